@@ -1,0 +1,96 @@
+// One C++ exception type meaning "a Python error is set".
+//
+// Code below an entry point throws `PyError` right after a C API call failed
+// (or after setting an error itself).  Every entry point called by CPython runs
+// its body through `guarded`, which turns the exception back into the NULL / -1
+// return that CPython expects.  Nothing in between has to check return codes.
+#pragma once
+
+#include "ref.hpp"
+
+#include <exception>
+#include <new>
+
+namespace bridge {
+
+struct PyError {};
+
+[[noreturn]] inline void throw_error() { throw PyError{}; }
+
+// New reference or throw: wraps the result of a C API call.
+inline Owned check(PyObject* result) {
+    if (!result) throw_error();
+    return Owned::steal(result);
+}
+
+// Status code of a C API call: -1 means an error is set.
+inline int check_status(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+// Borrowed result of a C API call that may fail (NULL with an error set).
+inline Borrowed check_borrowed(PyObject* result) {
+    if (!result) throw_error();
+    return result;
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_error();
+}
+
+template <class... A>
+[[noreturn]] void raise_format(PyObject* type, const char* format, A... args) {
+    PyErr_Format(type, format, args...);
+    throw_error();
+}
+
+// Saves the error currently set, for re-raising or inspection later.
+inline Owned fetch_error() { return Owned::steal(PyErr_GetRaisedException()); }
+
+[[noreturn]] inline void restore_error(Owned exc) {
+    PyErr_SetRaisedException(exc.release());
+    throw_error();
+}
+
+namespace detail {
+[[gnu::cold, gnu::noinline]] inline void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        // the Python error is already set
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+}  // namespace detail
+
+// Runs `body` (returning Owned) and gives CPython a new reference or NULL.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        detail::translate_current_exception();
+        return nullptr;
+    }
+}
+
+// Runs `body` (returning void) and gives CPython 0 or -1.
+template <class F>
+int guarded_status(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        detail::translate_current_exception();
+        return -1;
+    }
+}
+
+}  // namespace bridge

@@ -1,0 +1,45 @@
+#include "module.hpp"
+
+namespace bridge {
+
+namespace {
+
+std::int64_t current_interpreter_id() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
+}  // namespace
+
+PyObject* SingleInterpreterModule::create(PyObject* spec, PyModuleDef*) noexcept {
+    const std::int64_t current = current_interpreter_id();
+    if (current == -1) return nullptr;
+    if (interpreter_id_ == -1) {
+        interpreter_id_ = current;
+    } else if (interpreter_id_ != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_) return Py_NewRef(module_);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+int SingleInterpreterModule::exec(PyObject* module) noexcept {
+    if (module_) {
+        if (module_ == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
+        return -1;
+    }
+    module_ = Py_NewRef(module);
+    const int status = guarded_status([&] { body_(module); });
+    if (status < 0) {
+        reset_();
+        Py_CLEAR(module_);
+    }
+    return status;
+}
+
+}  // namespace bridge

@@ -1,0 +1,41 @@
+// Multi-phase module initialisation for a module that lives in one
+// interpreter per process and is initialised once.
+//
+// - create: the first interpreter that creates the module owns it; any other
+//   interpreter gets ImportError.  Once the module exists, a repeated import
+//   (after it was dropped from sys.modules) gets the same object back.
+// - exec: runs the module code once, on that object.  Running it again on the
+//   same object does nothing; running it on any other module object raises
+//   RuntimeError.  If the module code fails, the object and everything built
+//   for it are released so that a later import starts afresh.
+#pragma once
+
+#include "error.hpp"
+
+#include <cstdint>
+
+namespace bridge {
+
+class SingleInterpreterModule {
+public:
+    using Body = void (*)(Borrowed module);
+    using Reset = void (*)();
+
+    // `short_name` appears in the re-initialisation message ("clusterlane").
+    constexpr SingleInterpreterModule(const char* short_name, Body body, Reset reset) noexcept
+        : short_name_(short_name), body_(body), reset_(reset) {}
+
+    PyObject* create(PyObject* spec, PyModuleDef* def) noexcept;
+    int exec(PyObject* module) noexcept;
+
+    Borrowed module() const noexcept { return module_; }
+
+private:
+    const char* short_name_;
+    Body body_;
+    Reset reset_;
+    std::int64_t interpreter_id_ = -1;
+    PyObject* module_ = nullptr;  // strong reference once exec has started
+};
+
+}  // namespace bridge

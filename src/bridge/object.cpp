@@ -1,0 +1,54 @@
+#include "object.hpp"
+
+namespace bridge {
+
+Owned concat(std::initializer_list<Piece> pieces) {
+    Owned list = check(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (const Piece& piece : pieces) PyList_SET_ITEM(list.get(), i++, piece.to_str().release());
+    Owned empty = str_from("");
+    return check(PyUnicode_Join(empty.get(), list.get()));
+}
+
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) {
+    constexpr size_t kMax = 24;
+    std::array<PyObject*, kMax + 1> stack{};
+    size_t n = 0;
+    for (Borrowed a : args) stack[1 + n++] = a.get();
+    Owned names = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    size_t k = 0;
+    for (const Kw& kw : kwargs) {
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), Py_NewRef(kw.name.get()));
+        stack[1 + n + k] = kw.value.get();
+        ++k;
+    }
+    return check(PyObject_Vectorcall(callable, stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwargs.size() ? names.get() : nullptr));
+}
+
+Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict) {
+    Owned positional = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (Borrowed a : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(a.get()));
+    return check(PyObject_Call(callable, positional.get(), kwargs_dict));
+}
+
+Owned getattr_optional(Borrowed obj, Borrowed name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value) return Owned::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return Owned();
+}
+
+bool hasattr(Borrowed obj, Borrowed name) { return static_cast<bool>(getattr_optional(obj, name)); }
+
+Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed get_name) {
+    if (PyDict_CheckExact(mapping.get())) {
+        Borrowed v = dict_get(mapping, key);
+        return Owned::ref(v ? v.get() : fallback.get());
+    }
+    return call_method(mapping, get_name, {key, fallback});
+}
+
+}  // namespace bridge

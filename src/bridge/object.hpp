@@ -1,0 +1,172 @@
+// Small, throwing wrappers around the C API calls that business code needs:
+// attribute access, calls through vectorcall, strings, dicts and lists.
+#pragma once
+
+#include "error.hpp"
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bridge {
+
+// ---- strings -------------------------------------------------------------
+
+inline Owned str_from(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+inline Owned intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+// UTF-8 view of a str object; valid as long as the object lives.
+inline std::string_view utf8(Borrowed s) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    if (!data) throw_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+// Python's str(obj) / repr(obj).
+inline Owned str(Borrowed obj) { return check(PyObject_Str(obj)); }
+inline Owned repr(Borrowed obj) { return check(PyObject_Repr(obj)); }
+inline Owned text_of(Borrowed value) { return str(value); }
+
+// One piece of a concatenated text: literal UTF-8 text or a str object.
+class Piece {
+public:
+    Piece(const char* text) : text_(text) {}  // NOLINT: implicit on purpose
+    Piece(std::string_view text) : text_(text) {}  // NOLINT
+    Piece(Borrowed str_object) : object_(str_object) {}  // NOLINT
+    Piece(const Owned& str_object) : object_(str_object.borrow()) {}  // NOLINT
+    Owned to_str() const { return object_ ? Owned::ref(object_) : str_from(text_); }
+
+private:
+    std::string_view text_;
+    Borrowed object_;
+};
+
+// Joins literal texts and str objects into one str ("a" + s + "b").
+Owned concat(std::initializer_list<Piece> pieces);
+
+
+// ---- truth, types ----------------------------------------------------------
+
+inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
+
+inline Owned none() { return Owned::ref(Py_None); }
+inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
+inline Owned integer(long long value) { return check(PyLong_FromLongLong(value)); }
+
+inline const char* type_name(Borrowed obj) { return Py_TYPE(obj.get())->tp_name; }
+
+// The type's __name__, as Python shows it (without module prefix).
+inline Owned type_short_name(Borrowed obj) {
+    return check(PyType_GetName(Py_TYPE(obj.get())));
+}
+
+// ---- attributes -----------------------------------------------------------
+
+inline Owned getattr(Borrowed obj, Borrowed name) { return check(PyObject_GetAttr(obj, name)); }
+
+// Python's hasattr(): true when getattr succeeds, false on AttributeError,
+// any other error propagates.
+bool hasattr(Borrowed obj, Borrowed name);
+
+// getattr(obj, name) or a null Owned when the attribute does not exist.
+Owned getattr_optional(Borrowed obj, Borrowed name);
+
+inline void setattr(Borrowed obj, Borrowed name, Borrowed value) {
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+
+// ---- calls ----------------------------------------------------------------
+
+struct Kw {
+    Borrowed name;   // an interned str
+    Borrowed value;
+};
+
+inline Owned call(Borrowed callable, std::initializer_list<Borrowed> args) {
+    // vectorcall allows us to borrow one slot before the arguments.
+    constexpr size_t kMax = 12;
+    std::array<PyObject*, kMax + 1> stack{};
+    size_t n = 0;
+    for (Borrowed a : args) stack[1 + n++] = a.get();
+    return check(PyObject_Vectorcall(callable, stack.data() + 1,
+                                     n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs);
+
+inline Owned call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args) {
+    constexpr size_t kMax = 12;
+    std::array<PyObject*, kMax + 1> stack{};
+    stack[0] = obj.get();
+    size_t n = 1;
+    for (Borrowed a : args) stack[n++] = a.get();
+    return check(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*args, **kwargs_dict), the keywords in the dict's order.
+Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict);
+
+// ---- containers -----------------------------------------------------------
+
+inline Owned new_dict() { return check(PyDict_New()); }
+inline Owned new_list(Py_ssize_t size = 0) { return check(PyList_New(size)); }
+
+inline void dict_set(Borrowed dict, Borrowed key, Borrowed value) {
+    check_status(PyDict_SetItem(dict, key, value));
+}
+inline void dict_set(Borrowed dict, const char* key, Borrowed value) {
+    check_status(PyDict_SetItemString(dict, key, value));
+}
+// Borrowed value or null when absent.
+inline Borrowed dict_get(Borrowed dict, Borrowed key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+}
+inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list, item)); }
+
+template <class... Items>
+Owned tuple_of(Items... items) {
+    return check(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(Borrowed(items))...));
+}
+
+// obj.get(key, default) for any mapping; exact dicts take the fast path.
+Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed get_name);
+
+inline Owned import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// Python's json.dumps-like helpers live with the callers; this is just len().
+inline Py_ssize_t length(Borrowed obj) {
+    Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) throw_error();
+    return n;
+}
+
+// Exception matching helpers for the currently raised exception.
+inline bool error_matches(Borrowed exc, Borrowed type) {
+    return PyErr_GivenExceptionMatches(exc, type) != 0;
+}
+
+// ---- interned name tables -------------------------------------------------
+
+// A fixed table of interned strings, one per name, filled once per module.
+template <size_t N>
+class NameTable {
+public:
+    void init(const std::array<const char*, N>& texts) {
+        for (size_t i = 0; i < N; ++i) items_[i] = intern(texts[i]);
+    }
+    Borrowed operator[](size_t i) const noexcept { return items_[i].borrow(); }
+
+private:
+    std::array<Owned, N> items_;
+};
+
+}  // namespace bridge

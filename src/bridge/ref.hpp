@@ -1,0 +1,62 @@
+// Owned and borrowed references to Python objects.
+//
+// `Owned` holds a strong reference and releases it when it goes out of scope;
+// `Borrowed` is a plain non-owning view that documents intent.  Business code
+// works with these and never calls Py_INCREF / Py_DECREF by hand.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace bridge {
+
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    constexpr Borrowed(PyObject* p) noexcept : p_(p) {}  // NOLINT: implicit on purpose
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    operator PyObject*() const noexcept { return p_; }  // NOLINT
+    PyObject* operator->() const noexcept { return p_; }
+    bool is(Borrowed other) const noexcept { return p_ == other.p_; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+class Owned {
+public:
+    Owned() noexcept = default;
+    Owned(const Owned& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Owned(Owned&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~Owned() { Py_XDECREF(p_); }
+
+    Owned& operator=(Owned other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes over a new reference (the result of most C API calls).
+    static Owned steal(PyObject* p) noexcept { return Owned(p); }
+    // Adds a reference to an object we only borrow.
+    static Owned ref(PyObject* p) noexcept { return Owned(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    Borrowed borrow() const noexcept { return p_; }
+    operator Borrowed() const noexcept { return p_; }  // NOLINT
+    operator PyObject*() const noexcept { return p_; }  // NOLINT: borrowed view for C API calls
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* operator->() const noexcept { return p_; }
+
+    // Hands the reference to the caller (an entry point returning to CPython).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Owned(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace bridge

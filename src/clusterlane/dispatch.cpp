@@ -1,0 +1,171 @@
+// execute(): the entry point the engine's worker calls.  It writes its
+// diagnostic lines, finds the cluster options (the "_hpc_options" dict or the
+// node's own legacy option values), runs the node locally or hands it to
+// _run_remote, and returns the result as JSON text.  Every failure leaves as
+// a NodeException.
+#include "methods.hpp"
+
+namespace clusterlane {
+
+namespace {
+
+using bridge::concat;
+using bridge::Param;
+
+void diagnostic(Borrowed text) { log(text, "info"); }
+
+const char* python_bool(bool value) { return value ? "True" : "False"; }
+
+struct RunSettings {
+    Owned mode;
+    Owned profile_id;
+    Owned script;
+};
+
+// Reads flow_vars[key].get_value() when the key is present.
+void read_legacy_option(Borrowed flow_vars, const char* key, Owned& target) {
+    Owned k = bridge::str_from(key);
+    if (!bridge::check_status(PySequence_Contains(flow_vars, k.get()))) return;
+    Owned parameter = bridge::check(PyObject_GetItem(flow_vars, k.get()));
+    target = bridge::call_method(parameter, name(N::get_value), {});
+}
+
+RunSettings settings_from_options(Borrowed options) {
+    auto option = [&](const char* key, Borrowed fallback) {
+        return bridge::mapping_get(options, bridge::str_from(key), fallback, name(N::get));
+    };
+    RunSettings s{option("execution_mode", bridge::str_from("local")), option("hpc_profile_id", bridge::str_from("")),
+                  option("slurm_script", bridge::str_from(""))};
+    diagnostic(concat({"[ClusterlaneBase] Using HPC options: mode=", bridge::str(s.mode),
+                       ", profile_id=", bridge::str(s.profile_id),
+                       ", has_script=", python_bool(bridge::truthy(s.script))}));
+    return s;
+}
+
+RunSettings settings_from_legacy(Borrowed flow_vars) {
+    RunSettings s{bridge::str_from("local"), bridge::str_from(""), bridge::str_from("")};
+    read_legacy_option(flow_vars, "execution_mode", s.mode);
+    read_legacy_option(flow_vars, "hpc_profile", s.profile_id);
+    read_legacy_option(flow_vars, "slurm_script", s.script);
+    return s;
+}
+
+// Diagnostic lines 1 to 4 and the unwrapping of a parameter object.
+Owned resolve_options(Borrowed flow_vars) {
+    Owned keys = bridge::check(PySequence_List(bridge::call_method(flow_vars, name(N::keys), {}).get()));
+    diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
+
+    Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
+    diagnostic(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
+                       ", value: ", bridge::str(redact_options(raw))}));
+
+    Owned options = raw;
+    if (bridge::hasattr(raw, name(N::get_value))) {
+        options = bridge::call_method(raw, name(N::get_value), {});
+        diagnostic(concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ",
+                           bridge::str(redact_options(options))}));
+    }
+    const bool is_dict = PyDict_Check(options.get());
+    diagnostic(concat({"[ClusterlaneBase] Final hpc_options type: ", bridge::type_short_name(options),
+                       ", is dict: ", python_bool(is_dict),
+                       ", bool: ", is_dict ? python_bool(bridge::truthy(options)) : "N/A"}));
+    return options;
+}
+
+bool is_local_mode(Borrowed mode) {
+    Owned local = bridge::str_from("local");
+    return bridge::check_status(PyObject_RichCompareBool(mode, local.get(), Py_EQ)) != 0;
+}
+
+Owned run_local_branch(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars) {
+    Owned result = call_self(self, N::run_local, {predecessor_data, flow_vars});
+    if (PyUnicode_Check(result.get())) return result;
+    return json_dumps(result);
+}
+
+Owned run_cluster_branch(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars, Borrowed options,
+                         const RunSettings& s) {
+    if (!bridge::truthy(s.profile_id))
+        raise_node_exception("configuration",
+                             bridge::str_from("HPC Profile is required for remote execution. Configure profiles in "
+                                              "Settings \u2192 HPC Profiles."));
+    if (!bridge::truthy(s.script))
+        raise_node_exception("configuration",
+                             bridge::str_from("SLURM job script is required for remote execution. Paste or load your "
+                                              "SLURM script with {{VARIABLE}} placeholders."));
+    bridge::setattr(self, name(N::_slurm_script), s.script);
+    Owned result = call_self(self, N::_run_remote, {predecessor_data, flow_vars, options});
+    return json_dumps(result);
+}
+
+Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars) {
+    Owned options = resolve_options(flow_vars);
+    const bool present = PyDict_Check(options.get()) && bridge::truthy(options);
+    RunSettings s = present ? settings_from_options(options) : settings_from_legacy(flow_vars);
+    if (is_local_mode(s.mode)) return run_local_branch(self, predecessor_data, flow_vars);
+    return run_cluster_branch(self, predecessor_data, flow_vars, options, s);
+}
+
+// Any failure other than a NodeException is logged and re-raised as
+// NodeException(node_key, text), with the original kept as its context.
+[[noreturn]] void convert_failure(Borrowed self) {
+    if (PyErr_ExceptionMatches(global(N::NodeException).get()) || !PyErr_ExceptionMatches(PyExc_Exception))
+        bridge::throw_error();
+    Owned error = bridge::fetch_error();
+    Owned text = bridge::str(error);
+    Owned node_key = bridge::getattr(self, name(N::node_key));
+    log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
+    Owned replacement = bridge::call(global(N::NodeException), {node_key, text});
+    PyException_SetContext(replacement.get(), error.release());
+    bridge::restore_error(std::move(replacement));
+}
+
+Owned execute_body(bridge::CallFrame& args) {
+    try {
+        return execute_steps(args[0], args[1], args[2]);
+    } catch (const bridge::PyError&) {
+        convert_failure(args[0]);
+    }
+}
+
+Owned get_hpc_profile_body(bridge::CallFrame& args) {
+    raise_node_exception("configuration",
+                         concat({"HPC profile '", args[1],
+                                 "' not found. HPC profile retrieval is not yet implemented. See "
+                                 "dev-notes/slurm-execution-strategy-redesign.md for planned implementation."}));
+}
+
+constexpr Param kExecuteParams[] = {bridge::self_param(), bridge::any_param("predecessor_data"),
+                                    bridge::any_param("flow_vars")};
+constexpr Param kProfileParams[] = {bridge::self_param(), bridge::str_param("profile_name")};
+
+}  // namespace
+
+namespace methods {
+
+const bridge::FunctionSpec execute{
+    .name = "execute",
+    .qualname = "ClusterlaneBase.execute",
+    .doc = "Run the node locally or on the HPC cluster and return the result as JSON text.\n\n"
+           "The cluster options come from flow_vars['_hpc_options'] (injected by the worker), or\n"
+           "from the node's own execution_mode / hpc_profile / slurm_script options. With\n"
+           "execution_mode 'local' the node's run_local() runs; otherwise one pass of the remote\n"
+           "job lifecycle runs (submit, report or collect). Failures raise NodeException.",
+    .params = kExecuteParams,
+    .body = execute_body,
+};
+
+const bridge::FunctionSpec get_hpc_profile{
+    .name = "_get_hpc_profile",
+    .qualname = "ClusterlaneBase._get_hpc_profile",
+    .doc = "Return the HPC profile configuration dict (host, username, key file, ...) for a\n"
+           "profile name. Raises NodeException when the profile is not found or not configured.",
+    .params = kProfileParams,
+    .return_annotation = "dict",
+    .result = bridge::ResultType::Dict,
+    .body = get_hpc_profile_body,
+};
+
+}  // namespace methods
+
+}  // namespace clusterlane

@@ -1,0 +1,90 @@
+// The extension module zentrel_core.clusterlane: multi-phase initialisation
+// (one interpreter per process, initialised once) and the module namespace,
+// bound in order: json, os, ABC, abstractmethod, Any, Dict, List, Optional,
+// log_message, Node, NodeException, NodeResult, the parameter classes and
+// ClusterlaneBase.
+#include "bridge/module.hpp"
+#include "class.hpp"
+#include "host/host.hpp"
+
+namespace clusterlane {
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Base class for cluster/SLURM-enabled workflow nodes.\n"
+    "\n"
+    "Features:\n"
+    "- the user provides the SLURM script (no script generation)\n"
+    "- template variables in {{VAR_NAME}} syntax are filled at submission\n"
+    "- state persistence for job tracking across calls\n"
+    "- automatic switching between local and remote execution\n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "    class MyNode(ClusterlaneBase):\n"
+    "        OPTIONS = {\n"
+    "            **ClusterlaneBase.HPC_OPTIONS,\n"
+    "            \"steps\": IntegerParameter(label=\"Steps\", default=1000),\n"
+    "        }\n"
+    "\n"
+    "        def get_input_files(self, flow_vars):\n"
+    "            return [flow_vars[\"input_file\"].get_value()]\n"
+    "\n"
+    "        def get_output_files(self, flow_vars):\n"
+    "            return [\"result.txt\"]\n"
+    "\n"
+    "        def get_template_variables(self, flow_vars):\n"
+    "            return {\"NSTEPS\": str(flow_vars[\"steps\"].get_value())}\n"
+    "\n"
+    "        def run_local(self, predecessor_data, flow_vars):\n"
+    "            return {\"success\": True, \"message\": \"Completed\"}\n";
+
+void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
+    Owned imported = bridge::import(source);
+    for (const char* n : names)
+        bridge::check_status(PyModule_AddObjectRef(module, n, bridge::getattr(imported, bridge::intern(n)).get()));
+}
+
+void exec_module(Borrowed module) {
+    init_runtime(module);
+    bridge::check_status(PyModule_AddObjectRef(module, "__doc__", bridge::str_from(kModuleDoc).get()));
+    bridge::check_status(PyModule_AddObjectRef(module, "json", bridge::import("json").get()));
+    bridge::check_status(PyModule_AddObjectRef(module, "os", bridge::import("os").get()));
+    bind_from(module, "abc", {"ABC", "abstractmethod"});
+    bind_from(module, "typing", {"Any", "Dict", "List", "Optional"});
+    host::bind_from_sibling(module, "logger", {"log_message"});
+    host::bind_from_sibling(module, "node", {"Node", "NodeException", "NodeResult"});
+    host::bind_from_sibling(module, "parameters",
+                            {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
+    bridge::check_status(PyModule_AddObjectRef(module, "ClusterlaneBase", build_clusterlane_base().get()));
+}
+
+bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, reset_runtime};
+
+PyObject* create(PyObject* spec, PyModuleDef* def) { return g_module.create(spec, def); }
+int exec(PyObject* module) { return g_module.exec(module); }
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "clusterlane",
+    nullptr,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace clusterlane
+
+PyMODINIT_FUNC PyInit_clusterlane() { return PyModuleDef_Init(&clusterlane::g_def); }

@@ -1,0 +1,42 @@
+#include "runtime.hpp"
+
+#include <array>
+#include <memory>
+
+namespace clusterlane {
+
+namespace {
+
+std::unique_ptr<Runtime> g_runtime;
+
+constexpr std::array<const char*, static_cast<size_t>(N::count_)> kNameTexts = {
+#define CLUSTERLANE_NAME_TEXT(name) #name,
+    CLUSTERLANE_NAMES(CLUSTERLANE_NAME_TEXT)
+#undef CLUSTERLANE_NAME_TEXT
+};
+
+}  // namespace
+
+Runtime& runtime() noexcept { return *g_runtime; }
+
+void init_runtime(Borrowed module) {
+    auto rt = std::make_unique<Runtime>();
+    rt->names.init(kNameTexts);
+    rt->function_type = bridge::make_function_type(module, "zentrel_core.clusterlane.native_function");
+    rt->module = module;
+    g_runtime = std::move(rt);
+}
+
+void reset_runtime() noexcept { g_runtime.reset(); }
+
+Owned global(N n) {
+    Borrowed dict = PyModule_GetDict(runtime().module);
+    Borrowed value = bridge::dict_get(dict, name(n));
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n).get());
+        bridge::throw_error();
+    }
+    return Owned::ref(value);
+}
+
+}  // namespace clusterlane

@@ -1,0 +1,40 @@
+// Helpers every clusterlane method uses: the host log, the node's logging
+// hook, NodeException, and json.dumps through the module's own `json`.
+#pragma once
+
+#include "runtime.hpp"
+
+#include <initializer_list>
+
+namespace clusterlane {
+
+using bridge::Kw;
+
+// log_message(text) through the module's `log_message`.
+void log(Borrowed text);
+// log_message(text, level=level)
+void log(Borrowed text, const char* level);
+void log(Borrowed text, Borrowed level);
+
+// self._hpc_log(level, message, **metadata), the metadata in the given order.
+void hpc_log(Borrowed self, const char* level, Borrowed message, std::initializer_list<Kw> metadata = {});
+
+[[noreturn]] void raise_node_exception(const char* origin, Borrowed message);
+[[noreturn]] void raise_node_exception(Borrowed origin, Borrowed message);
+
+// For log lines only: the profile dict with a non-empty "keyPassphrase"
+// replaced by '***' (a copy; the caller's dict is untouched).  Anything else
+// comes back as it is.
+Owned redact_profile(Borrowed profile);
+// The same for an HPC options dict holding such a profile under "hpc_profile".
+Owned redact_options(Borrowed options);
+
+// json.dumps(value) with the serialiser's defaults.
+Owned json_dumps(Borrowed value);
+
+// self.<attr>(args...) through the instance, so a subclass override is used.
+inline Owned call_self(Borrowed self, N method, std::initializer_list<Borrowed> args) {
+    return bridge::call_method(self, name(method), args);
+}
+
+}  // namespace clusterlane

@@ -1,0 +1,41 @@
+"""Shared fixtures: the engine stand-in on sys.path and recorders for the host log."""
+import os
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STANDIN = os.path.join(ROOT, "standin")
+if STANDIN not in sys.path:
+    sys.path.insert(0, STANDIN)
+
+
+class Recorder:
+    """Callable that records its calls as (args, kwargs) pairs."""
+
+    def __init__(self, result=None):
+        self.calls = []
+        self.result = result
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result
+
+    @property
+    def messages(self):
+        return [args[0] for args, _ in self.calls]
+
+
+@pytest.fixture
+def host_log(monkeypatch):
+    """Replaces clusterlane's log_message with a recorder."""
+    import zentrel_core.clusterlane as clusterlane
+
+    recorder = Recorder()
+    monkeypatch.setattr(clusterlane, "log_message", recorder)
+    return recorder
+
+
+@pytest.fixture
+def recorder():
+    return Recorder

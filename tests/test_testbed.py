@@ -1,0 +1,275 @@
+"""Checks of the loopback test bed itself: SSH login rules, the environment a
+remote command sees, SLURM job states through SSH, Redis Pub/Sub, and a clean
+teardown that leaves nothing behind even after a killed run."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import paramiko
+import pytest
+
+from testbed import Testbed
+from testbed.services import _processes
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="module")
+def bed():
+    with Testbed(redis=True, ssh=True, slurm=True) as b:
+        yield b
+
+
+def connect(bed, key_path, passphrase=None) -> paramiko.SSHClient:
+    client = paramiko.SSHClient()
+    client.load_host_keys(bed.known_hosts_path)
+    client.set_missing_host_key_policy(paramiko.RejectPolicy())
+    client.connect(bed.ssh_host, port=bed.ssh_port, username=bed.ssh_user,
+                   key_filename=key_path, passphrase=passphrase,
+                   look_for_keys=False, allow_agent=False, timeout=10)
+    return client
+
+
+def remote(client, cmd, timeout=30):
+    _, out, err = client.exec_command(cmd, timeout=timeout)
+    status = out.channel.recv_exit_status()
+    return status, out.read().decode().strip(), err.read().decode().strip()
+
+
+@pytest.fixture(scope="module")
+def ssh(bed):
+    client = connect(bed, bed.key_path)
+    yield client
+    client.close()
+
+
+def processes_of(root: str):
+    return [p for p in _processes()
+            if root + "/" in p.cmdline or p.cwd.startswith(root)]
+
+
+# ---------------------------------------------------------------- SSH login
+
+@pytest.mark.parametrize("which", ["key", "passphrase_key"])
+def test_accepted_keys_log_in(bed, which):
+    path = getattr(bed, f"{which}_path")
+    client = connect(bed, path, bed.passphrase if which == "passphrase_key" else None)
+    try:
+        assert remote(client, "id -un")[1] == bed.ssh_user
+    finally:
+        client.close()
+
+
+def test_passphrase_key_needs_its_passphrase(bed):
+    with pytest.raises(paramiko.PasswordRequiredException):
+        connect(bed, bed.passphrase_key_path)
+
+
+@pytest.mark.parametrize("how", ["wrong_key", "password"])
+def test_login_refused(bed, how):
+    client = paramiko.SSHClient()
+    client.set_missing_host_key_policy(paramiko.AutoAddPolicy())
+    kwargs = dict(port=bed.ssh_port, username=bed.ssh_user, look_for_keys=False,
+                  allow_agent=False, timeout=10)
+    if how == "wrong_key":
+        kwargs["key_filename"] = bed.wrong_key_path
+    else:
+        kwargs["password"] = "anything"
+    with pytest.raises(paramiko.AuthenticationException):
+        client.connect(bed.ssh_host, **kwargs)
+    client.close()
+
+
+def test_profile_points_at_the_bed(bed):
+    prof = bed.profile()
+    assert prof == {"host": "127.0.0.1", "port": bed.ssh_port, "username": bed.ssh_user,
+                    "remoteWorkDir": bed.remote_work_dir, "authMethod": "key",
+                    "keyFilename": bed.key_path}
+    assert bed.profile(port=1)["port"] == 1
+    assert Path(prof["remoteWorkDir"]).parent == Path(bed.remote_home)
+
+
+# ------------------------------------------------- remote session environment
+
+def test_non_interactive_session_sees_slurm(bed, ssh):
+    status, out, err = remote(
+        ssh, 'echo "$SQUEUE_STATES|$SLURM_CONF"; command -v sbatch squeue sacct scancel; '
+             'scontrol ping')
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[0] == f"all|{bed.slurm_conf}"
+    assert [Path(p).name for p in lines[1:5]] == ["sbatch", "squeue", "sacct", "scancel"]
+    assert "is UP" in lines[5]
+
+
+def test_sftp_reaches_work_dir(bed, ssh):
+    sftp = ssh.open_sftp()
+    try:
+        path = f"{bed.remote_work_dir}/probe.txt"
+        with sftp.open(path, "w") as fh:
+            fh.write("hello bed\n")
+        assert bed.run_as_user(f"cat {path}").stdout == "hello bed\n"
+    finally:
+        sftp.close()
+
+
+def test_run_as_user_is_the_ssh_user(bed):
+    r = bed.run_as_user('id -un; echo "$SQUEUE_STATES"; pwd')
+    assert r.returncode == 0
+    assert r.stdout.split() == [bed.ssh_user, "all", bed.remote_home]
+
+
+# ------------------------------------------------------------ SLURM via SSH
+
+def submit(ssh, bed, script_args):
+    status, out, err = remote(ssh, f"cd {bed.remote_work_dir} && sbatch --parsable {script_args}")
+    assert status == 0, err
+    return int(out.split(";")[0])
+
+
+def wait_state(ssh, job, final, timeout=30):
+    seen = []
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        state = remote(ssh, f"squeue -j {job} -h -o %T")[1]
+        if not seen or seen[-1] != state:
+            seen.append(state)
+        if state == final:
+            return seen
+        time.sleep(0.2)
+    pytest.fail(f"job {job} never reached {final}; states seen: {seen}")
+
+
+def test_job_runs_to_completed_and_stays_visible(bed, ssh):
+    job = submit(ssh, bed, "--wrap 'sleep 2; echo done-$SLURM_JOB_ID'")
+    seen = wait_state(ssh, job, "COMPLETED")
+    assert set(seen[:-1]) <= {"PENDING", "RUNNING", "COMPLETING"}
+    assert "RUNNING" in seen
+    # still listed after the end, and known to sacct from the completion file
+    time.sleep(1)
+    assert remote(ssh, f"squeue -j {job} -h -o %T")[1] == "COMPLETED"
+    status, out, err = remote(ssh, f"sacct -c -j {job} -n -o State")
+    assert status == 0, err
+    assert out.split() == ["COMPLETED"]
+    sftp = ssh.open_sftp()
+    try:
+        with sftp.open(f"{bed.remote_work_dir}/slurm-{job}.out") as fh:
+            assert fh.read().decode() == f"done-{job}\n"
+    finally:
+        sftp.close()
+
+
+@pytest.mark.parametrize("script, action, final", [
+    ("--wrap 'exit 3'", None, "FAILED"),
+    ("--wrap 'sleep 300'", "scancel", "CANCELLED"),
+])
+def test_unsuccessful_jobs_keep_their_state(bed, ssh, script, action, final):
+    job = submit(ssh, bed, script)
+    if action == "scancel":
+        wait_state(ssh, job, "RUNNING")
+        assert remote(ssh, f"scancel {job}")[0] == 0
+    wait_state(ssh, job, final)
+    assert remote(ssh, f"sacct -c -j {job} -n -o State")[1].split() == [final]
+
+
+# ---------------------------------------------------------------------- Redis
+
+def test_redis_pubsub_on_loopback(bed):
+    redis = pytest.importorskip("redis")
+    r = redis.Redis(host="127.0.0.1", port=bed.redis_port)
+    sub = r.pubsub()
+    sub.subscribe("zentrel:logs")
+    assert sub.get_message(timeout=2)["type"] == "subscribe"
+    assert r.publish("zentrel:logs", '{"msg":"x"}') == 1
+    msg = sub.get_message(timeout=2)
+    assert msg["data"] == b'{"msg":"x"}'
+    sub.close()
+    r.close()
+
+
+# -------------------------------------------------------------------- teardown
+
+def test_stop_leaves_nothing_and_is_idempotent(bed):
+    # a second bed next to the module's: its running job must die with it
+    other = Testbed(redis=True, ssh=True, slurm=True).start()
+    root, work = str(other.root), other.remote_work_dir
+    r = other.run_as_user(f"cd {work} && sbatch --parsable --wrap 'sleep 300'")
+    assert r.returncode == 0, r.stderr
+    job = r.stdout.strip()
+    deadline = time.monotonic() + 15
+    while other.run_as_user(f"squeue -j {job} -h -o %T").stdout.strip() != "RUNNING":
+        assert time.monotonic() < deadline
+        time.sleep(0.2)
+    ports = (other.redis_port, other.ssh_port)
+    other.stop()
+    other.stop()
+    assert not Path(root).exists() and not Path(work).exists()
+    assert [p for p in processes_of(root) if p.cmdline] == []
+    assert [p for p in _processes() if p.comm == "sleep" and p.cwd.startswith(work)] == []
+    for port in ports:
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+    # the module's bed is untouched
+    assert bed.run_as_user("scontrol ping").returncode == 0
+
+
+def test_exception_inside_with_tears_down():
+    with pytest.raises(KeyboardInterrupt):
+        with Testbed(redis=True, ssh=False, slurm=False) as b:
+            root = str(b.root)
+            raise KeyboardInterrupt
+    assert not Path(root).exists()
+    assert [p for p in processes_of(root) if p.cmdline] == []
+
+
+def test_killed_run_is_cleaned_by_next_bring_up(bed):
+    env = dict(os.environ, PYTHONPATH=str(REPO))
+    proc = subprocess.Popen([sys.executable, "-m", "testbed", "up"], cwd=REPO, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        facts = json.loads(_read_json(proc.stdout))
+    except Exception:
+        proc.kill()
+        raise
+    root = facts["root"]
+    work = facts["ssh"]["profile"]["remoteWorkDir"]
+    r = bed.run_as_user(f"SLURM_CONF={facts['slurm']['conf']} sbatch --parsable "
+                        f"-D {work} --wrap 'sleep 300'")
+    assert r.returncode == 0, r.stderr
+    time.sleep(1.5)
+    # the owner dies without any teardown
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    assert [p for p in processes_of(root) if p.cmdline]
+    with Testbed(redis=True, ssh=False, slurm=False):
+        assert not Path(root).exists() and not Path(work).exists()
+        assert [p for p in processes_of(root) if p.cmdline] == []
+        assert [p for p in processes_of(work) if p.cmdline] == []
+    assert bed.run_as_user("scontrol ping").returncode == 0
+
+
+def _read_json(stream) -> str:
+    lines = []
+    for line in stream:
+        lines.append(line)
+        if line.rstrip() == "}":
+            return "".join(lines)
+    raise AssertionError("`python -m testbed up` printed no facts: " + "".join(lines))
+
+
+def test_cli_up_tears_down_on_sigterm():
+    env = dict(os.environ, PYTHONPATH=str(REPO))
+    proc = subprocess.Popen([sys.executable, "-m", "testbed", "up", "--no-slurm"], cwd=REPO,
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    facts = json.loads(_read_json(proc.stdout))
+    assert set(facts) >= {"redis", "ssh"} and "slurm" not in facts
+    proc.send_signal(signal.SIGTERM)
+    assert proc.wait(timeout=20) == 0
+    assert not Path(facts["root"]).exists()
+    assert [p for p in processes_of(facts["root"]) if p.cmdline] == []
