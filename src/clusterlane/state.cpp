@@ -7,9 +7,8 @@ namespace clusterlane {
 
 namespace {
 
-using bridge::Param;
-
 using bridge::concat;
+using bridge::Param;
 
 Owned os_path_function(N function) {
     return bridge::getattr(bridge::getattr(global(N::os), name(N::path)), name(function));
@@ -26,7 +25,7 @@ Owned get_local_working_dir_body(bridge::CallFrame& args) {
     Borrowed self = args[0];
     Owned input_files = call_self(self, N::get_input_files, {args[1]});
     if (bridge::truthy(input_files)) {
-        Owned first = bridge::check(PySequence_GetItem(input_files, 0));
+        Owned first = bridge::check(PyObject_GetItem(input_files, bridge::integer(0)));
         if (bridge::truthy(first)) {
             Owned resolve_path = bridge::getattr_optional(self, name(N::resolve_path));
             Owned resolved = resolve_path ? bridge::call(resolve_path, {first}) : first;
@@ -96,10 +95,10 @@ Owned load_previous_result_body(bridge::CallFrame& args) {
         Owned file = open_file(path, "r");
         return with_file(file, [&] { return bridge::call_method(json, name(N::load), {file}); });
     } catch (const bridge::PyError&) {
+        Owned error = bridge::fetch_error();
         Owned decode_error = bridge::getattr(json, name(N::JSONDecodeError));
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError) && !PyErr_ExceptionMatches(decode_error.get()))
-            throw;
-        PyErr_Clear();
+        if (!bridge::error_matches(error, PyExc_FileNotFoundError) && !bridge::error_matches(error, decode_error))
+            bridge::restore_error(std::move(error));
         return bridge::none();
     }
 }

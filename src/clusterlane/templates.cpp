@@ -5,9 +5,8 @@ namespace clusterlane {
 
 namespace {
 
-using bridge::Param;
-
 using bridge::concat;
+using bridge::Param;
 
 // ---- the variable set ---------------------------------------------------------
 
