@@ -45,8 +45,8 @@ _SAFE_NAME = re.compile(r"[A-Za-z0-9._+-]+")
 _PROGRESS_STEPS = 4
 
 
-def read_template() -> str:
-    with open(TEMPLATE_PATH, encoding="utf-8") as fh:
+def read_template(path: str | None = None) -> str:
+    with open(path or TEMPLATE_PATH, encoding="utf-8") as fh:
         return fh.read()
 
 

@@ -188,7 +188,7 @@ def run(args, report: dict) -> None:
         "execution_mode": "remote",
         "hpc_profile_id": PROFILE_ID,
         "hpc_profile": make_profile(args),
-        "slurm_script": read_template(),
+        "slurm_script": read_template(args.script),
         "force_resubmit": False,
         "download_large_files": args.download_large,
     }
@@ -237,6 +237,7 @@ def parse_args(argv=None):
     parser.add_argument("--workdir", required=True, help="local directory for inputs, outputs and the state file")
     parser.add_argument("--input", default=SAMPLE_INPUT, help="text file to count (default: a sample text)")
     parser.add_argument("--top-n", type=int, default=5)
+    parser.add_argument("--script", help="SLURM script template to use instead of the node's wordcount.slurm")
     parser.add_argument("--download-large", action="store_true", help="also download the large output file")
     parser.add_argument("--service-delay", type=float, default=3.0, help="seconds the slow service takes")
     parser.add_argument("--timeout", type=float, default=120.0, help="give up following the job after this")
@@ -259,6 +260,9 @@ def main(argv=None) -> int:
     except TimeoutError as exc:
         say(f"gave up: {exc}")
         report["error"] = str(exc)
+    except KeyboardInterrupt:
+        say("interrupted")
+        report["error"] = "interrupted"
     code = 1 if "error" in report else 0
     if args.report:
         with open(args.report, "w", encoding="utf-8") as fh:
