@@ -45,8 +45,15 @@ def _style(code: str, text: str) -> str:
 _LEVEL_STYLE = {"debug": "2", "info": "0", "warning": "33", "error": "31;1"}
 
 
+def emit(line: str) -> None:
+    """Writes a whole line at once: the relay thread and the driver process
+    share the terminal, and print() writes the line break separately."""
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
 def say(text: str) -> None:
-    print(_style("1", f"==> {text}"), flush=True)
+    emit(_style("1", f"==> {text}"))
 
 
 class Spinner:
@@ -133,10 +140,10 @@ class LogRelay:
             try:
                 entry = json.loads(message["data"])
             except ValueError:
-                print(f"  (not a JSON entry: {message['data']!r})", flush=True)
+                emit(f"  (not a JSON entry: {message['data']!r})")
                 continue
             self.entries.append(entry)
-            print(format_entry(entry), flush=True)
+            emit(format_entry(entry))
 
     def drain(self, quiet_for: float = 0.3, at_most: float = 3.0) -> None:
         """Waits until no entry has arrived for `quiet_for` seconds."""
@@ -209,7 +216,8 @@ def show_results(report: dict, relay: LogRelay) -> None:
             for name, info in data.get("remote_files", {}).items():
                 print(f"    {'(left)':>8}        {name} on the cluster: {info.get('remote_path')}")
             say("result data of the cluster run:")
-            print(json.dumps(data, indent=2))
+            for key, value in data.items():
+                emit(f"    {key}: {json.dumps(value)}")
     local = report.get("local", {}).get("result")
     if local is not None and cluster:
         remote = dict((cluster.get("results") or [{}])[-1].get("data") or {})

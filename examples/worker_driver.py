@@ -52,14 +52,16 @@ _TERMINAL_FAILURES = frozenset(("failed", "cancelled", "timeout", "node_fail"))
 
 
 def say(text: str) -> None:
-    print(f"[worker] {text}", flush=True)
+    # one write per line: the demo's log relay shares the terminal
+    sys.stdout.write(f"[worker] {text}\n")
+    sys.stdout.flush()
 
 
 def make_log_forwarder(log=None):
     """Logging callback for `set_log_callback`: forwards each cluster event to
     `stream_log` with source "hpc" and the event's metadata as extra
     keywords, so that it travels to the UI with the run's stream context."""
-    def forward(level, message, **metadata):
+    def forward(level, message, /, **metadata):
         extra = {}
         for key, value in metadata.items():
             if key == "job_id":
