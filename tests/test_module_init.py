@@ -1,0 +1,161 @@
+"""Module initialisation rules and deployment into another zentrel_core package.
+
+Each case runs in a fresh interpreter process: they import, drop and
+re-execute the module, which would disturb the test process itself.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zentrel_core.clusterlane as clusterlane
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STANDIN = os.path.join(ROOT, "standin")
+MODULE_FILE = clusterlane.__file__
+
+
+def run_python(code, *path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.fixture
+def copied_package(tmp_path):
+    """A zentrel_core package of its own, with the module file copied in and
+    parameter classes that record how they were constructed."""
+    package = tmp_path / "zentrel_core"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "logger.py").write_text("LINES = []\ndef log_message(message, level='info'):\n"
+                                       "    LINES.append((message, level))\n")
+    (package / "node.py").write_text(textwrap.dedent("""
+        class NodeException(Exception):
+            pass
+        class NodeResult:
+            pass
+        class Node:
+            def __init__(self, node_id):
+                self.node_id = node_id
+                self.node_key = "key_" + node_id
+    """))
+    (package / "parameters.py").write_text(textwrap.dedent("""
+        CREATED = []
+        class _Recording:
+            def __init__(self, *args, **kwargs):
+                CREATED.append((type(self).__name__, args, list(kwargs.items())))
+        class BooleanParameter(_Recording): pass
+        class SelectParameter(_Recording): pass
+        class StringParameter(_Recording): pass
+        class TextParameter(_Recording): pass
+    """))
+    shutil.copy(MODULE_FILE, package)
+    return tmp_path
+
+
+def test_module_file_works_in_another_package_and_builds_options_once(copied_package):
+    out = run_python("""
+        from zentrel_core import clusterlane, parameters, logger
+        class N(clusterlane.ClusterlaneBase):
+            def get_input_files(self, f): return []
+            def get_output_files(self, f): return []
+            def get_template_variables(self, f): return {}
+            def run_local(self, p, f): return {"ok": 1}
+        print(N("a").execute([], {}))
+        for entry in parameters.CREATED: print(entry)
+        print(len(logger.LINES))
+    """, str(copied_package))
+    lines = out.splitlines()
+    assert lines[0] == '{"ok": 1}'
+    docs = {
+        "hpc_profile": "Name of HPC profile (required for remote execution). Configure profiles in Settings "
+                       "\u2192 HPC Profiles.",
+    }
+    assert lines[1:6] == [
+        str(("SelectParameter", (), [("label", "Execution Mode"), ("options", ["local", "remote"]),
+                                     ("default", "local"), ("docstring", "Run locally or submit to HPC cluster")])),
+        str(("StringParameter", (), [("label", "HPC Profile"), ("default", ""), ("docstring", docs["hpc_profile"]),
+                                     ("optional", True)])),
+        str(("TextParameter", (), [("label", "SLURM Job Script"), ("default", ""),
+                                   ("docstring", "SLURM batch script with template variables ({{VAR_NAME}}). "
+                                                 "Use your cluster's tested script format."),
+                                   ("optional", True)])),
+        str(("BooleanParameter", (), [("label", "Force Resubmit"), ("default", False),
+                                      ("docstring", "Force job resubmission even if a previous job exists"),
+                                      ("optional", True)])),
+        str(("BooleanParameter", (), [("label", "Download Large Files"), ("default", False),
+                                      ("docstring", "Download large files (trajectories, etc.) which can be 1-100+ "
+                                                    "GB. When disabled, only essential and standard files are "
+                                                    "downloaded."),
+                                      ("optional", True)])),
+    ]
+    assert lines[6] == "3"
+
+
+def test_repeated_import_returns_the_same_module_without_running_it_again():
+    out = run_python("""
+        import sys
+        import zentrel_core.clusterlane as first
+        first.marker = "kept"
+        cls = first.ClusterlaneBase
+        del sys.modules["zentrel_core.clusterlane"]
+        import zentrel_core.clusterlane as second
+        print(second is first, second.marker, second.ClusterlaneBase is cls)
+    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+    assert out.split() == ["True", "kept", "True"]
+
+
+def test_running_the_module_code_on_another_module_object_is_refused():
+    out = run_python(f"""
+        import ctypes
+        import zentrel_core.clusterlane
+        lib = ctypes.PyDLL({MODULE_FILE!r})
+        lib.PyInit_clusterlane.restype = ctypes.c_void_p
+        api = ctypes.pythonapi
+        api.PyModule_New.restype = ctypes.py_object
+        api.PyModule_New.argtypes = [ctypes.c_char_p]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        fresh = api.PyModule_New(b"clusterlane")
+        try:
+            api.PyModule_ExecDef(fresh, lib.PyInit_clusterlane())
+        except RuntimeError as exc:
+            print(exc)
+    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+    assert out.strip() == "Module 'clusterlane' has already been imported. Re-initialisation is not supported."
+
+
+def test_second_interpreter_is_refused():
+    out = run_python("""
+        import _xxsubinterpreters as interpreters
+        import zentrel_core.clusterlane
+        interp = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interp, "import zentrel_core.clusterlane")
+        except interpreters.RunFailedError as exc:
+            print(exc)
+    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+    assert out.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one "
+                           "interpreter per process.")
+
+
+def test_failed_initialisation_is_released_and_a_later_import_starts_afresh():
+    out = run_python("""
+        import sys
+        import zentrel_core.logger
+        saved = sys.modules["zentrel_core.logger"]
+        sys.modules["zentrel_core.logger"] = None
+        try:
+            import zentrel_core.clusterlane
+        except ImportError as exc:
+            print("failed:", isinstance(exc, ImportError))
+        sys.modules["zentrel_core.logger"] = saved
+        import zentrel_core.clusterlane as module
+        print(sorted(module.ClusterlaneBase.__abstractmethods__)[0])
+    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+    assert out.splitlines() == ["failed: True", "get_input_files"]

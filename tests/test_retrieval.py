@@ -1,0 +1,252 @@
+"""Downloading a finished job's output files: size categories, the large-file
+switch, the summary and the log lines, per-file failures and what a broken
+download leaves on disk.  Transfers run over SFTP against the test bed's sshd."""
+
+import itertools
+
+import paramiko
+import pytest
+
+from testbed import Testbed
+from zentrel_core.clusterlane import ClusterlaneBase
+from zentrel_core.parameters import BooleanParameter
+
+LARGE_REASON = "Large file - enable 'Download Large Files' option to include"
+
+REMOTE_FILES = {
+    "md.log": "log of the run\n",
+    "results/energy.xvg": "1 2 3\n" * 50,
+    "big.trr": "t" * 3000,
+    "traj.xtc": "x" * 5000,
+}
+
+_job_numbers = itertools.count()
+
+
+class OutputNode(ClusterlaneBase):
+    def __init__(self, node_id, local_dir, categories):
+        super().__init__(node_id)
+        self.local_dir = str(local_dir)
+        self.categories = categories
+
+    def get_input_files(self, flow_vars):
+        return []
+
+    def get_output_files(self, flow_vars):
+        return self.categories.get("essential", [])
+
+    def get_output_files_by_category(self, flow_vars):
+        return self.categories
+
+    def get_template_variables(self, flow_vars):
+        return {}
+
+    def run_local(self, predecessor_data, flow_vars):
+        return {"success": True, "message": "Completed"}
+
+    def _get_local_working_dir(self, flow_vars):
+        return self.local_dir
+
+
+@pytest.fixture(scope="module")
+def bed():
+    with Testbed(redis=False, ssh=True, slurm=False) as b:
+        yield b
+
+
+@pytest.fixture(scope="module")
+def sftp(bed):
+    client = paramiko.SSHClient()
+    client.load_host_keys(bed.known_hosts_path)
+    client.set_missing_host_key_policy(paramiko.RejectPolicy())
+    client.connect(bed.ssh_host, port=bed.ssh_port, username=bed.ssh_user, key_filename=bed.key_path,
+                   look_for_keys=False, allow_agent=False, timeout=10)
+    channel = client.open_sftp()
+    yield channel
+    channel.close()
+    client.close()
+
+
+@pytest.fixture
+def job_dir(bed):
+    """A fresh remote job directory holding REMOTE_FILES."""
+    path = f"{bed.remote_work_dir}/job_{next(_job_numbers)}"
+    script = [f"mkdir -p {path}/results"]
+    for name, content in REMOTE_FILES.items():
+        script.append(f"printf '%s' '{content}' > '{path}/{name}'")
+    bed.run_as_user(" && ".join(script), check=True)
+    return path
+
+
+@pytest.fixture
+def make_node(tmp_path, recorder):
+    """A node writing to tmp_path, with a recording log callback."""
+    def make(categories):
+        node = OutputNode("n1", tmp_path, categories)
+        log = recorder()
+        node.set_log_callback(log)
+        return node, log
+    return make
+
+
+CATEGORIES = {
+    "essential": ["md.log"],
+    "standard": ["results/energy.xvg", "big.trr"],
+    "large": ["traj.xtc", "big.trr", "traj.xtc"],
+    "scratch": ["ignored.tmp"],
+}
+
+
+@pytest.mark.parametrize("hpc_options, flow_vars", [
+    (None, {}),
+    ({"download_large_files": False}, {"download_large_files": BooleanParameter(default=False)}),
+    ({}, {"download_large_files": ""}),
+])
+def test_large_files_are_skipped_and_reported(tmp_path, make_node, sftp, job_dir, hpc_options, flow_vars):
+    node, log = make_node(CATEGORIES)
+
+    summary = node._retrieve_output_files_ssh(sftp, flow_vars, job_dir, hpc_options)
+
+    record = {"remote_path": job_dir + "/traj.xtc", "category": "large", "reason": LARGE_REASON}
+    assert list(summary) == ["downloaded", "skipped", "remote_files"]
+    assert summary == {
+        "downloaded": ["md.log", "results/energy.xvg", "big.trr"],
+        "skipped": ["traj.xtc", "traj.xtc"],
+        "remote_files": {"traj.xtc": record},
+    }
+    assert list(summary["remote_files"]["traj.xtc"]) == ["remote_path", "category", "reason"]
+    assert log.calls == [
+        (("debug", "download_large_files = False"), {}),
+        (("info", "Downloading 3 output files (skipping 2 large files)"), {"num_files": 3, "num_skipped": 2}),
+        (("info", "Skipped large files: traj.xtc, traj.xtc"), {"skipped_files": ["traj.xtc", "traj.xtc"]}),
+        (("debug", "Downloaded: md.log (15 bytes)"), {"file_name": "md.log", "file_size": 15}),
+        (("debug", "Downloaded: results/energy.xvg (300 bytes)"),
+         {"file_name": "results/energy.xvg", "file_size": 300}),
+        (("debug", "Downloaded: big.trr (3000 bytes)"), {"file_name": "big.trr", "file_size": 3000}),
+    ]
+    for name in summary["downloaded"]:
+        assert (tmp_path / name).read_text() == REMOTE_FILES[name]
+    assert not (tmp_path / "traj.xtc").exists()
+
+
+@pytest.mark.parametrize("hpc_options, flow_vars, shown", [
+    ({"download_large_files": True}, {}, "True"),
+    ({"download_large_files": False}, {"download_large_files": BooleanParameter(default=False, value=True)}, "True"),
+    (None, {"download_large_files": BooleanParameter(default=False, value=True)}, "True"),
+    ({}, {"download_large_files": "yes"}, "True"),
+    ({"download_large_files": 1}, {"download_large_files": BooleanParameter(default=False)}, "1"),
+], ids=["options", "parameter-over-false-option", "parameter-without-options", "plain-value", "truthy-option"])
+def test_large_file_flag_from_either_source(tmp_path, make_node, sftp, job_dir, hpc_options, flow_vars, shown):
+    node, log = make_node(CATEGORIES)
+
+    summary = node._retrieve_output_files_ssh(sftp, flow_vars, job_dir, hpc_options)
+
+    # an entry in two categories is fetched once for each
+    assert summary == {
+        "downloaded": ["md.log", "results/energy.xvg", "big.trr", "traj.xtc", "big.trr", "traj.xtc"],
+        "skipped": [],
+        "remote_files": {},
+    }
+    assert log.calls[0] == (("debug", "download_large_files = " + shown), {})
+    assert log.calls[1] == (("info", "Downloading 6 output files (skipping 0 large files)"),
+                            {"num_files": 6, "num_skipped": 0})
+    assert (tmp_path / "traj.xtc").read_text() == REMOTE_FILES["traj.xtc"]
+
+
+@pytest.mark.parametrize("stale_local_copy", [False, True])
+def test_missing_remote_file_leaves_no_local_file(tmp_path, make_node, sftp, job_dir, stale_local_copy):
+    if stale_local_copy:
+        (tmp_path / "*.xtc").write_text("from an earlier run")
+    node, log = make_node({"essential": ["*.xtc", "md.log"]})
+
+    summary = node._retrieve_output_files_ssh(sftp, {}, job_dir)
+
+    assert summary == {"downloaded": ["md.log"], "skipped": [], "remote_files": {}}
+    assert (("warning", "Remote file not found: *.xtc"), {"file_name": "*.xtc"}) in log.calls
+    assert not (tmp_path / "*.xtc").exists()
+
+
+class BreakingSftp:
+    """Writes part of the file, as a transfer cut off part-way does, then raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def get(self, remote_path, local_path):
+        with open(local_path, "wb") as f:
+            f.write(b"partial")
+        raise self.error
+
+
+class RefusingSftp:
+    """Fails before touching the local file, as when it cannot be opened for writing."""
+
+    def get(self, remote_path, local_path):
+        raise PermissionError(13, "Permission denied", local_path)
+
+
+@pytest.mark.parametrize("existing", [None, "previous download"])
+def test_broken_download_is_removed_and_fetched_next_time(tmp_path, make_node, sftp, job_dir, existing):
+    if existing is not None:
+        (tmp_path / "md.log").write_text(existing)
+    node, log = make_node({"essential": ["md.log"]})
+
+    summary = node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
+
+    assert summary["downloaded"] == []
+    assert log.calls[-1] == (("warning", "Could not retrieve md.log: Server connection dropped"),
+                             {"file_name": "md.log", "error": "Server connection dropped"})
+    assert not (tmp_path / "md.log").exists()
+
+    assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
+    assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
+
+
+def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
+    (tmp_path / "md.log").write_text("keep me")
+    node, log = make_node({"essential": ["md.log"]})
+
+    summary = node._retrieve_output_files_ssh(RefusingSftp(), {}, job_dir)
+
+    assert summary["downloaded"] == []
+    assert log.calls[-1][0][1].startswith("Could not retrieve md.log: ")
+    assert (tmp_path / "md.log").read_text() == "keep me"
+
+
+def test_interrupt_propagates_after_cleanup(tmp_path, make_node, job_dir):
+    node, _ = make_node({"essential": ["md.log"]})
+    with pytest.raises(KeyboardInterrupt):
+        node._retrieve_output_files_ssh(BreakingSftp(KeyboardInterrupt()), {}, job_dir)
+    assert not (tmp_path / "md.log").exists()
+
+
+class Config:
+    remote_work_dir = "/scratch/u"
+
+
+class Executor:
+    def __init__(self, failing):
+        self.failing = failing
+        self.calls = []
+
+    def download_file(self, remote_path, local_path):
+        self.calls.append((remote_path, local_path))
+        if remote_path in self.failing:
+            raise OSError("no route")
+
+
+def test_plain_download_through_executor(tmp_path, host_log):
+    node = OutputNode(7, tmp_path, {"essential": ["md.log", "results/energy.xvg"]})
+    executor = Executor(failing={"/scratch/u/job_7/results/energy.xvg"})
+
+    assert node._retrieve_output_files(executor, {}, Config()) is None
+
+    assert executor.calls == [
+        ("/scratch/u/job_7/md.log", str(tmp_path / "md.log")),
+        ("/scratch/u/job_7/results/energy.xvg", str(tmp_path / "results/energy.xvg")),
+    ]
+    assert host_log.calls == [
+        (("Retrieved: md.log",), {}),
+        (("Warning: Could not retrieve results/energy.xvg: no route",), {"level": "warning"}),
+    ]
+    assert not (tmp_path / "results").exists()
