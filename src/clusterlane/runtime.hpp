@@ -30,7 +30,9 @@ using bridge::Owned;
     X(result_keys) X(downloaded) X(skipped) X(file_name) X(file_size) X(error) X(num_files) X(num_skipped)   \
     X(skipped_files) X(indent) X(sub) X(escape) X(findall) X(compile) X(SSHClient) X(AutoAddPolicy)          \
     X(set_missing_host_key_policy) X(load_system_host_keys) X(AuthenticationException) X(SSHException)       \
-    X(items) X(encoding) X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino) X(st_mtime_ns) X(download_file) \
+    X(items) X(encoding)                                                                                     \
+    X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino) X(st_mtime_ns) X(download_file)                   \
+    X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError)                                                   \
     X(rstrip) X(split) X(startswith) X(__enter__) X(__exit__)
 
 enum class N : size_t {

@@ -5,13 +5,117 @@ namespace clusterlane {
 
 namespace {
 
+using bridge::concat;
 using bridge::Param;
 
-Owned not_built(bridge::CallFrame& args) {
-    PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", bridge::getattr(args.function(), bridge::intern("__qualname__")).get());
-    bridge::throw_error();
+// ---- the variable set ---------------------------------------------------------
+
+// JOB_NAME, REMOTE_WORK_DIR, NODE_ID, OUTPUT_DIR, WORKING_DIR, in that order.
+// The three directory names all stand for the job directory.
+Owned standard_variables(Borrowed self, Borrowed remote_job_dir) {
+    Owned node_id = bridge::getattr(self, name(N::node_id));
+    Owned vars = bridge::new_dict();
+    bridge::dict_set(vars, "JOB_NAME", concat({"zentrel_", bridge::str(node_id)}));
+    bridge::dict_set(vars, "REMOTE_WORK_DIR", remote_job_dir);
+    bridge::dict_set(vars, "NODE_ID", node_id);
+    bridge::dict_set(vars, "OUTPUT_DIR", remote_job_dir);
+    bridge::dict_set(vars, "WORKING_DIR", remote_job_dir);
+    return vars;
 }
 
+// INPUT_FILE_<position> = base name of each non-empty input file.  The
+// position counts every entry, so skipped entries leave gaps in the numbering.
+void add_input_file_variables(Borrowed vars, Borrowed input_files) {
+    Owned basename = bridge::getattr(bridge::getattr(global(N::os), name(N::path)), name(N::basename));
+    Owned iterator = bridge::check(PyObject_GetIter(input_files));
+    Py_ssize_t position = 0;
+    while (Owned entry = Owned::steal(PyIter_Next(iterator))) {
+        if (bridge::truthy(entry)) {
+            Owned key = bridge::check(PyUnicode_FromFormat("INPUT_FILE_%zd", position));
+            bridge::dict_set(vars, key, bridge::call(basename, {entry}));
+        }
+        ++position;
+    }
+    if (PyErr_Occurred()) bridge::throw_error();
+}
+
+// The node's entries replace standard ones in place and follow them otherwise,
+// as {**standard, **node_vars} would; anything but a mapping is refused.
+void merge_node_variables(Borrowed vars, Borrowed node_vars) {
+    if (!PyDict_Check(node_vars.get()) && !bridge::hasattr(node_vars, name(N::keys)))
+        bridge::raise_format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(node_vars.get())->tp_name);
+    bridge::check_status(PyDict_Update(vars, node_vars));
+}
+
+Owned all_template_variables(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir) {
+    Owned vars = standard_variables(self, remote_job_dir);
+    Owned node_vars = call_self(self, N::get_template_variables, {flow_vars});
+    Owned input_files = call_self(self, N::get_input_files, {flow_vars});
+    add_input_file_variables(vars, input_files);
+    merge_node_variables(vars, node_vars);
+    return vars;
+}
+
+Owned get_all_template_variables_ssh_body(bridge::CallFrame& args) {
+    return all_template_variables(args[0], args[1], args[2]);
+}
+
+// A job configuration object names the profile's work directory; the job
+// directory is "<remote_work_dir>/job_<node_id>".
+Owned get_all_template_variables_body(bridge::CallFrame& args) {
+    Borrowed self = args[0];
+    Owned work_dir = bridge::getattr(args[2], name(N::remote_work_dir));
+    Owned node_id = bridge::getattr(self, name(N::node_id));
+    Owned remote_job_dir = concat({bridge::str(work_dir), "/job_", bridge::str(node_id)});
+    return all_template_variables(self, args[1], remote_job_dir);
+}
+
+// ---- filling a template -------------------------------------------------------
+
+// Names and values must be text (a None value stands for the text "None").
+// Everything is checked before the first substitution.
+void check_variable_types(Borrowed items) {
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* var_name = PyTuple_GET_ITEM(item, 0);
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
+        PyObject* wrong = !PyUnicode_CheckExact(var_name)                     ? var_name
+                          : !(PyUnicode_CheckExact(value) || value == Py_None) ? value
+                                                                               : nullptr;
+        if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(wrong)->tp_name);
+    }
+}
+
+// The value goes through re.sub as a replacement template, so its backslash
+// escapes mean (and fail) exactly what they do there.
+Owned substitute(Borrowed re, Borrowed text, Borrowed var_name, Borrowed value) {
+    Owned escaped = bridge::call_method(re, name(N::escape), {var_name});
+    Owned pattern = concat({"\\{\\{", escaped, "\\}\\}"});
+    Owned replacement = value.is_none() ? bridge::str_from("None") : Owned::ref(value);
+    return bridge::call_method(re, name(N::sub), {pattern, replacement, text});
+}
+
+void warn_unreplaced(Borrowed re, Borrowed text) {
+    Owned remaining = bridge::call_method(re, name(N::findall), {bridge::str_from("\\{\\{(\\w+)\\}\\}"), text});
+    if (bridge::length(remaining) == 0) return;
+    log(concat({"Warning: Unreplaced template variables: ", bridge::str(remaining)}), "warning");
+}
+
+// Each variable works on the text the previous ones left, in the dict's order.
+Owned process_template_body(bridge::CallFrame& args) {
+    Owned re = bridge::import("re");
+    Owned items = bridge::check(PyDict_Items(args[2]));
+    check_variable_types(items);
+    Owned result = Owned::ref(args[1]);
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        result = substitute(re, result, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+    }
+    warn_unreplaced(re, result);
+    return result;
+}
 
 constexpr Param kSshParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::str_param("remote_job_dir")};
 constexpr Param kConfigParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::any_param("config", "Any")};
@@ -27,7 +131,7 @@ const bridge::FunctionSpec get_all_template_variables_ssh{
     .doc = "Return the standard template variables for remote_job_dir merged with the node's own.",
     .params = kSshParams,
     .return_annotation = "Dict[str, str]",
-    .body = not_built,
+    .body = get_all_template_variables_ssh_body,
 };
 
 const bridge::FunctionSpec get_all_template_variables{
@@ -36,7 +140,7 @@ const bridge::FunctionSpec get_all_template_variables{
     .doc = "Return the template variables for a job configuration object (its remote_work_dir).",
     .params = kConfigParams,
     .return_annotation = "Dict[str, str]",
-    .body = not_built,
+    .body = get_all_template_variables_body,
 };
 
 const bridge::FunctionSpec process_template{
@@ -46,7 +150,7 @@ const bridge::FunctionSpec process_template{
     .params = kProcessParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = not_built,
+    .body = process_template_body,
 };
 
 }  // namespace methods

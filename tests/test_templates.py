@@ -1,0 +1,168 @@
+"""Template variables of a cluster node and the filling of {{NAME}} placeholders."""
+import random
+import re
+from types import SimpleNamespace
+
+import pytest
+
+from zentrel_core.clusterlane import ClusterlaneBase
+
+
+NO_VARS = object()
+
+
+class TemplateNode(ClusterlaneBase):
+    def __init__(self, node_id="n1", input_files=(), node_vars=NO_VARS, **kwargs):
+        super().__init__(node_id, **kwargs)
+        self.input_files = input_files
+        self.node_vars = {} if node_vars is NO_VARS else node_vars
+        self.calls = []
+
+    def get_input_files(self, flow_vars):
+        self.calls.append("get_input_files")
+        return self.input_files
+
+    def get_output_files(self, flow_vars):
+        return []
+
+    def get_template_variables(self, flow_vars):
+        self.calls.append("get_template_variables")
+        return self.node_vars
+
+    def run_local(self, predecessor_data, flow_vars):
+        return {"success": True, "message": "Completed"}
+
+
+def filled_by_re(template, variables):
+    """What re.sub gives when each variable is substituted in turn."""
+    result = template
+    for var_name, value in variables.items():
+        pattern = r"\{\{" + re.escape(var_name) + r"\}\}"
+        result = re.sub(pattern, "None" if value is None else value, result)
+    return result
+
+
+NAME_PIECES = ["A", "x", "_", "7", "é", "Ω", "名", ".", "-", "*", "(", "$", "\\", "{", "}", " ", "[a]"]
+VALUE_PIECES = ["plain", "\\", "\\\\", "\\n", "\\t", "\\0", "\\07", "\\101", "\\8", "\\12", "\\g<0>",
+                "\\g<name>", "\\g<", "\\.", "\\d", "\\é", "{", "}", "{{", "}}", "é", "9", "\\{", " "]
+
+
+def random_case(rng):
+    names = ["".join(rng.choices(NAME_PIECES, k=rng.randint(1, 4))) for _ in range(rng.randint(1, 4))]
+    variables = {}
+    for var_name in names:
+        if rng.random() < 0.1:
+            variables[var_name] = None
+        else:
+            variables[var_name] = "".join(rng.choices(VALUE_PIECES, k=rng.randint(0, 4)))
+    pieces = [f"{{{{{n}}}}}" for n in names] + ["text ", "{{", "}}", "{{LEFT}}", "\n", "\\1"]
+    template = "".join(rng.choices(pieces, k=rng.randint(0, 8)))
+    return template, variables
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_filling_matches_re_sub(host_log, seed):
+    rng = random.Random(seed)
+    node = TemplateNode()
+    for _ in range(25):
+        template, variables = random_case(rng)
+        try:
+            expected = filled_by_re(template, variables)
+        except Exception as exc:
+            with pytest.raises(type(exc)):
+                node._process_template(template, variables)
+            continue
+        host_log.calls.clear()
+        assert node._process_template(template, variables) == expected, (template, variables)
+        remaining = re.findall(r"\{\{(\w+)\}\}", expected)
+        if remaining:
+            assert host_log.calls == [((f"Warning: Unreplaced template variables: {remaining}",),
+                                       {"level": "warning"})]
+        else:
+            assert host_log.calls == []
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("a\\nb", "a\nb"),
+    ("a\\.b", "a\\.b"),
+    ("\\101\\0", "A\x00"),
+    (None, "None"),
+    ("<\\g<0>>", "<{{V}}>"),
+])
+def test_escapes_in_values(host_log, value, expected):
+    assert TemplateNode()._process_template("[{{V}}]", {"V": value}) == f"[{expected}]"
+
+
+@pytest.mark.parametrize("value, error", [
+    ("\\d", re.error), ("ends\\", re.error), ("\\1", re.error), ("\\g<1>", re.error), ("\\g<name>", IndexError),
+])
+def test_invalid_escape_fails_even_without_placeholder(host_log, value, error):
+    with pytest.raises(error):
+        TemplateNode()._process_template("no placeholders", {"V": value})
+
+
+def test_leftover_placeholders_are_reported_once_in_order(host_log):
+    template = "{{RUN_LABEL}} {{ JOB_NAME }} {{RUN_LABEL}} {{NSTEPS}} {{RUN-LABEL}} {{job_name}} {{JOB_NAME}}"
+    result = TemplateNode()._process_template(template, {"JOB_NAME": "j"})
+    assert result == "{{RUN_LABEL}} {{ JOB_NAME }} {{RUN_LABEL}} {{NSTEPS}} {{RUN-LABEL}} {{job_name}} j"
+    assert host_log.calls == [(("Warning: Unreplaced template variables: "
+                                "['RUN_LABEL', 'RUN_LABEL', 'NSTEPS', 'job_name']",), {"level": "warning"})]
+
+
+def test_substitution_is_sequential(host_log):
+    node = TemplateNode()
+    assert node._process_template("{{A}}", {"A": "{{B}}", "B": "x"}) == "x"
+    assert host_log.calls == []
+    assert node._process_template("{{A}}", {"B": "x", "A": "{{B}}"}) == "{{B}}"
+    assert host_log.messages == ["Warning: Unreplaced template variables: ['B']"]
+
+
+@pytest.mark.parametrize("variables, type_name", [
+    ({"A": "a", "B": 3}, "int"),
+    ({"A": "a", 5: "b"}, "int"),
+    ({"A": "a", None: "b"}, "NoneType"),
+    ({"A": "a", "B": ["x"]}, "list"),
+    ({"A": "a", "B": b"x"}, "bytes"),
+])
+def test_wrong_types_fail_before_any_substitution(host_log, variables, type_name):
+    with pytest.raises(TypeError, match=f"^Expected str, got {type_name}$"):
+        TemplateNode()._process_template("{{A}} {{LEFT}}", variables)
+    assert host_log.calls == []
+
+
+def test_standard_and_node_variables_in_order(host_log):
+    node_vars = {"RUN_LABEL": "r", "JOB_NAME": "custom", "INPUT_FILE_2": "other"}
+    node = TemplateNode("filter_2", ["", "/data/a.pdb", "/data/b.top", None, "rel/c.gro"], node_vars)
+    variables = node._get_all_template_variables_ssh({}, "/scratch/job_filter_2")
+    assert list(variables.items()) == [
+        ("JOB_NAME", "custom"),
+        ("REMOTE_WORK_DIR", "/scratch/job_filter_2"),
+        ("NODE_ID", "filter_2"),
+        ("OUTPUT_DIR", "/scratch/job_filter_2"),
+        ("WORKING_DIR", "/scratch/job_filter_2"),
+        ("INPUT_FILE_1", "a.pdb"),
+        ("INPUT_FILE_2", "other"),
+        ("INPUT_FILE_4", "c.gro"),
+        ("RUN_LABEL", "r"),
+    ]
+    assert node.calls == ["get_template_variables", "get_input_files"]
+    assert node_vars == {"RUN_LABEL": "r", "JOB_NAME": "custom", "INPUT_FILE_2": "other"}
+
+
+def test_config_builder_and_non_text_node_id(host_log):
+    node = TemplateNode(7, input_files=iter(["/x/in.dat"]))
+    variables = node._get_all_template_variables({}, SimpleNamespace(remote_work_dir="/w/"))
+    assert variables["JOB_NAME"] == "zentrel_7"
+    assert variables["NODE_ID"] == 7
+    assert variables["REMOTE_WORK_DIR"] == "/w//job_7"
+    assert variables["INPUT_FILE_0"] == "in.dat"
+    with pytest.raises(TypeError, match="^Expected str, got int$"):
+        node._process_template("{{NODE_ID}}", variables)
+    with pytest.raises(AttributeError):
+        node._get_all_template_variables({}, object())
+
+
+@pytest.mark.parametrize("node_vars", [None, ["A", "B"], "AB"])
+def test_node_variables_must_be_a_mapping(host_log, node_vars):
+    with pytest.raises(TypeError):
+        TemplateNode(node_vars=node_vars)._get_all_template_variables_ssh({}, "/d")
