@@ -291,3 +291,34 @@ def test_completed_job_with_empty_data_and_sparse_summary(ssh):
     result, log = run(node)
     assert result["data"] == {} and result["message"] == "Job completed, results retrieved"
     assert log.events[-1][2] == {"job_id": "123", "result_keys": [], "downloaded": 0, "skipped": 0}
+
+
+# ---------------------------------------------------------------- references
+
+@pytest.mark.parametrize("squeue, fault", [("", None), ("RUNNING", None), ("COMPLETED", None),
+                                           ("FAILED", None), ("", ValueError("bad"))])
+def test_passes_keep_reference_counts(ssh, squeue, fault):
+    ssh.reply("^squeue", stdout=squeue)
+    if fault:
+        ssh.fail("open_sftp", fault)
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    node.set_log_callback(lambda level, message, **metadata: None)
+    flow_vars, opts = {}, options()
+    watched = (flow_vars, opts, opts["hpc_profile"], ssh, ssh.sftp, node)
+
+    def passes(n):
+        for _ in range(n):
+            try:
+                node._run_remote([], flow_vars, opts)
+            except NodeException:
+                pass
+            # drop what the test doubles themselves keep from each pass
+            node.retrievals.clear()
+            if fault:
+                fault.__traceback__ = None
+
+    passes(5)
+    before = [sys.getrefcount(o) for o in watched]
+    passes(300)
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before
