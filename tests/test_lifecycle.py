@@ -285,14 +285,6 @@ def test_completed_job_is_collected(ssh, summary, data, message):
     assert node.saved == [] and ssh.closed
 
 
-def test_completed_job_with_empty_data_and_sparse_summary(ssh):
-    ssh.reply("^squeue", stdout="COMPLETED")
-    node = ScriptedNode(previous=dict(PREVIOUS), summary={})
-    result, log = run(node)
-    assert result["data"] == {} and result["message"] == "Job completed, results retrieved"
-    assert log.events[-1][2] == {"job_id": "123", "result_keys": [], "downloaded": 0, "skipped": 0}
-
-
 # ---------------------------------------------------------------- references
 
 @pytest.mark.parametrize("squeue, fault", [("", None), ("RUNNING", None), ("COMPLETED", None),

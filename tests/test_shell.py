@@ -82,12 +82,6 @@ def test_path_expansion_attempts(node, host_log, first, second, result, commands
     assert host_log.calls == ([(("Could not expand remote path: ~/work",), {"level": "info"})] if fell_back else [])
 
 
-def test_expansion_command_keeps_variables_for_the_remote_shell(node):
-    ssh = FakeSSH()
-    node._expand_remote_path(ssh, "/scratch/$USER/work")
-    assert ssh.commands[0] == "bash -c 'eval echo \"/scratch/$USER/work\"'"
-
-
 @pytest.mark.parametrize("stderr, message", [
     ("mkdir: cannot create directory '/root/x': Permission denied\n",
      "Failed to create remote directory /root/x y: mkdir: cannot create directory '/root/x': Permission denied"),
@@ -99,8 +93,3 @@ def test_refused_mkdir_raises_remote_dir(node, stderr, message):
         node._ensure_remote_dir(ssh, "/root/x y")
     assert (caught.value.origin, caught.value.message) == ("remote_dir", message)
     assert ssh.commands == ["mkdir -p '/root/x y'"]
-
-
-def test_existing_directory_is_no_error(node):
-    ssh = FakeSSH().reply("^mkdir", stderr="ignored noise", status=0)
-    assert node._ensure_remote_dir(ssh, "/scratch/job_1") is None

@@ -9,7 +9,7 @@
 // client is closed on every way out of that phase.
 #include "methods.hpp"
 
-#include <array>
+#include <initializer_list>
 #include <string_view>
 
 namespace clusterlane {
