@@ -1,17 +1,329 @@
 // _run_remote: one pass of a node's cluster job (submit, report, or collect).
+//
+// A pass validates the profile, connects over SSH, expands the remote work
+// directory, and then looks at the job recorded by the previous pass: a job
+// SLURM still holds is reported, a completed one is collected, an ended one
+// is reported as a failure, and anything else leads to a new submission.
+// Every failure after the connection attempt starts is mapped to a
+// NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
+// client is closed on every way out of that phase.
 #include "methods.hpp"
+
+#include <initializer_list>
+#include <string_view>
 
 namespace clusterlane {
 
 namespace {
 
+using bridge::concat;
 using bridge::Param;
 
-Owned not_built(bridge::CallFrame& args) {
-    PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", bridge::getattr(args.function(), bridge::intern("__qualname__")).get());
-    bridge::throw_error();
+Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
+    return bridge::mapping_get(mapping, bridge::str_from(key), fallback, name(N::get));
 }
 
+Owned option(Borrowed mapping, const char* key) { return option(mapping, key, bridge::none()); }
+
+Owned import_paramiko() {
+    try {
+        return bridge::import("paramiko");
+    } catch (const bridge::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        PyErr_Clear();
+        raise_node_exception("dependency", bridge::str_from("Remote HPC execution requires paramiko. Install with: "
+                                                            "pip install paramiko"));
+    }
+}
+
+// A required profile value is missing when it is falsy or only whitespace.
+bool is_missing(Borrowed value) {
+    if (!bridge::truthy(value)) return true;
+    if (!PyUnicode_Check(value.get())) return false;
+    return !bridge::truthy(bridge::call_method(value, name(N::strip), {}));
+}
+
+// The profile must name a host, a user and a remote work directory.  The
+// profile goes to the log with its key passphrase masked.
+void validate_profile(Borrowed profile) {
+    Owned missing = bridge::new_list();
+    for (const char* key : {"host", "username", "remoteWorkDir"})
+        if (is_missing(option(profile, key))) bridge::list_append(missing, bridge::str_from(key));
+    if (!bridge::truthy(missing)) return;
+
+    log(concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))}));
+    Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
+    raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
+                                                  ". Please check your HPC profile configuration in Settings."}));
+}
+
+// The options' script, else the one execute() stored on the node.
+Owned script_template(Borrowed self, Borrowed hpc_options) {
+    Owned script = option(hpc_options, "slurm_script", bridge::str_from(""));
+    if (bridge::truthy(script)) return script;
+    Owned stored = bridge::getattr_optional(self, name(N::_slurm_script));
+    return stored ? stored : bridge::none();
+}
+
+// The options' flag, else the node's own "force_resubmit" option value.
+bool force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
+    if (bridge::truthy(option(hpc_options, "force_resubmit", bridge::boolean(false)))) return true;
+    Owned legacy = option(flow_vars, "force_resubmit", bridge::boolean(false));
+    if (bridge::hasattr(legacy, name(N::get_value))) legacy = bridge::call_method(legacy, name(N::get_value), {});
+    return bridge::truthy(legacy);
+}
+
+struct Connection {
+    Owned host;
+    Owned port;
+    Owned username;
+    Owned remote_work_dir;
+    Owned connect_kwargs;  // the keyword arguments of SSHClient.connect
+};
+
+Connection connection_settings(Borrowed profile) {
+    Connection c{option(profile, "host"), option(profile, "port", bridge::integer(22)), option(profile, "username"),
+                 option(profile, "remoteWorkDir"), bridge::new_dict()};
+    Owned auth_method = option(profile, "authMethod", bridge::str_from("key"));
+    Owned key_filename = option(profile, "keyFilename");
+    Owned passphrase = option(profile, "keyPassphrase");
+    if (bridge::truthy(key_filename) && PyUnicode_Check(key_filename.get()) &&
+        bridge::truthy(bridge::call_method(key_filename, name(N::startswith), {bridge::str_from("~")}))) {
+        key_filename = bridge::call_method(bridge::getattr(global(N::os), name(N::path)), name(N::expanduser),
+                                           {key_filename});
+    }
+
+    bridge::dict_set(c.connect_kwargs, name(N::hostname), c.host);
+    bridge::dict_set(c.connect_kwargs, name(N::port), c.port);
+    bridge::dict_set(c.connect_kwargs, name(N::username), c.username);
+    Owned key = bridge::str_from("key");
+    const bool key_auth = bridge::check_status(PyObject_RichCompareBool(auth_method.get(), key.get(), Py_EQ)) != 0;
+    if (key_auth && bridge::truthy(key_filename)) {
+        bridge::dict_set(c.connect_kwargs, name(N::key_filename), key_filename);
+        if (bridge::truthy(passphrase)) bridge::dict_set(c.connect_kwargs, name(N::passphrase), passphrase);
+    }
+    return c;
+}
+
+// ---- the result dicts ---------------------------------------------------------
+
+Owned result_head(bool success, Borrowed status, Borrowed job_id) {
+    Owned result = bridge::new_dict();
+    bridge::dict_set(result, "success", bridge::boolean(success));
+    bridge::dict_set(result, "remote_job_status", status);
+    bridge::dict_set(result, "remote_job_id", job_id);
+    return result;
+}
+
+// ---- the guarded phase --------------------------------------------------------
+
+struct Pass {
+    Borrowed self;
+    Borrowed flow_vars;
+    Borrowed hpc_options;
+    Borrowed ssh;
+    const Connection& connection;
+    Borrowed script;
+    bool force;
+};
+
+bool state_in(std::string_view state, std::initializer_list<std::string_view> states) {
+    for (std::string_view s : states)
+        if (state == s) return true;
+    return false;
+}
+
+// States in which SLURM still holds the job (queued, running, finishing,
+// paused or about to be requeued).  A new submission now would run a second
+// job beside it in the same directory, so these are reported, not resubmitted.
+bool job_is_alive(std::string_view state) {
+    return state_in(state, {"RUNNING", "PENDING", "CONFIGURING", "COMPLETING", "SUSPENDED", "STOPPED", "SIGNALING",
+                            "STAGE_OUT", "REQUEUED", "REQUEUE_HOLD", "REQUEUE_FED", "RESIZING", "RESV_DEL_HOLD"});
+}
+
+bool job_ended_without_success(std::string_view state) {
+    return state_in(state, {"FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL"});
+}
+
+Owned length_of(Borrowed summary, const char* key) {
+    Owned value = option(summary, key, bridge::new_list());
+    return bridge::integer(bridge::length(value));
+}
+
+// Downloads the outputs of the completed job and builds the node's result data.
+Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir, Borrowed job_id) {
+    hpc_log(p.self, "info", bridge::str_from("Job completed, downloading output files"), {{name(N::job_id), job_id}});
+    Owned local_dir = call_self(p.self, N::_get_local_working_dir, {p.flow_vars});
+    Owned summary =
+        call_self(p.self, N::_retrieve_output_files_ssh, {sftp, p.flow_vars, remote_job_dir, p.hpc_options});
+    Owned data = call_self(p.self, N::build_hpc_result_data, {p.flow_vars, local_dir});
+
+    Owned skipped = option(summary, "skipped");
+    Owned remote_files = option(summary, "remote_files");
+    if (bridge::truthy(remote_files)) {
+        bridge::check_status(PyObject_SetItem(data, bridge::str_from("remote_files").get(), remote_files.get()));
+        bridge::check_status(PyObject_SetItem(data, bridge::str_from("skipped_large_files").get(), skipped.get()));
+    }
+
+    Owned result_keys = bridge::truthy(data)
+                            ? bridge::check(PySequence_List(bridge::call_method(data, name(N::keys), {}).get()))
+                            : bridge::new_list();
+    hpc_log(p.self, "info", bridge::str_from("Results retrieved successfully"),
+            {{name(N::job_id), job_id},
+             {name(N::result_keys), result_keys},
+             {name(N::downloaded), length_of(summary, "downloaded")},
+             {name(N::skipped), length_of(summary, "skipped")}});
+
+    Owned message = bridge::str_from("Job completed, results retrieved");
+    if (bridge::truthy(skipped))
+        message = concat({message, " (", bridge::str(bridge::integer(bridge::length(skipped))), " large files skipped)"});
+
+    Owned result = result_head(true, bridge::str_from("completed"), job_id);
+    bridge::dict_set(result, "message", message);
+    bridge::dict_set(result, "data", data);
+    return result;
+}
+
+// Reports, collects or drops the job recorded by the previous pass.  Returns
+// null when a new job is to be submitted.
+Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir, Borrowed job_id) {
+    hpc_log(p.self, "info", concat({"Checking existing job status: ", bridge::str(job_id)}),
+            {{name(N::job_id), job_id}});
+    Owned state = call_self(p.self, N::_get_slurm_job_status, {p.ssh, job_id});
+    hpc_log(p.self, "info", concat({"SLURM job status: ", bridge::str(state)}),
+            {{name(N::job_id), job_id}, {name(N::status), state}});
+
+    const std::string_view state_text = bridge::utf8(state);
+    if (state_text == "COMPLETED") return collect_completed_job(p, sftp, remote_job_dir, job_id);
+
+    if (job_is_alive(state_text)) {
+        Owned lower = bridge::call_method(state, name(N::lower), {});
+        Owned result = result_head(true, lower, job_id);
+        bridge::dict_set(result, "message", concat({"Job is ", lower}));
+        return result;
+    }
+    if (job_ended_without_success(state_text)) {
+        Owned lower = bridge::call_method(state, name(N::lower), {});
+        hpc_log(p.self, "warning", concat({"Previous job ", lower}),
+                {{name(N::job_id), job_id}, {name(N::status), state}});
+        Owned result = result_head(false, lower, job_id);
+        bridge::dict_set(result, "message",
+                         concat({"Previous job ", lower, ". Set 'Force Resubmit' to try again."}));
+        return result;
+    }
+    return {};  // gone or in a state we cannot follow: submit afresh
+}
+
+Owned guarded_phase(const Pass& p) {
+    // Known hosts first, so a host whose key contradicts them is refused;
+    // hosts not known yet are accepted by the policy set at creation.
+    bridge::call_method(p.ssh, name(N::load_system_host_keys), {});
+
+    const Connection& c = p.connection;
+    hpc_log(p.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(c.host), ":", bridge::str(c.port)}),
+            {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
+    bridge::call_with_dict(bridge::getattr(p.ssh, name(N::connect)), {}, c.connect_kwargs);
+    hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
+
+    Owned work_dir = call_self(p.self, N::_expand_remote_path, {p.ssh, c.remote_work_dir});
+    if (!bridge::check_status(PyObject_RichCompareBool(work_dir.get(), c.remote_work_dir.get(), Py_EQ)))
+        hpc_log(p.self, "debug",
+                concat({"Expanded remote work dir: ", bridge::str(c.remote_work_dir), " -> ", bridge::str(work_dir)}));
+
+    Owned sftp = bridge::call_method(p.ssh, name(N::open_sftp), {});
+    Owned remote_job_dir =
+        concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(p.self, name(N::node_id)))});
+
+    Owned previous = call_self(p.self, N::_load_previous_result, {});
+    if (bridge::truthy(previous)) {
+        Owned job_id = option(previous, "remote_job_id");
+        if (bridge::truthy(job_id) && !p.force) {
+            if (Owned outcome = follow_previous_job(p, sftp, remote_job_dir, job_id)) return outcome;
+        }
+    }
+    return submit_job(p.self, p.ssh, sftp, p.flow_vars, remote_job_dir, p.script);
+}
+
+// Logs the failure and builds the NodeException that replaces it; the
+// failure stays attached as its context.
+Owned mapped_failure(const Pass& p, Borrowed paramiko, Owned failure) {
+    const Connection& c = p.connection;
+    Owned text = bridge::str(failure);
+    Owned origin;
+    Owned message;
+    if (bridge::error_matches(failure, bridge::getattr(paramiko, name(N::AuthenticationException)))) {
+        Owned who = concat({"SSH authentication failed for ", bridge::str(c.username), "@", bridge::str(c.host)});
+        hpc_log(p.self, "error", who, {{name(N::hostname), c.host}, {name(N::username), c.username}});
+        origin = bridge::str_from("authentication");
+        message = concat({who, ". Please check your SSH key or credentials."});
+    } else if (bridge::error_matches(failure, bridge::getattr(paramiko, name(N::SSHException)))) {
+        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), c.host}, {name(N::error), text}});
+        origin = bridge::str_from("ssh");
+        message = concat({"SSH error connecting to ", bridge::str(c.host), ": ", text});
+    } else {
+        hpc_log(p.self, "error", concat({"Remote execution error: ", text}), {{name(N::error), text}});
+        origin = bridge::str_from("remote_execution");
+        message = text;
+    }
+    Owned replacement = bridge::call(global(N::NodeException), {origin, message});
+    PyException_SetContext(replacement.get(), failure.release());
+    return replacement;
+}
+
+// Runs the guarded phase; whatever happens, the client is closed afterwards.
+Owned run_guarded(const Pass& p, Borrowed paramiko) {
+    Owned outcome;
+    Owned failure;
+    try {
+        outcome = guarded_phase(p);
+    } catch (const bridge::PyError&) {
+        failure = bridge::fetch_error();
+        // Interrupts and exits pass unchanged; everything else is reported.
+        if (bridge::error_matches(failure, PyExc_Exception)) {
+            try {
+                failure = mapped_failure(p, paramiko, std::move(failure));
+            } catch (const bridge::PyError&) {
+                failure = bridge::fetch_error();
+            }
+        }
+    }
+    try {
+        bridge::call_method(p.ssh, name(N::close), {});
+    } catch (const bridge::PyError&) {
+        if (!failure) throw;
+        Owned close_error = bridge::fetch_error();
+        PyException_SetContext(close_error.get(), failure.release());
+        bridge::restore_error(std::move(close_error));
+    }
+    if (failure) bridge::restore_error(std::move(failure));
+    return outcome;
+}
+
+Owned run_remote_body(bridge::CallFrame& args) {
+    Borrowed self = args[0];
+    Borrowed flow_vars = args[2];
+    Borrowed hpc_options = args[3];
+
+    Owned paramiko = import_paramiko();
+    Owned profile = option(hpc_options, "hpc_profile");
+    if (!bridge::truthy(profile))
+        raise_node_exception("configuration", bridge::str_from("HPC profile data not provided. Please select an HPC "
+                                                               "profile in the Advanced Options panel."));
+    validate_profile(profile);
+    Owned script = script_template(self, hpc_options);
+    if (!bridge::truthy(script))
+        raise_node_exception("configuration", bridge::str_from("SLURM script is required for remote execution."));
+
+    Connection connection = connection_settings(profile);
+    const bool force = force_resubmit(flow_vars, hpc_options);
+    hpc_log(self, "debug", concat({"force_resubmit = ", force ? "True" : "False"}));
+
+    Owned ssh = bridge::call(bridge::getattr(paramiko, name(N::SSHClient)), {});
+    Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)), {});
+    bridge::call_method(ssh, name(N::set_missing_host_key_policy), {policy});
+
+    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, script, force}, paramiko);
+}
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
                                       bridge::dict_param("flow_vars"), bridge::dict_param("hpc_options")};
@@ -27,7 +339,7 @@ const bridge::FunctionSpec run_remote{
     .params = kRunRemoteParams,
     .return_annotation = "dict",
     .result = bridge::ResultType::Dict,
-    .body = not_built,
+    .body = run_remote_body,
 };
 
 }  // namespace methods

@@ -32,7 +32,8 @@ using bridge::Owned;
     X(set_missing_host_key_policy) X(load_system_host_keys) X(AuthenticationException) X(SSHException)       \
     X(items) X(encoding)                                                                                     \
     X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino) X(st_mtime_ns) X(download_file)                   \
-    X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError)
+    X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError)                                                   \
+    X(rstrip) X(split) X(startswith) X(__enter__) X(__exit__)
 
 enum class N : size_t {
 #define CLUSTERLANE_NAME_ENUM(name) name,

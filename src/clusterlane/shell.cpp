@@ -1,17 +1,146 @@
 // Shell commands on the cluster over a connected SSH client: job state, path expansion, directory creation.
+//
+// Also the small command plumbing that the submission steps share
+// (remote_shell:: below): sending a command, its exit status, its output as
+// text, and quoting a value for the remote shell.
 #include "methods.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace clusterlane {
 
+namespace remote_shell {
+
 namespace {
 
-using bridge::Param;
+// The (stdin, stdout, stderr) channel files of one exec_command call.
+struct Command {
+    Owned stdin_file;
+    Owned stdout_file;
+    Owned stderr_file;
+};
 
-Owned not_built(bridge::CallFrame& args) {
-    PyErr_Format(PyExc_NotImplementedError, "%U is not available yet", bridge::getattr(args.function(), bridge::intern("__qualname__")).get());
-    bridge::throw_error();
+}  // namespace
+
+static Command run(Borrowed ssh, Borrowed command_text) {
+    Owned triple = bridge::check(PySequence_Tuple(
+        bridge::call_method(ssh, name(N::exec_command), {command_text}).get()));
+    const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
+    if (size != 3) {
+        if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
+    }
+    return {Owned::ref(PyTuple_GET_ITEM(triple.get(), 0)), Owned::ref(PyTuple_GET_ITEM(triple.get(), 1)),
+            Owned::ref(PyTuple_GET_ITEM(triple.get(), 2))};
 }
 
+// Waits for the remote command to end; true when its exit status is 0.
+static bool succeeded(const Command& command) {
+    Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
+    Owned status = bridge::call_method(channel, name(N::recv_exit_status), {});
+    Owned zero = bridge::integer(0);
+    return bridge::check_status(PyObject_RichCompareBool(status.get(), zero.get(), Py_EQ)) != 0;
+}
+
+// The whole output of a channel file, decoded as UTF-8 (an undecodable byte
+// raises) and stripped of surrounding whitespace.
+static Owned read_text(Borrowed channel_file) {
+    Owned data = bridge::call_method(channel_file, name(N::read), {});
+    Owned text = bridge::call_method(data, name(N::decode), {bridge::str_from("utf-8")});
+    return bridge::call_method(text, name(N::strip), {});
+}
+
+static bool is_empty(Borrowed text) { return !bridge::truthy(text); }
+
+// Sends the command and reads its stdout, then its stderr, as text; the exit
+// status is not looked at.
+void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error) {
+    Command command = run(ssh, command_text);
+    output = read_text(command.stdout_file);
+    error = read_text(command.stderr_file);
+}
+
+// The value as one shell word, quoted the way Python's shlex.quote does it:
+// unchanged when every character is in [a-zA-Z0-9@%+=:,./_-], '' when empty,
+// otherwise in single quotes with each ' written as '"'"'.
+Owned shell_quote(Borrowed value) {
+    std::string_view text = bridge::utf8(value);
+    if (text.empty()) return bridge::str_from("''");
+    auto safe = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("@%+=:,./_-").find(static_cast<char>(c)) != std::string_view::npos;
+    };
+    bool all_safe = true;
+    for (unsigned char c : text) all_safe = all_safe && safe(c);
+    if (all_safe) return Owned::ref(value);
+
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\"'\"'";
+        else quoted += c;
+    }
+    quoted += '\'';
+    return bridge::str_from(quoted);
+}
+
+}  // namespace remote_shell
+
+namespace {
+
+using bridge::concat;
+using bridge::Param;
+
+// squeue knows queued, running and (with SQUEUE_STATES=all) recently ended
+// jobs; sacct answers for jobs squeue has forgotten.  sacct marks a state
+// cut off by its column width with trailing '+', which is dropped.
+Owned get_slurm_job_status_body(bridge::CallFrame& args) {
+    Borrowed ssh = args[1];
+    Owned job = remote_shell::shell_quote(args[2]);
+
+    auto squeue = remote_shell::run(ssh, concat({"squeue -j ", job, " -h -o %T 2>/dev/null"}));
+    Owned state = remote_shell::read_text(squeue.stdout_file);
+    if (!remote_shell::is_empty(state)) return bridge::call_method(state, name(N::upper), {});
+
+    auto sacct = remote_shell::run(ssh, concat({"sacct -j ", job, " -n -o State -X 2>/dev/null | head -1"}));
+    state = remote_shell::read_text(sacct.stdout_file);
+    if (!remote_shell::is_empty(state)) {
+        Owned untruncated = bridge::call_method(state, name(N::rstrip), {bridge::str_from("+")});
+        return bridge::call_method(untruncated, name(N::upper), {});
+    }
+    return bridge::str_from("UNKNOWN");
+}
+
+// The expanded text of a command that succeeded and printed something, else null.
+Owned expansion_of(Borrowed ssh, Borrowed command_text) {
+    auto command = remote_shell::run(ssh, command_text);
+    if (!remote_shell::succeeded(command)) return {};
+    Owned text = remote_shell::read_text(command.stdout_file);
+    if (remote_shell::is_empty(text)) return {};
+    return text;
+}
+
+// The path goes inside double quotes on purpose: the cluster's shell is meant
+// to expand ~, $HOME, $USER and the like in it.
+Owned expand_remote_path_body(bridge::CallFrame& args) {
+    Borrowed ssh = args[1];
+    Borrowed path = args[2];
+    if (Owned expanded = expansion_of(ssh, concat({"bash -c 'eval echo \"", path, "\"'"}))) return expanded;
+    if (Owned expanded = expansion_of(ssh, concat({"echo \"", path, "\""}))) return expanded;
+    log(concat({"Could not expand remote path: ", path}), "info");
+    return Owned::ref(path);
+}
+
+Owned ensure_remote_dir_body(bridge::CallFrame& args) {
+    Borrowed ssh = args[1];
+    Borrowed remote_dir = args[2];
+    auto mkdir = remote_shell::run(ssh, concat({"mkdir -p ", remote_shell::shell_quote(remote_dir)}));
+    if (!remote_shell::succeeded(mkdir)) {
+        Owned error = remote_shell::read_text(mkdir.stderr_file);
+        raise_node_exception("remote_dir", concat({"Failed to create remote directory ", remote_dir, ": ", error}));
+    }
+    return bridge::none();
+}
 
 constexpr Param kStatusParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("job_id")};
 constexpr Param kExpandParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("path")};
@@ -28,7 +157,7 @@ const bridge::FunctionSpec get_slurm_job_status{
     .params = kStatusParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = not_built,
+    .body = get_slurm_job_status_body,
 };
 
 const bridge::FunctionSpec expand_remote_path{
@@ -38,7 +167,7 @@ const bridge::FunctionSpec expand_remote_path{
     .params = kExpandParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = not_built,
+    .body = expand_remote_path_body,
 };
 
 const bridge::FunctionSpec ensure_remote_dir{
@@ -47,7 +176,7 @@ const bridge::FunctionSpec ensure_remote_dir{
     .doc = "Create remote_dir on the cluster (mkdir -p); NodeException 'remote_dir' on failure.",
     .params = kEnsureParams,
     .return_annotation = "None",
-    .body = not_built,
+    .body = ensure_remote_dir_body,
 };
 
 }  // namespace methods

@@ -1,11 +1,158 @@
 // The submission steps of a remote run: job directory, filled script,
 // uploads, submit.sh, sbatch, job id, persisted result.
+//
+// Nothing done on the cluster is undone when a later step fails; only a
+// parsed job id is persisted, so the next call submits again into the same
+// job directory.
 #include "methods.hpp"
 
 namespace clusterlane {
 
-Owned submit_job(Borrowed, Borrowed, Borrowed, Borrowed, Borrowed, Borrowed) {
-    bridge::raise(PyExc_NotImplementedError, "job submission is not available yet");
+// Remote command plumbing, defined with the shell helpers in shell.cpp.
+namespace remote_shell {
+void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error);
+Owned shell_quote(Borrowed value);
+}  // namespace remote_shell
+
+namespace {
+
+using bridge::concat;
+
+constexpr const char* kSubmittedMarker = "Submitted batch job";
+
+Owned os_path() { return bridge::getattr(global(N::os), name(N::path)); }
+
+Owned os_path_call(N function, Borrowed path) {
+    return bridge::call_method(os_path(), name(function), {path});
+}
+
+void create_job_directory(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
+    hpc_log(self, "info", concat({"Creating remote job directory: ", remote_job_dir}),
+            {{name(N::remote_dir), remote_job_dir}});
+    call_self(self, N::_ensure_remote_dir, {ssh, remote_job_dir});
+}
+
+Owned fill_script(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir, Borrowed script_template) {
+    Owned variables = call_self(self, N::_get_all_template_variables_ssh, {flow_vars, remote_job_dir});
+    return call_self(self, N::_process_template, {script_template, variables});
+}
+
+// Uploads each existing input file under its base name; empty entries and
+// paths with nothing behind them are skipped without a word.
+void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir) {
+    // Taken as a list once: the entries are counted first, then walked.
+    Owned inputs = bridge::check(PySequence_List(call_self(self, N::get_input_files, {flow_vars}).get()));
+    long long count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.get()); ++i)
+        if (bridge::truthy(PyList_GET_ITEM(inputs.get(), i))) ++count;
+    hpc_log(self, "info", concat({"Uploading ", bridge::str(bridge::integer(count)), " input files to HPC"}),
+            {{name(N::num_files), bridge::integer(count)}});
+
+    const bool resolves = bridge::hasattr(self, name(N::resolve_path));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.get()); ++i) {
+        Owned entry = Owned::ref(PyList_GET_ITEM(inputs.get(), i));
+        if (!bridge::truthy(entry)) continue;
+        Owned local_path = resolves ? call_self(self, N::resolve_path, {entry}) : entry;
+        if (!bridge::truthy(os_path_call(N::exists, local_path))) continue;
+
+        Owned file_name = bridge::str(os_path_call(N::basename, local_path));
+        Owned file_size = os_path_call(N::getsize, local_path);
+        Owned remote_path = concat({remote_job_dir, "/", file_name});
+        hpc_log(self, "debug", concat({"Uploading: ", file_name, " (", bridge::str(file_size), " bytes)"}),
+                {{name(N::file_name), file_name}, {name(N::file_size), file_size}});
+        bridge::call_method(sftp, name(N::put), {local_path, remote_path});
+    }
+}
+
+// `with sftp.file(path, "w") as remote: remote.write(script)`
+void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
+    Owned manager = bridge::call_method(sftp, name(N::file), {remote_path, bridge::str_from("w")});
+    Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
+    Owned exit = bridge::getattr(type, name(N::__exit__));
+    Owned remote_file = bridge::call(bridge::getattr(type, name(N::__enter__)), {manager});
+    try {
+        bridge::call_method(remote_file, name(N::write), {text});
+    } catch (const bridge::PyError&) {
+        Owned error = bridge::fetch_error();
+        Owned error_type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+        Owned traceback = Owned::steal(PyException_GetTraceback(error.get()));
+        Owned suppressed = bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
+        if (bridge::truthy(suppressed)) return;
+        bridge::restore_error(std::move(error));
+    }
+    Owned none = bridge::none();
+    bridge::call(exit, {manager, none, none, none});
+}
+
+// The job id is the word right after "Submitted batch job"; null when the
+// output carries no such word.  Words after the id (a cluster name, say)
+// are not part of it.
+Owned parse_job_id(Borrowed sbatch_output) {
+    Owned words = bridge::call_method(sbatch_output, name(N::split), {});
+    const Py_ssize_t n = PyList_GET_SIZE(words.get());
+    auto word_is = [&](Py_ssize_t i, const char* expected) {
+        return bridge::utf8(PyList_GET_ITEM(words.get(), i)) == expected;
+    };
+    for (Py_ssize_t i = 0; i + 3 < n; ++i) {
+        if (word_is(i, "Submitted") && word_is(i + 1, "batch") && word_is(i + 2, "job"))
+            return Owned::ref(PyList_GET_ITEM(words.get(), i + 3));
+    }
+    return {};
+}
+
+bool contains(Borrowed text, const char* needle) {
+    Owned n = bridge::str_from(needle);
+    return bridge::check_status(PySequence_Contains(text, n.get())) != 0;
+}
+
+// Runs sbatch in the job directory and returns the job id.  Warnings on
+// stderr do not matter as long as stdout reports the submission.
+Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
+    hpc_log(self, "info", bridge::str_from("Submitting SLURM job"));
+    Owned output, error;
+    remote_shell::run_for_output(
+        ssh, concat({"cd ", remote_shell::shell_quote(remote_job_dir), " && sbatch submit.sh"}), output, error);
+
+    const bool reported = contains(output, kSubmittedMarker);
+    if (bridge::truthy(error) && !reported) {
+        Owned message = concat({"sbatch failed: ", error});
+        hpc_log(self, "error", message, {{name(N::error), error}});
+        raise_node_exception("slurm", message);
+    }
+    Owned job_id = reported ? parse_job_id(output) : Owned();
+    if (!job_id || !bridge::truthy(job_id)) {
+        hpc_log(self, "error", concat({"Could not parse job ID: ", output}));
+        raise_node_exception("slurm", concat({"Could not parse job ID from sbatch output: ", output}));
+    }
+    return job_id;
+}
+
+Owned submitted_result(Borrowed job_id, Borrowed remote_job_dir) {
+    Owned result = bridge::new_dict();
+    bridge::dict_set(result, "success", bridge::boolean(true));
+    bridge::dict_set(result, "remote_job_status", bridge::str_from("submitted"));
+    bridge::dict_set(result, "remote_job_id", job_id);
+    bridge::dict_set(result, "remote_job_dir", remote_job_dir);
+    bridge::dict_set(result, "message", concat({"Job submitted with ID: ", job_id}));
+    return result;
+}
+
+}  // namespace
+
+Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir,
+                 Borrowed script_template) {
+    create_job_directory(self, ssh, remote_job_dir);
+    Owned script = fill_script(self, flow_vars, remote_job_dir, script_template);
+    upload_inputs(self, sftp, flow_vars, remote_job_dir);
+    write_remote_text(sftp, concat({remote_job_dir, "/submit.sh"}), script);
+
+    Owned job_id = run_sbatch(self, ssh, remote_job_dir);
+    hpc_log(self, "info", concat({"SLURM job submitted: ", job_id}),
+            {{name(N::job_id), job_id}, {name(N::remote_dir), remote_job_dir}});
+
+    Owned result = submitted_result(job_id, remote_job_dir);
+    call_self(self, N::_save_result, {result});
+    return result;
 }
 
 }  // namespace clusterlane

@@ -1,0 +1,268 @@
+"""Scripted stand-ins for paramiko's SSHClient and SFTPClient.
+
+Used where the real cluster cannot produce a case: exact command texts and
+their order, chosen SLURM answers ("CANCELLED+" from sacct, stderr noise from
+sbatch), undecodable output, and exceptions raised at a chosen step.
+
+    ssh = FakeSSH()
+    ssh.reply(r"^squeue ", stdout="RUNNING\n")
+    ssh.fail("connect", paramiko.AuthenticationException("denied"))
+    install(monkeypatch, ssh)      # paramiko.SSHClient() now returns `ssh`
+
+Commands without a matching reply print nothing and exit with status 0.
+"""
+import io
+import re
+
+import paramiko
+
+from zentrel_core.clusterlane import ClusterlaneBase
+
+
+def _as_bytes(data):
+    return data if isinstance(data, bytes) else data.encode("utf-8")
+
+
+class FakeChannel:
+    def __init__(self, status):
+        self.status = status
+
+    def recv_exit_status(self):
+        return self.status
+
+
+class FakeChannelFile:
+    def __init__(self, data, status):
+        self._data = _as_bytes(data)
+        self.channel = FakeChannel(status)
+
+    def read(self):
+        return self._data
+
+
+class Reply:
+    def __init__(self, stdout="", stderr="", status=0):
+        self.stdout, self.stderr, self.status = stdout, stderr, status
+
+
+class _Faults:
+    """Exceptions to raise at named steps, optionally only for matching arguments."""
+
+    def __init__(self):
+        self._faults = []
+
+    def add(self, step, exception, match=None):
+        self._faults.append((step, exception, match))
+
+    def check(self, step, argument=""):
+        for name, exception, match in self._faults:
+            if name == step and (match is None or re.search(match, str(argument))):
+                raise exception
+
+
+class FakeRemoteFile:
+    def __init__(self, sftp, path, faults):
+        self._sftp, self._path, self._faults = sftp, path, faults
+        self._buffer = io.StringIO()
+        self.closed = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return None
+
+    def write(self, text):
+        self._faults.check("write", self._path)
+        self._buffer.write(text)
+
+    def close(self):
+        if not self.closed:
+            self.closed = True
+            self._sftp.files[self._path] = self._buffer.getvalue().encode("utf-8")
+
+
+class FakeSFTP:
+    """Keeps uploaded and written files in `files` (remote path -> bytes)."""
+
+    def __init__(self, faults, log):
+        self.files = {}
+        self.puts = []  # (local, remote) in order
+        self._faults = faults
+        self._log = log
+
+    def put(self, localpath, remotepath):
+        self._log.append(("put", remotepath))
+        self._faults.check("put", remotepath)
+        with open(localpath, "rb") as fh:
+            self.files[remotepath] = fh.read()
+        self.puts.append((localpath, remotepath))
+
+    def file(self, filename, mode="r"):
+        self._log.append(("file", filename))
+        self._faults.check("file", filename)
+        return FakeRemoteFile(self, filename, self._faults)
+
+    def get(self, remotepath, localpath):
+        self._log.append(("get", remotepath))
+        with open(localpath, "wb") as fh:
+            self._faults.check("get", remotepath)
+            if remotepath not in self.files:
+                raise FileNotFoundError(2, "No such file")
+            fh.write(self.files[remotepath])
+
+
+class FakeSSH:
+    """An SSHClient double: records every call and answers from a script."""
+
+    def __init__(self):
+        self.commands = []       # exec_command texts, in order
+        self.calls = []          # (method, detail) of every call, in order
+        self.connect_kwargs = None
+        self.policy = None
+        self.close_count = 0
+        self._rules = []
+        self._faults = _Faults()
+        self.sftp = FakeSFTP(self._faults, self.calls)
+
+    # ---- scripting --------------------------------------------------------
+
+    def reply(self, pattern, stdout="", stderr="", status=0):
+        """Answer commands matching the regular expression `pattern`; a later
+        rule for the same command wins over an earlier one."""
+        self._rules.insert(0, (re.compile(pattern), Reply(stdout, stderr, status)))
+        return self
+
+    def fail(self, step, exception, match=None):
+        """Raise `exception` at `step` ("load_system_host_keys", "connect",
+        "exec_command", "open_sftp", "put", "file", "write", "get"), for
+        exec_command only when the command matches `match`."""
+        self._faults.add(step, exception, match)
+        return self
+
+    @property
+    def closed(self):
+        return self.close_count > 0
+
+    # ---- the SSHClient surface used by the node ---------------------------
+
+    def set_missing_host_key_policy(self, policy):
+        self.calls.append(("set_missing_host_key_policy", type(policy).__name__))
+        self.policy = policy
+
+    def load_system_host_keys(self, filename=None):
+        self.calls.append(("load_system_host_keys", filename))
+        self._faults.check("load_system_host_keys")
+
+    def connect(self, **kwargs):
+        self.calls.append(("connect", kwargs.get("hostname")))
+        self.connect_kwargs = kwargs
+        self._faults.check("connect")
+
+    def exec_command(self, command):
+        self.calls.append(("exec_command", command))
+        self.commands.append(command)
+        self._faults.check("exec_command", command)
+        reply = next((r for p, r in self._rules if p.search(command)), Reply())
+        return (io.BytesIO(b""), FakeChannelFile(reply.stdout, reply.status),
+                FakeChannelFile(reply.stderr, reply.status))
+
+    def open_sftp(self):
+        self.calls.append(("open_sftp", None))
+        self._faults.check("open_sftp")
+        return self.sftp
+
+    def close(self):
+        self.calls.append(("close", None))
+        self.close_count += 1
+
+
+def install(monkeypatch, ssh):
+    """Make paramiko.SSHClient() return `ssh` (the node imports paramiko on each call)."""
+    monkeypatch.setattr(paramiko, "SSHClient", lambda: ssh)
+    return ssh
+
+
+class LogRecorder:
+    """A logging callback for set_log_callback: (level, message, metadata) per event."""
+
+    def __init__(self):
+        self.events = []
+
+    def __call__(self, level, message, **metadata):
+        self.events.append((level, message, metadata))
+
+    @property
+    def messages(self):
+        return [message for _, message, _ in self.events]
+
+    def find(self, prefix):
+        return [e for e in self.events if e[1].startswith(prefix)]
+
+
+class ScriptedNode(ClusterlaneBase):
+    """A node whose collaborators are plain attributes, so a test can set
+    the inputs, the previous result and the download summary it needs.
+    Template filling and the state file are replaced by simple stand-ins."""
+
+    def __init__(self, node_id="n1", working_path=None, inputs=(), previous=None, summary=None, data=None):
+        super().__init__(node_id, working_path=working_path)
+        self.inputs = list(inputs)
+        self.previous = previous
+        self.saved = []
+        self.summary = summary if summary is not None else {"downloaded": [], "skipped": [], "remote_files": {}}
+        self.data = data if data is not None else {}
+        self.retrievals = []
+
+    def get_input_files(self, flow_vars):
+        return self.inputs
+
+    def get_output_files(self, flow_vars):
+        return ["out.txt"]
+
+    def get_template_variables(self, flow_vars):
+        return {}
+
+    def run_local(self, predecessor_data, flow_vars):
+        return {"success": True, "message": "Completed"}
+
+    def _get_all_template_variables_ssh(self, flow_vars, remote_job_dir):
+        return {"WORKING_DIR": remote_job_dir}
+
+    def _process_template(self, template, variables):
+        for key, value in variables.items():
+            template = template.replace("{{" + key + "}}", value)
+        return template
+
+    def _load_previous_result(self):
+        return self.previous
+
+    def _save_result(self, result):
+        self.saved.append(result)
+
+    def _get_local_working_dir(self, flow_vars):
+        return "/local/out"
+
+    def _retrieve_output_files_ssh(self, sftp, flow_vars, remote_job_dir, hpc_options=None):
+        self.retrievals.append((remote_job_dir, hpc_options))
+        return self.summary
+
+    def build_hpc_result_data(self, flow_vars, local_dir):
+        return dict(self.data, local_dir=local_dir) if self.data else {}
+
+
+PROFILE = {"host": "hpc.example.org", "username": "alice", "remoteWorkDir": "/scratch/alice"}
+SCRIPT = "#!/bin/bash\n#SBATCH --chdir={{WORKING_DIR}}\necho hi\n"
+
+
+def options(profile=None, **extra):
+    opts = {"execution_mode": "remote", "hpc_profile_id": "p1",
+            "hpc_profile": dict(PROFILE) if profile is None else profile, "slurm_script": SCRIPT}
+    opts.update(extra)
+    return opts
+
+
+def expansion_of(ssh, path, expanded):
+    """Script the first expansion attempt of `path` to print `expanded`."""
+    return ssh.reply("^" + re.escape(f"bash -c 'eval echo \"{path}\"'") + "$", stdout=expanded + "\n")

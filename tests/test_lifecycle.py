@@ -1,0 +1,316 @@
+"""One pass of _run_remote: profile checks, connection arguments, the host
+key handling, what each SLURM state of the recorded job leads to, the
+completed-job result, and how every failure is mapped and the client closed.
+SSH faults at chosen steps and chosen SLURM answers come from a scripted
+client; the real cluster is exercised in test_cluster_e2e."""
+import os
+import socket
+import sys
+
+import paramiko
+import pytest
+
+from fakessh import PROFILE, FakeSSH, LogRecorder, ScriptedNode, expansion_of, install, options
+from zentrel_core.node import NodeException
+from zentrel_core.parameters import BooleanParameter
+
+JOB_DIR = "/scratch/alice/job_n1"
+PREVIOUS = {"success": True, "remote_job_status": "submitted", "remote_job_id": "123",
+            "remote_job_dir": JOB_DIR, "message": "Job submitted with ID: 123"}
+
+
+@pytest.fixture
+def ssh(monkeypatch):
+    fake = FakeSSH()
+    expansion_of(fake, "/scratch/alice", "/scratch/alice")
+    fake.reply("sbatch submit.sh$", stdout="Submitted batch job 917\n")
+    return install(monkeypatch, fake)
+
+
+def run(node, opts=None, flow_vars=None):
+    log = LogRecorder()
+    node.set_log_callback(log)
+    return node._run_remote([], flow_vars or {}, options() if opts is None else opts), log
+
+
+def raised(node, opts=None, flow_vars=None):
+    with pytest.raises(NodeException) as caught:
+        run(node, opts, flow_vars)
+    return caught.value.origin, caught.value.message
+
+
+# ---------------------------------------------------------------- before connecting
+
+@pytest.mark.parametrize("opts, message", [
+    ({}, "HPC profile data not provided. Please select an HPC profile in the Advanced Options panel."),
+    ({"hpc_profile": {}}, "HPC profile data not provided. Please select an HPC profile in the Advanced Options panel."),
+    ({"hpc_profile": {"host": "  ", "username": "a", "port": 22}},
+     "HPC profile is missing required fields: host, remoteWorkDir. Please check your HPC profile configuration "
+     "in Settings."),
+    ({"hpc_profile": {"host": 10, "username": None, "remoteWorkDir": "\t"}},
+     "HPC profile is missing required fields: username, remoteWorkDir. Please check your HPC profile "
+     "configuration in Settings."),
+    ({"hpc_profile": dict(PROFILE), "slurm_script": ""}, "SLURM script is required for remote execution."),
+])
+def test_configuration_errors_before_any_connection(monkeypatch, host_log, opts, message):
+    created = []
+    monkeypatch.setattr(paramiko, "SSHClient", lambda: created.append(1))
+    assert raised(ScriptedNode(), opts) == ("configuration", message)
+    assert created == []
+
+
+def test_validation_log_masks_the_passphrase(monkeypatch, host_log):
+    profile = {"host": "h", "username": "", "remoteWorkDir": "/w", "keyPassphrase": "s3cret"}
+    raised(ScriptedNode(), {"hpc_profile": profile})
+    assert host_log.calls == [(("HPC profile validation failed. Profile data: {'host': 'h', 'username': '', "
+                                "'remoteWorkDir': '/w', 'keyPassphrase': '***'}",), {})]
+    assert profile["keyPassphrase"] == "s3cret"
+
+
+def test_missing_paramiko_is_a_dependency_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "paramiko", None)
+    assert raised(ScriptedNode()) == (
+        "dependency", "Remote HPC execution requires paramiko. Install with: pip install paramiko")
+
+
+def test_script_falls_back_to_the_node_attribute(ssh):
+    node = ScriptedNode()
+    node._slurm_script = "#!/bin/bash\nhostname\n"
+    run(node, options(slurm_script=""))
+    assert ssh.sftp.files[f"{JOB_DIR}/submit.sh"] == b"#!/bin/bash\nhostname\n"
+
+
+# ---------------------------------------------------------------- connecting
+
+HOME = os.path.expanduser("~")
+
+
+@pytest.mark.parametrize("extra, kwargs", [
+    ({}, {"port": 22}),
+    ({"port": "2222", "keyFilename": "~/.ssh/id", "keyPassphrase": "pw"},
+     {"port": "2222", "key_filename": f"{HOME}/.ssh/id", "passphrase": "pw"}),
+    ({"authMethod": "key", "keyFilename": "/k", "keyPassphrase": ""}, {"port": 22, "key_filename": "/k"}),
+    ({"authMethod": "agent", "keyFilename": "/k", "keyPassphrase": "pw"}, {"port": 22}),
+    ({"keyPassphrase": "pw"}, {"port": 22}),
+])
+def test_connection_arguments(ssh, extra, kwargs):
+    node = ScriptedNode()
+    _, log = run(node, options(dict(PROFILE, **extra)))
+    assert ssh.connect_kwargs == dict({"hostname": "hpc.example.org", "username": "alice"}, **kwargs)
+    assert log.find("Connecting")[0][1:] == (
+        f"Connecting to HPC cluster: hpc.example.org:{kwargs['port']}",
+        {"hostname": "hpc.example.org", "port": kwargs["port"], "username": "alice"})
+
+
+def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(ssh):
+    run(ScriptedNode())
+    names = [c[0] for c in ssh.calls]
+    assert names[:3] == ["set_missing_host_key_policy", "load_system_host_keys", "connect"]
+    assert ssh.calls[1] == ("load_system_host_keys", None)
+    assert isinstance(ssh.policy, paramiko.AutoAddPolicy)
+    assert names[-1] == "close" and ssh.close_count == 1
+
+
+def test_expanded_work_dir_is_logged_and_used(ssh):
+    expansion_of(ssh, "~/scratch", "/home/alice/scratch")
+    result, log = run(ScriptedNode(), options(dict(PROFILE, remoteWorkDir="~/scratch")))
+    assert ("debug", "Expanded remote work dir: ~/scratch -> /home/alice/scratch", {}) in log.events
+    assert result["remote_job_dir"] == "/home/alice/scratch/job_n1"
+
+
+# ---------------------------------------------------------------- failures and closing
+
+FAULTS = [
+    (paramiko.AuthenticationException("Authentication failed."), "authentication",
+     "SSH authentication failed for alice@hpc.example.org. Please check your SSH key or credentials.",
+     ("SSH authentication failed for alice@hpc.example.org", ["hostname", "username"])),
+    (paramiko.SSHException("Error reading SSH protocol banner"), "ssh",
+     "SSH error connecting to hpc.example.org: Error reading SSH protocol banner",
+     ("SSH error: Error reading SSH protocol banner", ["hostname", "error"])),
+    (socket.timeout("timed out"), "remote_execution", "timed out",
+     ("Remote execution error: timed out", ["error"])),
+    (ValueError("bad"), "remote_execution", "bad", ("Remote execution error: bad", ["error"])),
+]
+
+
+@pytest.mark.parametrize("step, match", [
+    ("load_system_host_keys", None), ("connect", None), ("exec_command", "^bash -c"), ("open_sftp", None),
+    ("exec_command", "^mkdir"), ("put", None), ("file", None), ("exec_command", "sbatch"),
+])
+@pytest.mark.parametrize("exception, origin, message, logged", FAULTS, ids=lambda v: type(v).__name__)
+def test_failures_are_mapped_and_the_client_closed(ssh, tmp_path, step, match, exception, origin, message, logged):
+    f = tmp_path / "in.dat"
+    f.write_text("x")
+    ssh.fail(step, exception, match)
+    node = ScriptedNode(inputs=[str(f)])
+    assert raised(node) == (origin, message)
+    errors = [(m, list(meta)) for lvl, m, meta in node._log_callback.events if lvl == "error"]
+    assert errors == [logged]
+    assert ssh.close_count == 1 and ssh.calls[-1][0] == "close"
+    assert node.saved == []
+
+
+def test_bad_host_key_is_an_ssh_error(ssh):
+    key_a = paramiko.Ed25519Key(data=bytes.fromhex(
+        "0000000b7373682d6564323535313900000020" + "11" * 32))
+    key_b = paramiko.Ed25519Key(data=bytes.fromhex(
+        "0000000b7373682d6564323535313900000020" + "22" * 32))
+    ssh.fail("connect", paramiko.BadHostKeyException("hpc.example.org", key_a, key_b))
+    origin, message = raised(ScriptedNode())
+    assert origin == "ssh" and message.startswith("SSH error connecting to hpc.example.org: Host key for server")
+    assert ssh.closed
+
+
+def test_interrupt_passes_unchanged_and_closes(ssh):
+    ssh.fail("open_sftp", KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        run(ScriptedNode())
+    assert ssh.close_count == 1
+
+
+def test_undecodable_remote_output_is_a_remote_execution_error(ssh):
+    ssh.reply("^mkdir", stderr=b"\xff\xfe", status=1)
+    origin, message = raised(ScriptedNode())
+    assert origin == "remote_execution" and "can't decode byte 0xff" in message
+    assert ssh.closed
+
+
+def test_failing_log_in_a_failure_clause_still_closes(ssh):
+    ssh.fail("connect", ValueError("bad"))
+    node = ScriptedNode()
+
+    def broken_log(level, message, **metadata):
+        if level == "error":
+            raise OSError("log down")
+
+    node._hpc_log = broken_log
+    with pytest.raises(OSError, match="log down"):
+        node._run_remote([], {}, options())
+    assert ssh.close_count == 1
+
+
+# ---------------------------------------------------------------- the recorded job
+
+ALIVE = ["RUNNING", "PENDING", "CONFIGURING", "COMPLETING", "SUSPENDED", "STOPPED", "SIGNALING", "STAGE_OUT",
+         "REQUEUED", "REQUEUE_HOLD", "REQUEUE_FED", "RESIZING", "RESV_DEL_HOLD"]
+ENDED = ["FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL"]
+
+
+@pytest.mark.parametrize("state", ALIVE)
+def test_job_slurm_still_holds_is_reported_not_resubmitted(ssh, state):
+    ssh.reply("^squeue", stdout=state.lower() + "\n")
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    result, log = run(node)
+    assert result == {"success": True, "remote_job_status": state.lower(), "remote_job_id": "123",
+                      "message": f"Job is {state.lower()}"}
+    assert ssh.commands[1:] == ["squeue -j 123 -h -o %T 2>/dev/null"]
+    assert ssh.sftp.files == {} and node.saved == []
+    assert log.events[3:] == [("info", "Checking existing job status: 123", {"job_id": "123"}),
+                              ("info", f"SLURM job status: {state}", {"job_id": "123", "status": state})]
+
+
+@pytest.mark.parametrize("squeue, sacct, state", [(s, "", s) for s in ENDED] + [("", "CANCELLED+", "CANCELLED")])
+def test_ended_job_asks_for_force_resubmit(ssh, squeue, sacct, state):
+    ssh.reply("^squeue", stdout=squeue).reply("^sacct", stdout=sacct)
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    result, log = run(node)
+    low = state.lower()
+    assert result == {"success": False, "remote_job_status": low, "remote_job_id": "123",
+                      "message": f"Previous job {low}. Set 'Force Resubmit' to try again."}
+    assert log.events[-1] == ("warning", f"Previous job {low}", {"job_id": "123", "status": state})
+    assert node.saved == [] and not any("sbatch" in c for c in ssh.commands)
+
+
+@pytest.mark.parametrize("state", ["UNKNOWN", "PREEMPTED", "BOOT_FAIL"])
+def test_gone_job_is_replaced_by_a_new_submission(ssh, state):
+    if state != "UNKNOWN":
+        ssh.reply("^squeue", stdout=state)
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    result, _ = run(node)
+    assert result["remote_job_id"] == "917" and node.saved == [result]
+
+
+@pytest.mark.parametrize("opts, flow_vars", [
+    (options(force_resubmit=True), {}),
+    (options(force_resubmit=False), {"force_resubmit": BooleanParameter(default=False, value=True)}),
+    (options(), {"force_resubmit": "false"}),   # any non-empty text counts as set
+])
+def test_force_resubmit_skips_the_recorded_job(ssh, opts, flow_vars):
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    result, log = run(node, opts, flow_vars)
+    assert log.events[0] == ("debug", "force_resubmit = True", {})
+    assert not any(c.startswith(("squeue", "sacct")) for c in ssh.commands)
+    assert result["remote_job_id"] == "917"
+
+
+@pytest.mark.parametrize("previous", [None, {}, {"remote_job_id": ""}, {"remote_job_status": "submitted"}])
+def test_no_usable_record_submits(ssh, previous):
+    result, _ = run(ScriptedNode(previous=previous))
+    assert result["remote_job_status"] == "submitted"
+    assert not any(c.startswith("squeue") for c in ssh.commands)
+
+
+def test_non_text_job_id_is_refused_without_resubmitting(ssh):
+    node = ScriptedNode(previous=dict(PREVIOUS, remote_job_id=123))
+    origin, message = raised(node)
+    assert origin == "remote_execution" and "job_id" in message
+    assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'"] and node.saved == []
+
+
+# ---------------------------------------------------------------- completed job
+
+@pytest.mark.parametrize("summary, data, message", [
+    ({"downloaded": ["md.log"], "skipped": [], "remote_files": {}}, {"energy": 1.5, "local_dir": "/local/out"},
+     "Job completed, results retrieved"),
+    ({"downloaded": ["md.log"], "skipped": ["a.xtc", "b.trr"],
+      "remote_files": {"a.xtc": {"remote_path": f"{JOB_DIR}/a.xtc"}, "b.trr": {"remote_path": f"{JOB_DIR}/b.trr"}}},
+     {"energy": 1.5, "local_dir": "/local/out",
+      "remote_files": {"a.xtc": {"remote_path": f"{JOB_DIR}/a.xtc"}, "b.trr": {"remote_path": f"{JOB_DIR}/b.trr"}},
+      "skipped_large_files": ["a.xtc", "b.trr"]},
+     "Job completed, results retrieved (2 large files skipped)"),
+])
+def test_completed_job_is_collected(ssh, summary, data, message):
+    ssh.reply("^squeue", stdout="COMPLETED")
+    opts = options(download_large_files=False)
+    node = ScriptedNode(previous=dict(PREVIOUS), summary=summary, data={"energy": 1.5})
+    result, log = run(node, opts)
+    assert result == {"success": True, "remote_job_status": "completed", "remote_job_id": "123",
+                      "message": message, "data": data}
+    assert list(result) == ["success", "remote_job_status", "remote_job_id", "message", "data"]
+    assert node.retrievals == [(JOB_DIR, opts)]
+    assert log.events[-2:] == [
+        ("info", "Job completed, downloading output files", {"job_id": "123"}),
+        ("info", "Results retrieved successfully",
+         {"job_id": "123", "result_keys": list(data), "downloaded": 1, "skipped": len(summary["skipped"])})]
+    assert node.saved == [] and ssh.closed
+
+
+# ---------------------------------------------------------------- references
+
+@pytest.mark.parametrize("squeue, fault", [("", None), ("RUNNING", None), ("COMPLETED", None),
+                                           ("FAILED", None), ("", ValueError("bad"))])
+def test_passes_keep_reference_counts(ssh, squeue, fault):
+    ssh.reply("^squeue", stdout=squeue)
+    if fault:
+        ssh.fail("open_sftp", fault)
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    node.set_log_callback(lambda level, message, **metadata: None)
+    flow_vars, opts = {}, options()
+    watched = (flow_vars, opts, opts["hpc_profile"], ssh, ssh.sftp, node)
+
+    def passes(n):
+        for _ in range(n):
+            try:
+                node._run_remote([], flow_vars, opts)
+            except NodeException:
+                pass
+            # drop what the test doubles themselves keep from each pass
+            node.retrievals.clear()
+            if fault:
+                fault.__traceback__ = None
+
+    passes(5)
+    before = [sys.getrefcount(o) for o in watched]
+    passes(300)
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before

@@ -1,0 +1,147 @@
+"""Submitting a job: the commands and their order, what is uploaded and
+written, how the job id is read from sbatch's answer, and what a rejected or
+unparsable submission leaves behind.  Driven through _run_remote with a
+scripted SSH client (exact command texts, sbatch's stderr noise)."""
+import pytest
+
+from fakessh import SCRIPT, FakeSSH, LogRecorder, ScriptedNode, expansion_of, install, options
+from zentrel_core.node import NodeException
+
+JOB_DIR = "/scratch/alice/job_n1"
+
+
+@pytest.fixture
+def ssh(monkeypatch):
+    fake = FakeSSH()
+    expansion_of(fake, "/scratch/alice", "/scratch/alice")
+    fake.reply("sbatch submit.sh$", stdout="Submitted batch job 917\n")
+    return install(monkeypatch, fake)
+
+
+def run(node, opts=None):
+    log = LogRecorder()
+    node.set_log_callback(log)
+    return node._run_remote([], {}, opts or options()), log
+
+
+def test_fresh_submission(ssh, tmp_path):
+    a = tmp_path / "a.pdb"
+    a.write_bytes(b"ATOM\x00\xff")
+    node = ScriptedNode(inputs=[str(a)])
+    result, log = run(node)
+
+    expected = {"success": True, "remote_job_status": "submitted", "remote_job_id": "917",
+                "remote_job_dir": JOB_DIR, "message": "Job submitted with ID: 917"}
+    assert result == expected and list(result) == list(expected)
+    assert node.saved == [expected]
+    assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'", f"mkdir -p {JOB_DIR}",
+                            f"cd {JOB_DIR} && sbatch submit.sh"]
+    assert ssh.sftp.files == {f"{JOB_DIR}/a.pdb": b"ATOM\x00\xff",
+                              f"{JOB_DIR}/submit.sh": SCRIPT.replace("{{WORKING_DIR}}", JOB_DIR).encode()}
+    # uploads before the script, the script before sbatch
+    order = [c for c in ssh.calls if c[0] in ("put", "file") or "sbatch" in str(c[1])]
+    assert [c[0] for c in order] == ["put", "file", "exec_command"]
+    assert ssh.close_count == 1
+
+    events = [(lvl, msg, list(meta)) for lvl, msg, meta in log.events]
+    assert events == [
+        ("debug", "force_resubmit = False", []),
+        ("info", "Connecting to HPC cluster: hpc.example.org:22", ["hostname", "port", "username"]),
+        ("info", "SSH connection established", []),
+        ("info", f"Creating remote job directory: {JOB_DIR}", ["remote_dir"]),
+        ("info", "Uploading 1 input files to HPC", ["num_files"]),
+        ("debug", "Uploading: a.pdb (6 bytes)", ["file_name", "file_size"]),
+        ("info", "Submitting SLURM job", []),
+        ("info", "SLURM job submitted: 917", ["job_id", "remote_dir"]),
+    ]
+    assert log.find("Uploading:")[0][2] == {"file_name": "a.pdb", "file_size": 6}
+    assert log.find("SLURM job submitted")[0][2] == {"job_id": "917", "remote_dir": JOB_DIR}
+
+
+def test_inputs_skip_empty_and_missing_entries_and_resolve_relative_ones(ssh, tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "b.top").write_text("top")
+    (tmp_path / "c.itp").write_text("itp")
+    inputs = [None, "", str(tmp_path / "gone.pdb"), "sub/b.top", str(tmp_path / "c.itp")]
+    node = ScriptedNode(inputs=inputs, working_path=str(tmp_path))
+    _, log = run(node)
+    assert log.find("Uploading ")[0][1:] == ("Uploading 3 input files to HPC", {"num_files": 3})
+    assert ssh.sftp.puts == [(str(tmp_path / "sub" / "b.top"), f"{JOB_DIR}/b.top"),
+                             (str(tmp_path / "c.itp"), f"{JOB_DIR}/c.itp")]
+    assert not any("gone" in m for m in log.messages)
+
+
+@pytest.mark.parametrize("stdout, stderr, job_id", [
+    ("Submitted batch job 917", "", "917"),
+    ("Submitted batch job 917 on cluster alpha\n", "", "917"),
+    ("Submitted batch job 917", "sbatch: warning: can't honor --ntasks-per-node\n", "917"),
+    ("sbatch: note: partition default\nSubmitted batch job 42\n", "", "42"),
+    ("Submitted batch job 917;alpha", "", "917;alpha"),
+])
+def test_job_id_is_the_word_after_the_marker(ssh, stdout, stderr, job_id):
+    ssh.reply("sbatch submit.sh$", stdout=stdout, stderr=stderr)
+    node = ScriptedNode()
+    result, _ = run(node)
+    assert result["remote_job_id"] == job_id
+    assert result["message"] == f"Job submitted with ID: {job_id}"
+    assert node.saved == [result]
+
+
+@pytest.mark.parametrize("stdout, stderr, logged, raised", [
+    ("", "", ("Could not parse job ID: ", []),
+     "[slurm] Could not parse job ID from sbatch output: "),
+    ("Submitted batch job", "", ("Could not parse job ID: Submitted batch job", []),
+     "[slurm] Could not parse job ID from sbatch output: Submitted batch job"),
+    ("job queued", "", ("Could not parse job ID: job queued", []),
+     "[slurm] Could not parse job ID from sbatch output: job queued"),
+    ("", "sbatch: error: Batch job submission failed: Invalid account\n",
+     ("sbatch failed: sbatch: error: Batch job submission failed: Invalid account", ["error"]),
+     "[slurm] sbatch failed: sbatch: error: Batch job submission failed: Invalid account"),
+])
+def test_rejected_or_unparsable_submission(ssh, stdout, stderr, logged, raised):
+    ssh.reply("sbatch submit.sh$", stdout=stdout, stderr=stderr)
+    node = ScriptedNode()
+    with pytest.raises(NodeException) as caught:
+        run(node)
+    log = node._log_callback
+    errors = [(msg, list(meta)) for lvl, msg, meta in log.events if lvl == "error"]
+    assert errors == [logged, (f"Remote execution error: {raised}", ["error"])]
+    assert (caught.value.origin, caught.value.message) == ("remote_execution", raised)
+    assert node.saved == [] and ssh.closed
+
+
+def test_job_directory_with_a_space_is_quoted_in_commands_only(ssh, tmp_path):
+    f = tmp_path / "in.dat"
+    f.write_text("x")
+    node = ScriptedNode(node_id="my node", inputs=[str(f)])
+    result, _ = run(node)
+    job_dir = "/scratch/alice/job_my node"
+    assert ssh.commands[1:] == [f"mkdir -p '{job_dir}'", f"cd '{job_dir}' && sbatch submit.sh"]
+    assert set(ssh.sftp.files) == {f"{job_dir}/in.dat", f"{job_dir}/submit.sh"}
+    assert result["remote_job_dir"] == job_dir
+
+
+def test_refused_mkdir_stops_before_any_upload(ssh, tmp_path):
+    f = tmp_path / "in.dat"
+    f.write_text("x")
+    ssh.reply("^mkdir", stderr="mkdir: Permission denied", status=1)
+    node = ScriptedNode(inputs=[str(f)])
+    with pytest.raises(NodeException) as caught:
+        run(node)
+    assert caught.value.origin == "remote_execution"
+    assert caught.value.message == f"[remote_dir] Failed to create remote directory {JOB_DIR}: mkdir: Permission denied"
+    assert ssh.sftp.files == {} and not any("sbatch" in c for c in ssh.commands)
+    assert node.saved == [] and ssh.closed
+
+
+def test_failed_script_write_leaves_uploads_and_persists_nothing(ssh, tmp_path):
+    f = tmp_path / "in.dat"
+    f.write_text("x")
+    ssh.fail("write", OSError("Failure"))
+    node = ScriptedNode(inputs=[str(f)])
+    with pytest.raises(NodeException) as caught:
+        run(node)
+    assert (caught.value.origin, caught.value.message) == ("remote_execution", "Failure")
+    # the remote file was closed on the way out: created, but empty
+    assert ssh.sftp.files == {f"{JOB_DIR}/in.dat": b"x", f"{JOB_DIR}/submit.sh": b""}
+    assert not any("sbatch" in c for c in ssh.commands) and node.saved == []
