@@ -279,3 +279,14 @@ def test_connect_timeout_and_environment_are_read_per_call(redis_env, subscriber
 def test_publish_accepts_only_a_dict(value):
     with pytest.raises(TypeError, match=r"^Argument 'log_entry' has incorrect type \(expected dict, got \w+\)$"):
         pulsewire._publish_to_redis(value)
+
+
+def test_publication_does_not_leak_the_entry(redis_env, closed_port, monkeypatch):
+    value = object()
+    entry = {"message": "m", "metadata": {"v": value}}
+    before = sys.getrefcount(entry), sys.getrefcount(value)
+    for port in (redis_env.redis_port, closed_port, "bad"):
+        monkeypatch.setenv("REDIS_PORT", str(port))
+        for _ in range(100):
+            pulsewire._publish_to_redis(entry)
+    assert (sys.getrefcount(entry), sys.getrefcount(value)) == before
