@@ -1,7 +1,6 @@
 #include "runtime.hpp"
 
 #include <array>
-#include <cstdio>
 #include <ctime>
 #include <memory>
 
@@ -42,35 +41,69 @@ Owned import_with(Borrowed module_name, Borrowed fromlist) {
     return bridge::call(import_function, {module_name, globals, Borrowed(Py_None), from, level});
 }
 
+// Writes `value` as exactly `width` decimal digits, zero-padded.
+char* put_digits(char* out, long value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+
+struct CivilDate {
+    long year;
+    int month;
+    int day;
+};
+
+// Proleptic Gregorian date of a day count since 1970-01-01 (the inverse of
+// the usual days-from-civil computation, in 400-year eras).
+CivilDate civil_from_days(long days) {
+    days += 719468;
+    const long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long day_of_era = days - era * 146097;
+    const long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long shifted_month = (5 * day_of_year + 2) / 153;
+    const int day = static_cast<int>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
+    const int month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+    return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
 // Both the timestamp fast path and the generic path produce
 // YYYY-MM-DDTHH:MM:SS[.ffffff]Z; the fast path is taken while the module's
-// `datetime` and `timezone` are the standard ones.
+// `datetime` and `timezone` are the standard ones.  Like datetime.now(), it
+// floors the system clock to whole microseconds.
 Owned native_utc_timestamp() {
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         bridge::throw_error();
     }
-    // datetime.now() floors the clock reading to whole microseconds.
-    const time_t seconds = now.tv_sec;
+    const long seconds_of_day = static_cast<long>(((now.tv_sec % 86400) + 86400) % 86400);
+    const long days = static_cast<long>((now.tv_sec - seconds_of_day) / 86400);
+    const CivilDate date = civil_from_days(days);
+    if (date.year < 1 || date.year > 9999) bridge::raise(PyExc_ValueError, "year is out of range");
     const long microseconds = now.tv_nsec / 1000;
-    tm parts{};
-    if (!gmtime_r(&seconds, &parts)) {
-        PyErr_SetFromErrno(PyExc_OverflowError);
-        bridge::throw_error();
+
+    char text[32];
+    char* out = put_digits(text, date.year, 4);
+    *out++ = '-';
+    out = put_digits(out, date.month, 2);
+    *out++ = '-';
+    out = put_digits(out, date.day, 2);
+    *out++ = 'T';
+    out = put_digits(out, seconds_of_day / 3600, 2);
+    *out++ = ':';
+    out = put_digits(out, seconds_of_day / 60 % 60, 2);
+    *out++ = ':';
+    out = put_digits(out, seconds_of_day % 60, 2);
+    if (microseconds != 0) {
+        *out++ = '.';
+        out = put_digits(out, microseconds, 6);
     }
-    // A leap second from the platform is shown as second 59, as datetime does.
-    const int second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
-    char text[48];
-    int size;
-    if (microseconds == 0) {
-        size = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
-                             parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, second);
-    } else {
-        size = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", parts.tm_year + 1900,
-                             parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, second, microseconds);
-    }
-    return bridge::check(PyUnicode_DecodeASCII(text, size, nullptr));
+    *out++ = 'Z';
+    return bridge::check(PyUnicode_DecodeASCII(text, out - text, nullptr));
 }
 
 Owned python_utc_timestamp(Borrowed datetime_type, Borrowed timezone_type) {
@@ -101,6 +134,8 @@ void init_runtime(Borrowed module) {
     Owned datetime_module = bridge::import("datetime");
     rt->datetime_type = bridge::getattr(datetime_module, rt->names[static_cast<size_t>(N::datetime)]);
     rt->timezone_type = bridge::getattr(datetime_module, rt->names[static_cast<size_t>(N::timezone)]);
+    Owned threading = bridge::import("threading");
+    rt->local_type = bridge::getattr(threading, rt->names[static_cast<size_t>(N::local)]);
     g_runtime = rt.release();
 }
 

@@ -25,7 +25,7 @@ using bridge::Owned;
     X(socket_connect_timeout) X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers)  \
     X(timeout) X(Thread) X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message)         \
     X(NoBackoff) X(Retry) X(now) X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message)   \
-    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__)
+    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__)
 
 enum class N : size_t {
 #define PULSEWIRE_NAME_ENUM(name) name,
@@ -50,6 +50,8 @@ struct Runtime {
     Owned builtin_import;      // builtins.__import__ as it was at import time
     Owned datetime_type;       // datetime.datetime, for the native timestamp
     Owned timezone_type;       // datetime.timezone
+    Owned local_type;          // threading.local
+    Owned native_get_context;  // the module's own get_stream_context function
 };
 
 // The runtime of the module; valid from the start of the module's exec on.

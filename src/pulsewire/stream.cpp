@@ -13,34 +13,49 @@ enum Arg : size_t { kMessage, kLevel, kSource, kNodeId, kWorkflowId, kJobId, kPr
 
 bool non_empty_str(Borrowed value) { return !value.is_none() && PyUnicode_GET_LENGTH(value.get()) > 0; }
 
-// An identifier given as a non-empty argument wins; otherwise the thread's
-// context supplies it (which may be None).
-Owned resolve_id(Borrowed argument, Borrowed context, N key) {
-    if (non_empty_str(argument)) return Owned::ref(argument);
-    if (PyDict_CheckExact(context.get())) {
-        Borrowed value = bridge::dict_get(context, name(key));
-        return Owned::ref(value ? value.get() : Py_None);
+constexpr Arg kIdArgs[] = {kNodeId, kWorkflowId, kJobId};
+constexpr N kIdKeys[] = {N::node_id, N::workflow_id, N::job_id};
+
+// Each identifier given as a non-empty argument wins; otherwise the thread's
+// context supplies it (which may be None).  The module's own
+// get_stream_context is read without building its dict; a replacement
+// assigned to the module attribute is called and asked with .get(key).
+std::array<Owned, 3> resolve_ids(const bridge::CallFrame& args) {
+    Owned getter = global(N::get_stream_context);
+    std::array<Owned, 3> ids;
+    if (getter.get() == runtime().native_get_context.get()) {
+        ids = read_stream_context();
+        for (size_t i = 0; i < 3; ++i)
+            if (non_empty_str(args[kIdArgs[i]])) ids[i] = Owned::ref(args[kIdArgs[i]]);
+        return ids;
     }
-    return bridge::call_method(context, name(N::get), {name(key)});
+    Owned context = bridge::call(getter, {});
+    for (size_t i = 0; i < 3; ++i) {
+        Borrowed argument = args[kIdArgs[i]];
+        if (non_empty_str(argument)) {
+            ids[i] = Owned::ref(argument);
+        } else if (PyDict_CheckExact(context.get())) {
+            Borrowed value = bridge::dict_get(context, name(kIdKeys[i]));
+            ids[i] = Owned::ref(value ? value.get() : Py_None);
+        } else {
+            ids[i] = bridge::call_method(context, name(N::get), {name(kIdKeys[i])});
+        }
+    }
+    return ids;
 }
 
 void set_if_truthy(Borrowed entry, N key, Borrowed value) {
     if (bridge::truthy(value)) bridge::dict_set(entry, name(key), value);
 }
 
-Owned build_entry(bridge::CallFrame& args, Borrowed context) {
-    Owned node_id = resolve_id(args[kNodeId], context, N::node_id);
-    Owned workflow_id = resolve_id(args[kWorkflowId], context, N::workflow_id);
-    Owned job_id = resolve_id(args[kJobId], context, N::job_id);
-
+Owned build_entry(const bridge::CallFrame& args) {
+    std::array<Owned, 3> ids = resolve_ids(args);
     Owned entry = bridge::new_dict();
     bridge::dict_set(entry, name(N::timestamp), utc_timestamp());
     bridge::dict_set(entry, name(N::source), args[kSource]);
     bridge::dict_set(entry, name(N::level), bridge::call_method(args[kLevel], name(N::lower), {}));
     bridge::dict_set(entry, name(N::message), args[kMessage]);
-    set_if_truthy(entry, N::node_id, node_id);
-    set_if_truthy(entry, N::workflow_id, workflow_id);
-    set_if_truthy(entry, N::job_id, job_id);
+    for (size_t i = 0; i < 3; ++i) set_if_truthy(entry, kIdKeys[i], ids[i]);
     if (!args[kProgress].is_none()) bridge::dict_set(entry, name(N::progress), args[kProgress]);
     if (non_empty_str(args[kComponent])) bridge::dict_set(entry, name(N::component), args[kComponent]);
     Borrowed metadata = args.extra_keywords();
@@ -54,8 +69,7 @@ Owned stream_log_body(bridge::CallFrame& args) {
     Owned log_message = import_from(runtime().host_logger_module, N::log_message);
     bridge::call(log_message, {args[kMessage], args[kLevel]});
 
-    Owned context = bridge::call(global(N::get_stream_context), {});
-    Owned entry = build_entry(args, context);
+    Owned entry = build_entry(args);
     bridge::call(global(N::_publish_to_redis), {entry});
     return bridge::none();
 }
