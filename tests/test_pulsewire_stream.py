@@ -290,3 +290,34 @@ def test_publication_does_not_leak_the_entry(redis_env, closed_port, monkeypatch
         for _ in range(100):
             pulsewire._publish_to_redis(entry)
     assert (sys.getrefcount(entry), sys.getrefcount(value)) == before
+
+
+class Tag(str):
+    pass
+
+
+def nested(depth):
+    value = ["bottom"]
+    for _ in range(depth):
+        value = {"level": value}
+    return value
+
+
+@pytest.mark.parametrize("value", [
+    "quote \" backslash \\ controls \b\f\n\r\t\x00\x1f del \x7f latin é bmp \u20ac astral \U0001f600 lone \ud800",
+    [0.1, -0.0, 1e16, 1.5e-7, 123456789.125, float("inf"), float("-inf"), float("nan"), 5e-324, 1.7976931348623157e308],
+    [0, -1, 2**63 - 1, -2**63, 2**63, -(2**100), True, False, None],
+    {"list": [], "dict": {}, "tuple": (1, "two", (3.0,)), "mixed": [{"a": [None]}]},
+    {"str subclass": Tag("t"), "set": {1}, 3: "int key", None: "none key", 2.5: "float key", True: "bool key"},
+    nested(47), nested(48), nested(200),
+], ids=["text", "floats", "ints", "containers", "converted", "depth47", "depth48", "depth200"])
+def test_published_text_is_exactly_the_standard_encoding(subscriber, value):
+    entry = {"message": "m", "metadata": {"value": value}}
+    assert pulsewire._publish_to_redis(entry) is True
+    assert subscriber() == json.dumps(entry, default=str).encode()
+
+
+def test_replaced_encoder_is_used(subscriber, monkeypatch):
+    monkeypatch.setattr(pulsewire.json, "dumps", lambda entry, default: "custom")
+    assert pulsewire._publish_to_redis({"message": "m"}) is True
+    assert subscriber() == b"custom"

@@ -3,6 +3,7 @@
 // effort: every failure becomes False plus a DEBUG record on the module
 // logger, so a node keeps running while Redis is down.
 #include "functions.hpp"
+#include "json_text.hpp"
 
 namespace pulsewire::functions {
 
@@ -54,9 +55,14 @@ Owned connect(Borrowed redis) {
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is
-// written as its str() text.
+// written as its str() text.  While the module's json.dumps is the standard
+// one, entries of plain values are written natively, to the same text.
 Owned encode(Borrowed entry) {
-    Owned dumps = bridge::getattr(global(N::json), name(N::dumps));
+    Owned json = global(N::json);
+    Owned dumps = bridge::getattr(json, name(N::dumps));
+    if (json.get() == runtime().json_module.get() && dumps.get() == runtime().json_dumps.get()) {
+        if (Owned text = simple_json(entry)) return text;
+    }
     return bridge::call(dumps, {entry}, {{runtime().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
 }
 

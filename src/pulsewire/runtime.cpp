@@ -136,6 +136,8 @@ void init_runtime(Borrowed module) {
     rt->timezone_type = bridge::getattr(datetime_module, rt->names[static_cast<size_t>(N::timezone)]);
     Owned threading = bridge::import("threading");
     rt->local_type = bridge::getattr(threading, rt->names[static_cast<size_t>(N::local)]);
+    rt->json_module = bridge::import("json");
+    rt->json_dumps = bridge::getattr(rt->json_module, rt->names[static_cast<size_t>(N::dumps)]);
     g_runtime = rt.release();
 }
 

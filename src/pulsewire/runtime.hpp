@@ -51,6 +51,8 @@ struct Runtime {
     Owned datetime_type;       // datetime.datetime, for the native timestamp
     Owned timezone_type;       // datetime.timezone
     Owned local_type;          // threading.local
+    Owned json_module;         // json, and its dumps as it was at import
+    Owned json_dumps;
     Owned native_get_context;  // the module's own get_stream_context function
 };
 
