@@ -28,9 +28,8 @@ Owned no_retry_policy() {
 }
 
 Owned connect(Borrowed redis) {
-    Owned getenv = bridge::getattr(global(N::os), name(N::getenv));
-    Owned host = bridge::call(getenv, {name(N::REDIS_HOST), name(N::localhost)});
-    Owned port = bridge::check(PyNumber_Long(bridge::call(getenv, {name(N::REDIS_PORT), runtime().default_port})));
+    Owned host = getenv(N::REDIS_HOST, name(N::localhost));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, runtime().default_port)));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));

@@ -138,6 +138,9 @@ void init_runtime(Borrowed module) {
     rt->local_type = bridge::getattr(threading, rt->names[static_cast<size_t>(N::local)]);
     rt->json_module = bridge::import("json");
     rt->json_dumps = bridge::getattr(rt->json_module, rt->names[static_cast<size_t>(N::dumps)]);
+    rt->os_module = bridge::import("os");
+    rt->os_getenv = bridge::getattr(rt->os_module, rt->names[static_cast<size_t>(N::getenv)]);
+    rt->os_environ = bridge::getattr(rt->os_module, rt->names[static_cast<size_t>(N::environ)]);
     g_runtime = rt.release();
 }
 
@@ -172,6 +175,26 @@ Owned import_from(Borrowed module_name, N item) {
         bridge::throw_error();
     }
     return value;
+}
+
+Owned getenv(N key, Borrowed fallback) {
+    Owned os = global(N::os);
+    Owned getenv_function = bridge::getattr(os, name(N::getenv));
+    const Runtime& rt = runtime();
+    if (os.get() != rt.os_module.get() || getenv_function.get() != rt.os_getenv.get())
+        return bridge::call(getenv_function, {name(key), fallback});
+    // The standard os.getenv reads os.environ, whose _data dict maps the
+    // file-system-encoded names to encoded values; read it without the
+    // Python-level mapping layers.
+    Owned environ = bridge::getattr(os, name(N::environ));
+    Owned data = environ.get() == rt.os_environ.get() ? bridge::getattr_optional(environ, name(N::_data)) : Owned();
+    if (!data || !PyDict_CheckExact(data.get()))
+        return bridge::call(getenv_function, {name(key), fallback});
+    Owned encoded_key = bridge::check(PyUnicode_EncodeFSDefault(name(key)));
+    Borrowed value = bridge::dict_get(data, encoded_key);
+    if (!value) return Owned::ref(fallback);
+    if (!PyBytes_CheckExact(value.get())) return bridge::call(getenv_function, {name(key), fallback});
+    return bridge::check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(value.get()), PyBytes_GET_SIZE(value.get())));
 }
 
 Owned utc_timestamp() {

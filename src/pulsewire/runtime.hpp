@@ -25,7 +25,7 @@ using bridge::Owned;
     X(socket_connect_timeout) X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers)  \
     X(timeout) X(Thread) X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message)         \
     X(NoBackoff) X(Retry) X(now) X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message)   \
-    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__)
+    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__) X(environ) X(_data)
 
 enum class N : size_t {
 #define PULSEWIRE_NAME_ENUM(name) name,
@@ -53,6 +53,9 @@ struct Runtime {
     Owned local_type;          // threading.local
     Owned json_module;         // json, and its dumps as it was at import
     Owned json_dumps;
+    Owned os_module;           // os, its getenv and environ as they were at import
+    Owned os_getenv;
+    Owned os_environ;
     Owned native_get_context;  // the module's own get_stream_context function
 };
 
@@ -73,6 +76,9 @@ Owned import_module(const char* module);
 // `from <module> import <name>`: the value, ImportError when it is missing.
 Owned import_from(const char* module, N name);
 Owned import_from(Borrowed module_name, N name);
+
+// os.getenv(key, fallback) through the module's `os`.
+Owned getenv(N key, Borrowed fallback);
 
 // The current UTC time as ISO 8601 text with "Z" for the offset.
 Owned utc_timestamp();
