@@ -5,7 +5,9 @@ same payload on the same channel and closes it.
 The two are interleaved call by call (order flipped every pair) and each call
 is timed on its own, so that drifts of a shared machine hit both alike; the
 medians of the per-call times are compared.  A second bare column measured
-the same way shows the noise floor of the comparison.
+the same way shows the noise floor of the comparison; a last column has the
+host logger (the engine's, here its stand-in) replaced by a no-op, leaving
+what the module itself adds.
 
     PYTHONPATH=standin:build/dev/pkg:. python bench/stream_log_redis.py [pairs]
 """
@@ -22,6 +24,7 @@ from redis.retry import Retry
 
 from testbed import Testbed
 
+import zentrel_core.logger
 import zentrel_core.pulsewire as pulsewire
 
 def bare_call(port, payload):
@@ -33,6 +36,19 @@ def bare_call(port, payload):
 
 def module_call(port, payload):
     pulsewire.stream_log("Processing batch 3/10", progress=30, component="loader", rows=1200)
+
+
+def host_log_silenced_call(port, payload):
+    real = zentrel_core.logger.log_message
+    zentrel_core.logger.log_message = silent_host_log
+    try:
+        module_call(port, payload)
+    finally:
+        zentrel_core.logger.log_message = real
+
+
+def silent_host_log(message, level):
+    return None
 
 
 def sent_payload():
@@ -50,7 +66,7 @@ def sent_payload():
 def main():
     pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
     columns = {"bare redis-py (floor)": bare_call, "bare redis-py again (noise)": bare_call,
-               "stream_log end to end": module_call}
+               "stream_log end to end": module_call, "  same, host log a no-op": host_log_silenced_call}
     samples = {label: [] for label in columns}
     with Testbed(redis=True, ssh=False, slurm=False) as bed:
         os.environ["REDIS_HOST"] = "127.0.0.1"
