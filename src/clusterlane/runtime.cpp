@@ -7,7 +7,11 @@ namespace clusterlane {
 
 namespace {
 
-std::unique_ptr<Runtime> g_runtime;
+// A plain pointer on purpose: the runtime lives as long as the module, which
+// is never released once initialised, and must not be destroyed by static
+// destructors after the interpreter has shut down.  It is freed only when
+// the module's exec fails.
+Runtime* g_runtime = nullptr;
 
 constexpr std::array<const char*, static_cast<size_t>(N::count_)> kNameTexts = {
 #define CLUSTERLANE_NAME_TEXT(name) #name,
@@ -24,10 +28,13 @@ void init_runtime(Borrowed module) {
     rt->names.init(kNameTexts);
     rt->function_type = bridge::make_function_type(module, "zentrel_core.clusterlane.native_function");
     rt->module = module;
-    g_runtime = std::move(rt);
+    g_runtime = rt.release();
 }
 
-void reset_runtime() noexcept { g_runtime.reset(); }
+void reset_runtime() noexcept {
+    delete g_runtime;
+    g_runtime = nullptr;
+}
 
 Owned global(N n) {
     Borrowed dict = PyModule_GetDict(runtime().module);

@@ -4,6 +4,7 @@
 // (remote_shell:: below): sending a command, its exit status, its output as
 // text, and quoting a value for the remote shell.
 #include "methods.hpp"
+#include "shell.hpp"
 
 #include <string>
 #include <string_view>

@@ -5,14 +5,9 @@
 // parsed job id is persisted, so the next call submits again into the same
 // job directory.
 #include "methods.hpp"
+#include "shell.hpp"
 
 namespace clusterlane {
-
-// Remote command plumbing, defined with the shell helpers in shell.cpp.
-namespace remote_shell {
-void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error);
-Owned shell_quote(Borrowed value);
-}  // namespace remote_shell
 
 namespace {
 

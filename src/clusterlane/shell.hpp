@@ -1,0 +1,16 @@
+// Remote command plumbing shared by the shell helpers and the submission
+// steps (defined in shell.cpp).
+#pragma once
+
+#include "runtime.hpp"
+
+namespace clusterlane::remote_shell {
+
+// Sends the command and reads its stdout, then its stderr, as stripped
+// UTF-8 text; the exit status is not looked at.
+void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error);
+
+// The value as one shell word, quoted the way Python's shlex.quote does it.
+Owned shell_quote(Borrowed value);
+
+}  // namespace clusterlane::remote_shell

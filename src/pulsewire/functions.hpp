@@ -1,0 +1,28 @@
+// The module-level functions of zentrel_core.pulsewire, one FunctionSpec
+// each, defined in the file of their concern:
+//   context.cpp   set_stream_context, get_stream_context, clear_stream_context
+//   publish.cpp   _publish_to_redis
+//   stream.cpp    stream_log
+//   progress.cpp  post_with_progress
+#pragma once
+
+#include "runtime.hpp"
+
+namespace pulsewire::functions {
+
+extern const bridge::FunctionSpec set_stream_context;
+extern const bridge::FunctionSpec get_stream_context;
+extern const bridge::FunctionSpec clear_stream_context;
+extern const bridge::FunctionSpec publish_to_redis;
+extern const bridge::FunctionSpec stream_log;
+extern const bridge::FunctionSpec post_with_progress;
+
+}  // namespace pulsewire::functions
+
+namespace pulsewire {
+
+// The calling thread's node, workflow and job identifiers, in that order,
+// None where unset: what get_stream_context() returns, without the dict.
+std::array<Owned, 3> read_stream_context();
+
+}  // namespace pulsewire

@@ -1,0 +1,94 @@
+// The extension module zentrel_core.pulsewire: multi-phase initialisation
+// (one interpreter per process, initialised once) and the module namespace,
+// bound in order: json, logging, os, threading, datetime, timezone, Any,
+// Dict, Optional, _context, logger, the three context functions,
+// _CONNECT_TIMEOUT_S, _publish_to_redis, stream_log and post_with_progress.
+//
+// Only standard-library modules are imported here; redis, requests and the
+// host logger are imported by the functions that use them, on every call.
+#include "bridge/module.hpp"
+#include "functions.hpp"
+
+namespace pulsewire {
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Real-time log streaming from node code to the UI.\n"
+    "\n"
+    "Works both in-process and in isolated subprocesses: log lines travel\n"
+    "node code -> stream_log() -> Redis Pub/Sub \"zentrel:logs\" -> server relay ->\n"
+    "WebSocket -> UI.  Each thread keeps its own stream context (node, workflow\n"
+    "and job identifiers), set by the node runner before a node executes.\n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "    from zentrel_core.pulsewire import stream_log\n"
+    "\n"
+    "    stream_log(\"Processing batch 1/10\", progress=10)\n"
+    "    stream_log(\"Model loaded\", level=\"info\", component=\"loader\")\n";
+
+void bind(Borrowed module, const char* key, Borrowed value) {
+    bridge::check_status(PyModule_AddObjectRef(module, key, value.get()));
+}
+
+void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
+    Owned imported = bridge::import(source);
+    for (const char* n : names) bind(module, n, bridge::getattr(imported, bridge::intern(n)));
+}
+
+Owned bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
+    Owned function = bridge::make_function(runtime().function_type, spec, module);
+    bind(module, spec.name, function);
+    return function;
+}
+
+void exec_module(Borrowed module) {
+    init_runtime(module);
+    bind(module, "__doc__", bridge::str_from(kModuleDoc));
+    for (const char* standard : {"json", "logging", "os", "threading"}) bind(module, standard, bridge::import(standard));
+    bind_from(module, "datetime", {"datetime", "timezone"});
+    bind_from(module, "typing", {"Any", "Dict", "Optional"});
+
+    Owned local_type = bridge::getattr(global(N::threading), name(N::local));
+    bind(module, "_context", bridge::call(local_type, {}));
+    Owned module_name = bridge::check(PyModule_GetNameObject(module));
+    bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), {module_name}));
+
+    bind_function(module, functions::set_stream_context);
+    runtime().native_get_context = bind_function(module, functions::get_stream_context);
+    bind_function(module, functions::clear_stream_context);
+    bind(module, "_CONNECT_TIMEOUT_S", bridge::check(PyFloat_FromDouble(0.25)));
+    bind_function(module, functions::publish_to_redis);
+    bind_function(module, functions::stream_log);
+    bind_function(module, functions::post_with_progress);
+}
+
+bridge::SingleInterpreterModule g_module{"pulsewire", exec_module, reset_runtime};
+
+PyObject* create(PyObject* spec, PyModuleDef* def) { return g_module.create(spec, def); }
+int exec(PyObject* module) { return g_module.exec(module); }
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "pulsewire",
+    nullptr,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace pulsewire
+
+PyMODINIT_FUNC PyInit_pulsewire() { return PyModuleDef_Init(&pulsewire::g_def); }

@@ -1,0 +1,114 @@
+// _publish_to_redis: one log entry as JSON text on the Pub/Sub channel
+// "zentrel:logs", over a short-lived redis-py connection.  Publication is best
+// effort: every failure becomes False plus a DEBUG record on the module
+// logger, so a node keeps running while Redis is down.
+#include "functions.hpp"
+#include "json_text.hpp"
+
+namespace pulsewire::functions {
+
+namespace {
+
+using bridge::Param;
+
+void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug), {text}); }
+
+// Retry(NoBackoff(), 0): a policy that never retries.  A redis-py without
+// these classes still publishes, with its own default policy.
+Owned no_retry_policy() {
+    try {
+        Owned no_backoff = import_from("redis.backoff", N::NoBackoff);
+        Owned retry = import_from("redis.retry", N::Retry);
+        return bridge::call(retry, {bridge::call(no_backoff, {}), bridge::integer(0)});
+    } catch (const bridge::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Owned();
+    }
+}
+
+Owned connect(Borrowed redis) {
+    Owned host = getenv(N::REDIS_HOST, name(N::localhost));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, runtime().default_port)));
+    Owned retry = no_retry_policy();
+    Owned timeout = global(N::_CONNECT_TIMEOUT_S);
+    Owned redis_type = bridge::getattr(redis, name(N::Redis));
+    Owned resp2 = bridge::integer(2);
+    if (!retry) {
+        return bridge::call(redis_type, {},
+                            {{name(N::host), host},
+                             {name(N::port), port},
+                             {name(N::decode_responses), Py_True},
+                             {name(N::socket_connect_timeout), timeout},
+                             {name(N::socket_timeout), timeout},
+                             {name(N::protocol), resp2}});
+    }
+    return bridge::call(redis_type, {},
+                        {{name(N::host), host},
+                         {name(N::port), port},
+                         {name(N::decode_responses), Py_True},
+                         {name(N::socket_connect_timeout), timeout},
+                         {name(N::socket_timeout), timeout},
+                         {name(N::retry), retry},
+                         {name(N::protocol), resp2}});
+}
+
+// json.dumps(entry, default=str): anything the encoder cannot represent is
+// written as its str() text.  While the module's json.dumps is the standard
+// one, entries of plain values are written natively, to the same text.
+Owned encode(Borrowed entry) {
+    Owned json = global(N::json);
+    Owned dumps = bridge::getattr(json, name(N::dumps));
+    if (json.get() == runtime().json_module.get() && dumps.get() == runtime().json_dumps.get()) {
+        if (Owned text = simple_json(entry)) return text;
+    }
+    return bridge::call(dumps, {entry}, {{runtime().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+}
+
+void publish(Borrowed entry) {
+    Owned redis = import_module("redis");
+    Owned client = connect(redis);
+    Owned payload = encode(entry);
+    bridge::call_method(client, name(N::publish), {runtime().channel, payload});
+    bridge::call_method(client, name(N::close), {});
+}
+
+Owned publish_body(bridge::CallFrame& args) {
+    try {
+        publish(args[0]);
+        return bridge::boolean(true);
+    } catch (const bridge::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+            debug(bridge::str_from("redis-py not available for log streaming"));
+            return bridge::boolean(false);
+        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        Owned error = bridge::fetch_error();
+        debug(bridge::concat({"Failed to publish log to Redis: ", bridge::str(error)}));
+        return bridge::boolean(false);
+    }
+}
+
+constexpr Param kParams[] = {bridge::dict_param("log_entry", "Dict[str, Any]")};
+
+}  // namespace
+
+const bridge::FunctionSpec publish_to_redis{
+    "_publish_to_redis",
+    "_publish_to_redis",
+    "Publish a log entry to Redis for real-time streaming.\n"
+    "\n"
+    "Opens a short-lived connection (REDIS_HOST / REDIS_PORT, read on every call),\n"
+    "publishes the entry as JSON on the \"zentrel:logs\" channel and closes it.\n"
+    "Returns True on success and False on any failure; never raises for a\n"
+    "publication problem.",
+    kParams,
+    nullptr,
+    "bool",
+    bridge::ResultType::Bool,
+    false,
+    publish_body,
+};
+
+}  // namespace pulsewire::functions

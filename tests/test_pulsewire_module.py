@@ -1,0 +1,115 @@
+"""The module as a whole: its namespace, function signatures, the
+one-interpreter initialisation rules and reference counting."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zentrel_core.pulsewire as pulsewire
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, timeout=60)
+
+
+def test_namespace_in_import_order():
+    import logging
+    import threading
+
+    own = [k for k in vars(pulsewire) if not k.startswith("__")]
+    assert own == ["json", "logging", "os", "threading", "datetime", "timezone", "Any", "Dict", "Optional",
+                   "_context", "logger", "set_stream_context", "get_stream_context", "clear_stream_context",
+                   "_CONNECT_TIMEOUT_S", "_publish_to_redis", "stream_log", "post_with_progress"]
+    assert type(pulsewire._context) is threading.local
+    assert pulsewire.logger is logging.getLogger("zentrel_core.pulsewire")
+    assert pulsewire._CONNECT_TIMEOUT_S == 0.25 and type(pulsewire._CONNECT_TIMEOUT_S) is float
+
+
+@pytest.mark.parametrize("name, annotations", [
+    ("set_stream_context", {"node_id": "str", "workflow_id": "str", "job_id": "str"}),
+    ("get_stream_context", {"return": "Dict[str, Optional[str]]"}),
+    ("clear_stream_context", {}),
+    ("_publish_to_redis", {"log_entry": "Dict[str, Any]", "return": "bool"}),
+    ("stream_log", {"message": "str", "level": "str", "source": "str", "node_id": "str", "workflow_id": "str",
+                    "job_id": "str", "progress": "float", "component": "str"}),
+    ("post_with_progress", {"url": "str", "json": "dict", "headers": "dict", "timeout": "int", "node_id": "str",
+                            "service_name": "str", "cold_start_hint": "str", "progress_value": "int",
+                            "update_interval": "int"}),
+])
+def test_function_names_and_annotations(name, annotations):
+    function = getattr(pulsewire, name)
+    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "zentrel_core.pulsewire")
+    assert list(function.__annotations__.items()) == list(annotations.items())
+
+
+def test_import_needs_no_optional_library():
+    result = run_python("""
+        import sys
+        for blocked in ("redis", "requests", "zentrel_core.logger"):
+            sys.modules[blocked] = None
+        import zentrel_core.pulsewire as p
+        p.set_stream_context("n")
+        print(p.get_stream_context()["node_id"], p._publish_to_redis({}))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["n", "False"]
+
+
+def test_one_interpreter_and_one_initialisation():
+    result = run_python("""
+        import ctypes, sys, _xxsubinterpreters as interpreters
+        import zentrel_core.pulsewire as first
+
+        del sys.modules["zentrel_core.pulsewire"]
+        import zentrel_core.pulsewire as again
+        print("same object:", again is first)
+
+        interp = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interp, "import zentrel_core.pulsewire")
+        except interpreters.RunFailedError as error:
+            print("second interpreter:", error)
+
+        lib = ctypes.PyDLL(first.__file__)
+        lib.PyInit_pulsewire.restype = ctypes.c_void_p
+        api = ctypes.pythonapi
+        api.PyModule_New.restype = ctypes.py_object
+        api.PyModule_New.argtypes = [ctypes.c_char_p]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        other = api.PyModule_New(b"zentrel_core.pulsewire")
+        try:
+            api.PyModule_ExecDef(other, lib.PyInit_pulsewire())
+        except RuntimeError as error:
+            print("exec on another module:", error)
+    """)
+    assert result.stdout.splitlines() == [
+        "same object: True",
+        "second interpreter: <class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
+        "one interpreter per process.",
+        "exec on another module: Module 'pulsewire' has already been imported. Re-initialisation is not supported.",
+    ], result.stderr
+
+
+def test_arguments_are_not_leaked(monkeypatch):
+    monkeypatch.setattr(pulsewire, "_publish_to_redis", lambda entry: True)
+    import zentrel_core.logger
+
+    # the host log would keep records (holding the message) in pytest's capture
+    monkeypatch.setattr(zentrel_core.logger, "log_message", lambda message, level: None)
+    message, level, node, value = "leak check " * 3, "Warning", "node-" * 4, object()
+    tracked = [message, level, node, value]
+    before = [sys.getrefcount(o) for o in tracked]
+    for _ in range(2000):
+        pulsewire.set_stream_context(node, node, node)
+        pulsewire.get_stream_context()
+        pulsewire.stream_log(message, level, progress=3, component=level, extra=value)
+        with pytest.raises(TypeError):
+            pulsewire.stream_log(message, level, progress=value)
+        pulsewire.clear_stream_context()
+    assert [sys.getrefcount(o) for o in tracked] == before
