@@ -42,4 +42,13 @@ int SingleInterpreterModule::exec(PyObject* module) noexcept {
     return status;
 }
 
+Owned module_global(Borrowed module, Borrowed name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        throw_error();
+    }
+    return Owned::ref(value);
+}
+
 }  // namespace bridge

@@ -29,6 +29,7 @@ public:
     int exec(PyObject* module) noexcept;
 
     Borrowed module() const noexcept { return module_; }
+    const char* short_name() const noexcept { return short_name_; }
 
 private:
     const char* short_name_;
@@ -37,5 +38,31 @@ private:
     std::int64_t interpreter_id_ = -1;
     PyObject* module_ = nullptr;  // strong reference once exec has started
 };
+
+// The module definition with its create and exec slots bound to `Module`;
+// the extension's PyInit_<name> returns definition().
+template <SingleInterpreterModule& Module>
+class MultiPhaseDefinition {
+public:
+    static PyObject* definition() noexcept { return PyModuleDef_Init(&def_); }
+
+private:
+    static PyObject* create(PyObject* spec, PyModuleDef* def) noexcept { return Module.create(spec, def); }
+    static int exec(PyObject* module) noexcept { return Module.exec(module); }
+
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def_ = {
+        PyModuleDef_HEAD_INIT, Module.short_name(), nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr,
+    };
+};
+
+// A name bound in the module's namespace, looked up at each use so that a
+// replacement assigned to the module attribute is the one used; NameError
+// when it is not bound.
+Owned module_global(Borrowed module, Borrowed name);
 
 }  // namespace bridge

@@ -11,19 +11,27 @@ Owned concat(std::initializer_list<Piece> pieces) {
 }
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) {
+    return call(callable, args, std::span<const Kw>(kwargs.begin(), kwargs.size()));
+}
+
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<const Kw> kwargs) {
     constexpr size_t kMax = 24;
+    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many arguments for bridge::call");
     std::array<PyObject*, kMax + 1> stack{};
     size_t n = 0;
     for (Borrowed a : args) stack[1 + n++] = a.get();
-    Owned names = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    size_t given = 0;
+    for (const Kw& kw : kwargs) given += kw.value ? 1 : 0;
+    Owned names = check(PyTuple_New(static_cast<Py_ssize_t>(given)));
     size_t k = 0;
     for (const Kw& kw : kwargs) {
+        if (!kw.value) continue;
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), Py_NewRef(kw.name.get()));
         stack[1 + n + k] = kw.value.get();
         ++k;
     }
     return check(PyObject_Vectorcall(callable, stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwargs.size() ? names.get() : nullptr));
+                                     given ? names.get() : nullptr));
 }
 
 Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,9 @@ inline Owned call(Borrowed callable, std::initializer_list<Borrowed> args) {
 }
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs);
+// The same with keywords collected at run time; entries whose value is null
+// are left out (an optional keyword argument).
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<const Kw> kwargs);
 
 inline Owned call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args) {
     constexpr size_t kMax = 12;

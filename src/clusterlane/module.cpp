@@ -62,29 +62,8 @@ void exec_module(Borrowed module) {
 
 bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, reset_runtime};
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return g_module.create(spec, def); }
-int exec(PyObject* module) { return g_module.exec(module); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT,
-    "clusterlane",
-    nullptr,
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
 }  // namespace clusterlane
 
-PyMODINIT_FUNC PyInit_clusterlane() { return PyModuleDef_Init(&clusterlane::g_def); }
+PyMODINIT_FUNC PyInit_clusterlane() { return bridge::MultiPhaseDefinition<clusterlane::g_module>::definition(); }

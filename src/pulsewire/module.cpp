@@ -66,29 +66,8 @@ void exec_module(Borrowed module) {
 
 bridge::SingleInterpreterModule g_module{"pulsewire", exec_module, reset_runtime};
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return g_module.create(spec, def); }
-int exec(PyObject* module) { return g_module.exec(module); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT,
-    "pulsewire",
-    nullptr,
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
 }  // namespace pulsewire
 
-PyMODINIT_FUNC PyInit_pulsewire() { return PyModuleDef_Init(&pulsewire::g_def); }
+PyMODINIT_FUNC PyInit_pulsewire() { return bridge::MultiPhaseDefinition<pulsewire::g_module>::definition(); }

@@ -34,23 +34,15 @@ Owned connect(Borrowed redis) {
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
     Owned resp2 = bridge::integer(2);
-    if (!retry) {
-        return bridge::call(redis_type, {},
-                            {{name(N::host), host},
-                             {name(N::port), port},
-                             {name(N::decode_responses), Py_True},
-                             {name(N::socket_connect_timeout), timeout},
-                             {name(N::socket_timeout), timeout},
-                             {name(N::protocol), resp2}});
-    }
-    return bridge::call(redis_type, {},
-                        {{name(N::host), host},
-                         {name(N::port), port},
-                         {name(N::decode_responses), Py_True},
-                         {name(N::socket_connect_timeout), timeout},
-                         {name(N::socket_timeout), timeout},
-                         {name(N::retry), retry},
-                         {name(N::protocol), resp2}});
+    // The retry keyword is left out when the no-retry policy is not available.
+    const Kw keywords[] = {{name(N::host), host},
+                           {name(N::port), port},
+                           {name(N::decode_responses), Py_True},
+                           {name(N::socket_connect_timeout), timeout},
+                           {name(N::socket_timeout), timeout},
+                           {name(N::retry), retry},
+                           {name(N::protocol), resp2}};
+    return bridge::call(redis_type, {}, std::span<const Kw>(keywords));
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is

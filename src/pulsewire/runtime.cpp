@@ -1,5 +1,7 @@
 #include "runtime.hpp"
 
+#include "bridge/module.hpp"
+
 #include <array>
 #include <ctime>
 #include <memory>
@@ -149,15 +151,7 @@ void reset_runtime() noexcept {
     g_runtime = nullptr;
 }
 
-Owned global(N n) {
-    Borrowed dict = PyModule_GetDict(runtime().module);
-    Borrowed value = bridge::dict_get(dict, name(n));
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n).get());
-        bridge::throw_error();
-    }
-    return Owned::ref(value);
-}
+Owned global(N n) { return bridge::module_global(runtime().module, name(n)); }
 
 Owned import_module(const char* module) {
     Owned module_name = bridge::intern(module);
