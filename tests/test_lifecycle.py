@@ -314,3 +314,65 @@ def test_passes_keep_reference_counts(ssh, squeue, fault):
     passes(300)
     after = [sys.getrefcount(o) for o in watched]
     assert after == before
+
+
+class OddStateNode(ScriptedNode):
+    """A node whose status query is overridden and may answer with any value."""
+
+    def __init__(self, state, **kwargs):
+        super().__init__(**kwargs)
+        self.state = state
+
+    def _get_slurm_job_status(self, ssh, job_id):
+        return self.state
+
+
+@pytest.mark.parametrize("state", [None, b"RUNNING", 7, "RUNNING\udcff"])
+def test_state_that_is_no_slurm_state_name_leads_to_a_new_submission(ssh, state):
+    node = OddStateNode(state, previous=dict(PREVIOUS))
+    result, log = run(node)
+    assert result["remote_job_id"] == "917" and node.saved == [result]
+    assert ("info", f"SLURM job status: {state}", {"job_id": "123", "status": state}) in log.events
+
+
+# ---------------------------------------------------------------- exception chaining
+
+def test_dependency_error_keeps_the_import_error_as_context(monkeypatch):
+    monkeypatch.setitem(sys.modules, "paramiko", None)
+    with pytest.raises(NodeException) as caught:
+        run(ScriptedNode())
+    assert isinstance(caught.value.__context__, ImportError)
+
+
+@pytest.mark.parametrize("exception", [fault[0] for fault in FAULTS], ids=lambda v: type(v).__name__)
+def test_error_log_runs_while_the_failure_is_handled(ssh, exception):
+    ssh.fail("connect", exception)
+    node = ScriptedNode()
+    seen = []
+
+    def recording_log(level, text, **metadata):
+        if level == "error":
+            seen.append(sys.exception())
+
+    node._hpc_log = recording_log
+    with pytest.raises(NodeException) as caught:
+        node._run_remote([], {}, options())
+    assert seen == [exception]
+    assert caught.value.__context__ is exception
+    assert sys.exception() is None
+
+
+def test_failing_error_log_chains_to_the_original_failure(ssh):
+    failure = ValueError("bad")
+    ssh.fail("connect", failure)
+    node = ScriptedNode()
+
+    def broken_log(level, message, **metadata):
+        if level == "error":
+            raise OSError("log down")
+
+    node._hpc_log = broken_log
+    with pytest.raises(OSError) as caught:
+        node._run_remote([], {}, options())
+    assert caught.value.__context__ is failure
+    assert ssh.close_count == 1

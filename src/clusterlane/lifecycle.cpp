@@ -25,12 +25,29 @@ Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
 
 Owned option(Borrowed mapping, const char* key) { return option(mapping, key, bridge::none()); }
 
+// For the lifetime of the object, `exception` is the exception being handled,
+// as inside an except clause: Python code called meanwhile sees it as
+// sys.exception(), and an exception raised meanwhile gets it as __context__.
+class Handling {
+public:
+    explicit Handling(Borrowed exception) : outer_(Owned::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Owned outer_;
+};
+
 Owned import_paramiko() {
     try {
         return bridge::import("paramiko");
     } catch (const bridge::PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-        PyErr_Clear();
+        Owned import_error = bridge::fetch_error();
+        Handling handling(import_error);  // the ImportError stays attached as context
         raise_node_exception("dependency", bridge::str_from("Remote HPC execution requires paramiko. Install with: "
                                                             "pip install paramiko"));
     }
@@ -145,6 +162,19 @@ bool job_ended_without_success(std::string_view state) {
     return state_in(state, {"FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL"});
 }
 
+// The state as text to compare with SLURM's state names.  A state that is
+// not text (an override may return anything) matches none of them.
+std::string_view comparable_text(Borrowed state) {
+    if (!PyUnicode_Check(state.get())) return {};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(state, &size);
+    if (!data) {  // lone surrogates: no SLURM state name either
+        PyErr_Clear();
+        return {};
+    }
+    return {data, static_cast<size_t>(size)};
+}
+
 Owned length_of(Borrowed summary, const char* key) {
     Owned value = option(summary, key, bridge::new_list());
     return bridge::integer(bridge::length(value));
@@ -193,7 +223,7 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
     hpc_log(p.self, "info", concat({"SLURM job status: ", bridge::str(state)}),
             {{name(N::job_id), job_id}, {name(N::status), state}});
 
-    const std::string_view state_text = bridge::utf8(state);
+    const std::string_view state_text = comparable_text(state);
     if (state_text == "COMPLETED") return collect_completed_job(p, sftp, remote_job_dir, job_id);
 
     if (job_is_alive(state_text)) {
@@ -245,8 +275,11 @@ Owned guarded_phase(const Pass& p) {
 }
 
 // Logs the failure and builds the NodeException that replaces it; the
-// failure stays attached as its context.
-Owned mapped_failure(const Pass& p, Borrowed paramiko, Owned failure) {
+// failure stays attached as its context.  The failure counts as being
+// handled meanwhile, so the logging hook sees it and anything raised there
+// chains to it.
+Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
+    Handling handling(failure);
     const Connection& c = p.connection;
     Owned text = bridge::str(failure);
     Owned origin;
@@ -266,7 +299,7 @@ Owned mapped_failure(const Pass& p, Borrowed paramiko, Owned failure) {
         message = text;
     }
     Owned replacement = bridge::call(global(N::NodeException), {origin, message});
-    PyException_SetContext(replacement.get(), failure.release());
+    PyException_SetContext(replacement.get(), Owned::ref(failure).release());
     return replacement;
 }
 
@@ -281,7 +314,7 @@ Owned run_guarded(const Pass& p, Borrowed paramiko) {
         // Interrupts and exits pass unchanged; everything else is reported.
         if (bridge::error_matches(failure, PyExc_Exception)) {
             try {
-                failure = mapped_failure(p, paramiko, std::move(failure));
+                failure = mapped_failure(p, paramiko, failure);
             } catch (const bridge::PyError&) {
                 failure = bridge::fetch_error();
             }
