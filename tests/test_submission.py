@@ -2,6 +2,8 @@
 written, how the job id is read from sbatch's answer, and what a rejected or
 unparsable submission leaves behind.  Driven through _run_remote with a
 scripted SSH client (exact command texts, sbatch's stderr noise)."""
+import sys
+
 import pytest
 
 from fakessh import SCRIPT, FakeSSH, LogRecorder, ScriptedNode, expansion_of, install, options
@@ -145,3 +147,85 @@ def test_failed_script_write_leaves_uploads_and_persists_nothing(ssh, tmp_path):
     # the remote file was closed on the way out: created, but empty
     assert ssh.sftp.files == {f"{JOB_DIR}/in.dat": b"x", f"{JOB_DIR}/submit.sh": b""}
     assert not any("sbatch" in c for c in ssh.commands) and node.saved == []
+
+
+class OneShotResolverNode(ScriptedNode):
+    """A node whose path resolver is gone once it has resolved one entry."""
+
+    def __init__(self, base, **kwargs):
+        super().__init__(**kwargs)
+        self.base = base
+        self.calls = []
+
+    @property
+    def resolve_path(self):
+        if self.calls:
+            raise AttributeError("resolve_path")
+        return self._resolve
+
+    def _resolve(self, path):
+        self.calls.append(path)
+        return str(self.base / path)
+
+
+@pytest.mark.parametrize("inputs, uploaded", [
+    (["a.txt", "b.txt"], ["a.txt"]),                  # second entry used as given: no file there
+    ([None, "", "a.txt", "b.txt"], ["a.txt"]),
+])
+def test_resolver_is_looked_up_for_each_entry(ssh, tmp_path, monkeypatch, inputs, uploaded):
+    (tmp_path / "a.txt").write_text("a")
+    (tmp_path / "b.txt").write_text("b")
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    node = OneShotResolverNode(tmp_path, inputs=inputs)
+    run(node)
+    assert node.calls == ["a.txt"]
+    assert [remote for _, remote in ssh.sftp.puts] == [f"{JOB_DIR}/{name}" for name in uploaded]
+
+
+class NoExit:
+    def __enter__(self):
+        return self
+
+
+class FailingClose:
+    def __init__(self, error):
+        self.error = error
+        self.seen = None
+
+    def __enter__(self):
+        return self
+
+    def write(self, text):
+        raise OSError("write failed")
+
+    def __exit__(self, *exc_info):
+        self.seen = sys.exception()
+        raise self.error
+
+
+@pytest.mark.parametrize("remote_file, message", [
+    (object(), "'object' object does not support the context manager protocol"),
+    (NoExit(), "'NoExit' object does not support the context manager protocol (missed __exit__ method)"),
+])
+def test_script_file_without_context_protocol_fails_like_a_with_statement(ssh, monkeypatch, remote_file, message):
+    monkeypatch.setattr(ssh.sftp, "file", lambda path, mode="r": remote_file)
+    node = ScriptedNode()
+    with pytest.raises(NodeException) as caught:
+        run(node)
+    assert (caught.value.origin, caught.value.message) == ("remote_execution", message)
+    assert isinstance(caught.value.__context__, TypeError)
+    assert not any("sbatch" in c for c in ssh.commands) and node.saved == []
+
+
+def test_failing_close_after_a_failed_write_chains_to_the_write_error(ssh, monkeypatch):
+    remote_file = FailingClose(OSError("close failed"))
+    monkeypatch.setattr(ssh.sftp, "file", lambda path, mode="r": remote_file)
+    with pytest.raises(NodeException) as caught:
+        run(ScriptedNode())
+    assert caught.value.message == "close failed"
+    close_error = caught.value.__context__
+    assert close_error is remote_file.error
+    assert isinstance(remote_file.seen, OSError) and str(remote_file.seen) == "write failed"
+    assert close_error.__context__ is remote_file.seen

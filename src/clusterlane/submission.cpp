@@ -43,10 +43,11 @@ void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed re
     hpc_log(self, "info", concat({"Uploading ", bridge::str(bridge::integer(count)), " input files to HPC"}),
             {{name(N::num_files), bridge::integer(count)}});
 
-    const bool resolves = bridge::hasattr(self, name(N::resolve_path));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.get()); ++i) {
         Owned entry = Owned::ref(PyList_GET_ITEM(inputs.get(), i));
         if (!bridge::truthy(entry)) continue;
+        // Asked for each entry: the node may gain or lose its resolver meanwhile.
+        const bool resolves = bridge::hasattr(self, name(N::resolve_path));
         Owned local_path = resolves ? call_self(self, N::resolve_path, {entry}) : entry;
         if (!bridge::truthy(os_path_call(N::exists, local_path))) continue;
 
@@ -59,19 +60,50 @@ void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed re
     }
 }
 
+// For the lifetime of the object, `exception` is the exception being handled,
+// as inside an except clause: Python code called meanwhile sees it as
+// sys.exception(), and an exception raised meanwhile gets it as __context__.
+class Handling {
+public:
+    explicit Handling(Borrowed exception) : outer_(Owned::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Owned outer_;
+};
+
+// type(manager).<method>, or the TypeError a with-statement raises when the
+// manager lacks it.
+Owned context_method(Borrowed type, N method, const char* missing) {
+    Owned found = bridge::getattr_optional(type, name(method));
+    if (!found)
+        bridge::raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                             reinterpret_cast<PyTypeObject*>(type.get())->tp_name, missing);
+    return found;
+}
+
 // `with sftp.file(path, "w") as remote: remote.write(script)`
 void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
     Owned manager = bridge::call_method(sftp, name(N::file), {remote_path, bridge::str_from("w")});
     Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
-    Owned exit = bridge::getattr(type, name(N::__exit__));
-    Owned remote_file = bridge::call(bridge::getattr(type, name(N::__enter__)), {manager});
+    Owned enter = context_method(type, N::__enter__, "");
+    Owned exit = context_method(type, N::__exit__, " (missed __exit__ method)");
+    Owned remote_file = bridge::call(enter, {manager});
     try {
         bridge::call_method(remote_file, name(N::write), {text});
     } catch (const bridge::PyError&) {
         Owned error = bridge::fetch_error();
         Owned error_type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
         Owned traceback = Owned::steal(PyException_GetTraceback(error.get()));
-        Owned suppressed = bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
+        Owned suppressed;
+        {
+            Handling handling(error);  // an error of __exit__ chains to the write error
+            suppressed = bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
+        }
         if (bridge::truthy(suppressed)) return;
         bridge::restore_error(std::move(error));
     }
