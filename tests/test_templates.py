@@ -130,6 +130,18 @@ def test_wrong_types_fail_before_any_substitution(host_log, variables, type_name
     assert host_log.calls == []
 
 
+@pytest.mark.parametrize("variables, error", [
+    ({"A": "\\d", "B": 3}, re.error),
+    ({"A": "\\g<name>", None: "b"}, IndexError),
+    ({"A": 3, "B": "\\d"}, TypeError),
+])
+def test_entries_are_checked_in_their_turn(host_log, variables, error):
+    """The first faulty entry in the dict's order decides the error."""
+    with pytest.raises(error):
+        TemplateNode()._process_template("{{A}} {{B}}", variables)
+    assert host_log.calls == []
+
+
 def test_standard_and_node_variables_in_order(host_log):
     node_vars = {"RUN_LABEL": "r", "JOB_NAME": "custom", "INPUT_FILE_2": "other"}
     node = TemplateNode("filter_2", ["", "/data/a.pdb", "/data/b.top", None, "rel/c.gro"], node_vars)

@@ -73,18 +73,13 @@ Owned get_all_template_variables_body(bridge::CallFrame& args) {
 // ---- filling a template -------------------------------------------------------
 
 // Names and values must be text (a None value stands for the text "None").
-// Everything is checked before the first substitution.
-void check_variable_types(Borrowed items) {
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* var_name = PyTuple_GET_ITEM(item, 0);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
-        PyObject* wrong = !PyUnicode_CheckExact(var_name)                     ? var_name
-                          : !(PyUnicode_CheckExact(value) || value == Py_None) ? value
-                                                                               : nullptr;
-        if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(wrong)->tp_name);
-    }
+// Each entry is checked in its turn, so an earlier entry's bad escape is
+// reported before a later entry's wrong type.
+void check_variable_types(PyObject* var_name, PyObject* value) {
+    PyObject* wrong = !PyUnicode_CheckExact(var_name)                     ? var_name
+                      : !(PyUnicode_CheckExact(value) || value == Py_None) ? value
+                                                                           : nullptr;
+    if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(wrong)->tp_name);
 }
 
 // The value goes through re.sub as a replacement template, so its backslash
@@ -106,12 +101,14 @@ void warn_unreplaced(Borrowed re, Borrowed text) {
 Owned process_template_body(bridge::CallFrame& args) {
     Owned re = bridge::import("re");
     Owned items = bridge::check(PyDict_Items(args[2]));
-    check_variable_types(items);
     Owned result = Owned::ref(args[1]);
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        result = substitute(re, result, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+        PyObject* var_name = PyTuple_GET_ITEM(item, 0);
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
+        check_variable_types(var_name, value);
+        result = substitute(re, result, var_name, value);
     }
     warn_unreplaced(re, result);
     return result;
