@@ -209,3 +209,12 @@ def test_requests_do_not_leak_arguments(service, lines):
             pulsewire.post_with_progress(refused, payload, headers, 5, "n", "X", update_interval=1)
     gc.collect()  # the request errors' tracebacks form cycles through the client's frames
     assert [sys.getrefcount(o) for o in (payload, headers, url)] == before
+
+
+def test_request_error_raised_inside_a_handler_is_chained_to_it(lines):
+    try:
+        raise KeyError("first attempt")
+    except KeyError as handled:
+        with pytest.raises(requests.exceptions.MissingSchema) as info:
+            pulsewire.post_with_progress("localhost/no-scheme", {}, {}, 5, "n", "X", update_interval=1)
+        assert info.value.__context__ is handled

@@ -1,7 +1,9 @@
 """Stream context, log entries and their publication on a real redis-server."""
 
+import ctypes
 import json
 import logging
+import os
 import re
 import socket
 import sys
@@ -321,3 +323,86 @@ def test_replaced_encoder_is_used(subscriber, monkeypatch):
     monkeypatch.setattr(pulsewire.json, "dumps", lambda entry, default: "custom")
     assert pulsewire._publish_to_redis({"message": "m"}) is True
     assert subscriber() == b"custom"
+
+
+class SortedEncoder(json.JSONEncoder):
+    def __init__(self, **kwargs):
+        super().__init__(**{**kwargs, "sort_keys": True, "separators": (",", ":")})
+
+
+def test_replaced_encoder_class_is_used(subscriber, monkeypatch):
+    entry = {"message": "m", "level": "info"}
+    monkeypatch.setattr(pulsewire.json, "JSONEncoder", SortedEncoder)
+    assert pulsewire._publish_to_redis(entry) is True
+    assert subscriber() == json.dumps(entry, default=str).encode() == b'{"level":"info","message":"m"}'
+
+
+def environ_as_plain_dict(monkeypatch):
+    monkeypatch.setattr(os, "environ", {**os.environ, "REDIS_PORT": "1"})
+
+
+@pytest.mark.parametrize("change, reaches_redis", [
+    (lambda mp, port: mp.setenv("REDIS_PORT", port), True),
+    (lambda mp, port: mp.delenv("REDIS_PORT"), False),
+    # putenv/unsetenv change the C environment only: os.getenv does not see them
+    (lambda mp, port: os.putenv("REDIS_PORT", "1"), True),
+    (lambda mp, port: os.unsetenv("REDIS_PORT"), True),
+    (lambda mp, port: environ_as_plain_dict(mp), False),
+    (lambda mp, port: mp.setattr(os, "getenv", lambda key, default=None: "1" if key == "REDIS_PORT" else
+                                 os.environ.get(key, default)), False),
+], ids=["setenv", "delenv", "putenv", "unsetenv", "environ replaced", "getenv replaced"])
+def test_environment_is_read_like_os_getenv(redis_env, subscriber, monkeypatch, change, reaches_redis):
+    port = str(redis_env.redis_port)
+    try:
+        change(monkeypatch, port)
+        assert pulsewire._publish_to_redis({"port": port}) is reaches_redis
+        assert (os.getenv("REDIS_PORT", "18003") == port) is reaches_redis
+    finally:
+        os.putenv("REDIS_PORT", port)
+    if reaches_redis:
+        assert subscriber() == json.dumps({"port": port}).encode()
+
+
+FROZEN = datetime(2001, 2, 3, 4, 5, 6, 7, tzinfo=timezone.utc)
+NOW_SIGNATURE = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_ssize_t,
+                                 ctypes.c_void_p)
+
+
+@pytest.fixture
+def clock_replaced_in_c():
+    """Swaps the C function behind datetime.now for one that returns FROZEN,
+    the way time-travel test libraries do (no module attribute changes)."""
+    method_def = ctypes.c_void_p.from_address(id(datetime.now) + 16).value  # PyCFunctionObject.m_ml
+    function_slot = ctypes.c_void_p.from_address(method_def + 8)  # PyMethodDef.ml_meth
+    frozen_now = NOW_SIGNATURE(lambda cls, args, nargs, kwnames: FROZEN)
+    original = function_slot.value
+    function_slot.value = ctypes.cast(frozen_now, ctypes.c_void_p).value
+    try:
+        assert datetime.now(timezone.utc) == FROZEN
+        yield
+    finally:
+        function_slot.value = original
+
+
+def test_clock_replaced_below_the_datetime_module_is_honoured(monkeypatch, recorder, host_lines,
+                                                               clock_replaced_in_c):
+    entries = recorder()
+    monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
+    pulsewire.stream_log("travelled")
+    assert entries.calls[0][0][0]["timestamp"] == "2001-02-03T04:05:06.000007Z"
+
+
+@pytest.mark.parametrize("file, where", [("/srv/host/logger.py", "(/srv/host/logger.py)"),
+                                         (None, "(unknown location)")])
+def test_host_logger_without_log_message_raises_the_import_error(monkeypatch, recorder, file, where):
+    entries = recorder()
+    monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
+    broken = type(sys)("zentrel_core.logger")
+    if file:
+        broken.__file__ = file
+    monkeypatch.setitem(sys.modules, "zentrel_core.logger", broken)
+    with pytest.raises(ImportError) as info:
+        pulsewire.stream_log("m")
+    assert str(info.value) == f"cannot import name 'log_message' from 'zentrel_core.logger' {where}"
+    assert (info.value.name, info.value.path, info.value.name_from) == ("zentrel_core.logger", file, "log_message")
+    assert entries.calls == []

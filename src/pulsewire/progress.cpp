@@ -98,6 +98,14 @@ Owned start_request_thread(bridge::CallFrame& args, Borrowed closure) {
     return thread;
 }
 
+// Raises the request's exception object in the caller the way a raise
+// statement does: its traceback is kept and, when the caller is handling
+// another exception, that one becomes its __context__.
+[[noreturn]] void raise_stored(Borrowed error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    bridge::throw_error();
+}
+
 Owned post_with_progress_body(bridge::CallFrame& args) {
     Borrowed interval = args[kUpdateInterval];
     check_interval(interval);
@@ -121,7 +129,7 @@ Owned post_with_progress_body(bridge::CallFrame& args) {
     }
 
     Borrowed error = PyList_GET_ITEM(error_holder.get(), 0);
-    if (!error.is_none()) bridge::restore_error(Owned::ref(error));
+    if (!error.is_none()) raise_stored(error);
     return Owned::ref(PyList_GET_ITEM(response_holder.get(), 0));
 }
 

@@ -46,12 +46,21 @@ Owned connect(Borrowed redis) {
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is
-// written as its str() text.  While the module's json.dumps is the standard
-// one, entries of plain values are written natively, to the same text.
+// written as its str() text.  While the module's json.dumps, and the encoder
+// class it builds, are the standard ones, entries of plain values are written
+// natively, to the same text.
+bool standard_encoder(Borrowed json, Borrowed dumps) {
+    const Runtime& rt = runtime();
+    if (json.get() != rt.json_module.get() || dumps.get() != rt.json_dumps.get()) return false;
+    Borrowed encoder = PyDict_GetItemWithError(PyModule_GetDict(json), name(N::JSONEncoder));
+    if (!encoder && PyErr_Occurred()) bridge::throw_error();
+    return encoder.get() == rt.json_encoder.get();
+}
+
 Owned encode(Borrowed entry) {
     Owned json = global(N::json);
     Owned dumps = bridge::getattr(json, name(N::dumps));
-    if (json.get() == runtime().json_module.get() && dumps.get() == runtime().json_dumps.get()) {
+    if (standard_encoder(json, dumps)) {
         if (Owned text = simple_json(entry)) return text;
     }
     return bridge::call(dumps, {entry}, {{runtime().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});

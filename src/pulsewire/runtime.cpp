@@ -108,11 +108,62 @@ Owned native_utc_timestamp() {
     return bridge::check(PyUnicode_DecodeASCII(text, out - text, nullptr));
 }
 
+// The C function behind datetime.now, so that a clock replaced at that level
+// (as time-travel test libraries do) is noticed and honoured.
+void remember_datetime_now(Runtime& rt) {
+    Owned type_dict = bridge::getattr(rt.datetime_type, rt.names[static_cast<size_t>(N::__dict__)]);
+    Owned now = bridge::check(PyObject_GetItem(type_dict, rt.names[static_cast<size_t>(N::now)]));
+    if (!Py_IS_TYPE(now.get(), &PyClassMethodDescr_Type)) return;  // the native timestamp stays off
+    rt.datetime_now = now;
+    rt.datetime_now_function = reinterpret_cast<PyMethodDescrObject*>(now.get())->d_method->ml_meth;
+}
+
+bool datetime_now_is_standard(const Runtime& rt) {
+    return rt.datetime_now_function &&
+           reinterpret_cast<PyMethodDescrObject*>(rt.datetime_now.get())->d_method->ml_meth == rt.datetime_now_function;
+}
+
 Owned python_utc_timestamp(Borrowed datetime_type, Borrowed timezone_type) {
     Owned utc = bridge::getattr(timezone_type, name(N::utc));
     Owned now = bridge::call_method(datetime_type, name(N::now), {utc});
     Owned text = bridge::call_method(now, name(N::isoformat), {});
     return bridge::call_method(text, name(N::replace), {runtime().utc_offset, runtime().utc_suffix});
+}
+
+// The attribute `item` was missing from `imported`: like the import
+// statement, take a submodule of that name already in sys.modules, or raise
+// the interpreter's own ImportError (text, name, path and name_from).
+Owned submodule_or_import_error(Borrowed imported, Borrowed item) {
+    Owned package_name = Owned::steal(PyObject_GetAttrString(imported, "__name__"));
+    if (package_name && !PyUnicode_Check(package_name.get())) package_name = Owned();
+    if (package_name) {
+        Owned full_name = bridge::check(PyUnicode_FromFormat("%U.%U", package_name.get(), item.get()));
+        if (PyObject* submodule = PyImport_GetModule(full_name)) return Owned::steal(submodule);
+        if (PyErr_Occurred()) bridge::throw_error();
+    }
+    PyErr_Clear();
+    Owned path = PyModule_Check(imported.get()) ? Owned::steal(PyModule_GetFilenameObject(imported)) : Owned();
+    PyErr_Clear();
+    if (path && !PyUnicode_Check(path.get())) path = Owned();
+    Owned shown_name = package_name ? package_name : bridge::str_from("<unknown module name>");
+    Owned message;
+    if (!path) {
+        message = bridge::check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", item.get(),
+                                                     shown_name.get()));
+    } else {
+        Owned spec = Owned::steal(PyObject_GetAttrString(imported, "__spec__"));
+        Owned initializing = spec ? Owned::steal(PyObject_GetAttrString(spec, "_initializing")) : Owned();
+        const int partial = initializing ? PyObject_IsTrue(initializing) : 0;
+        PyErr_Clear();
+        const char* format = partial > 0 ? "cannot import name %R from partially initialized module %R "
+                                           "(most likely due to a circular import) (%S)"
+                                         : "cannot import name %R from %R (%S)";
+        message = bridge::check(PyUnicode_FromFormat(format, item.get(), shown_name.get(), path.get()));
+    }
+    PyErr_SetImportError(message, package_name ? package_name.get() : nullptr, path ? path.get() : nullptr);
+    Owned error = bridge::fetch_error();
+    if (PyObject_SetAttrString(error, "name_from", item) < 0) PyErr_Clear();
+    bridge::restore_error(std::move(error));
 }
 
 }  // namespace
@@ -136,10 +187,12 @@ void init_runtime(Borrowed module) {
     Owned datetime_module = bridge::import("datetime");
     rt->datetime_type = bridge::getattr(datetime_module, rt->names[static_cast<size_t>(N::datetime)]);
     rt->timezone_type = bridge::getattr(datetime_module, rt->names[static_cast<size_t>(N::timezone)]);
+    remember_datetime_now(*rt);
     Owned threading = bridge::import("threading");
     rt->local_type = bridge::getattr(threading, rt->names[static_cast<size_t>(N::local)]);
     rt->json_module = bridge::import("json");
     rt->json_dumps = bridge::getattr(rt->json_module, rt->names[static_cast<size_t>(N::dumps)]);
+    rt->json_encoder = bridge::getattr(rt->json_module, rt->names[static_cast<size_t>(N::JSONEncoder)]);
     rt->os_module = bridge::import("os");
     rt->os_getenv = bridge::getattr(rt->os_module, rt->names[static_cast<size_t>(N::getenv)]);
     rt->os_environ = bridge::getattr(rt->os_module, rt->names[static_cast<size_t>(N::environ)]);
@@ -163,12 +216,8 @@ Owned import_from(const char* module, N item) { return import_from(bridge::inter
 Owned import_from(Borrowed module_name, N item) {
     Owned fromlist = bridge::tuple_of(name(item));
     Owned imported = import_with(module_name, fromlist);
-    Owned value = bridge::getattr_optional(imported, name(item));
-    if (!value) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", name(item).get(), module_name.get());
-        bridge::throw_error();
-    }
-    return value;
+    if (Owned value = bridge::getattr_optional(imported, name(item))) return value;
+    return submodule_or_import_error(imported, name(item));
 }
 
 Owned getenv(N key, Borrowed fallback) {
@@ -194,7 +243,9 @@ Owned getenv(N key, Borrowed fallback) {
 Owned utc_timestamp() {
     Owned datetime_type = global(N::datetime);
     Owned timezone_type = global(N::timezone);
-    if (datetime_type.get() == runtime().datetime_type.get() && timezone_type.get() == runtime().timezone_type.get())
+    const Runtime& rt = runtime();
+    if (datetime_type.get() == rt.datetime_type.get() && timezone_type.get() == rt.timezone_type.get() &&
+        datetime_now_is_standard(rt))
         return native_utc_timestamp();
     return python_utc_timestamp(datetime_type, timezone_type);
 }

@@ -25,7 +25,8 @@ using bridge::Owned;
     X(socket_connect_timeout) X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers)  \
     X(timeout) X(Thread) X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message)         \
     X(NoBackoff) X(Retry) X(now) X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message)   \
-    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__) X(environ) X(_data)
+    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__) X(environ) X(_data)    \
+    X(JSONEncoder)
 
 enum class N : size_t {
 #define PULSEWIRE_NAME_ENUM(name) name,
@@ -49,10 +50,13 @@ struct Runtime {
     Owned host_logger_module;  // "zentrel_core.logger"
     Owned builtin_import;      // builtins.__import__ as it was at import time
     Owned datetime_type;       // datetime.datetime, for the native timestamp
+    Owned datetime_now;        // its classmethod descriptor `now` and the C function behind it
+    PyCFunction datetime_now_function = nullptr;
     Owned timezone_type;       // datetime.timezone
     Owned local_type;          // threading.local
-    Owned json_module;         // json, and its dumps as it was at import
+    Owned json_module;         // json, its dumps and JSONEncoder as they were at import
     Owned json_dumps;
+    Owned json_encoder;
     Owned os_module;           // os, its getenv and environ as they were at import
     Owned os_getenv;
     Owned os_environ;
