@@ -94,3 +94,25 @@ def test_str_subclass_keyword_names_are_matched_by_value(recorder):
     keywords = [(Name("message"), "m"), (Name("level"), "info"), (Name("job_id"), "7")]
     assert vectorcall(ClusterlaneBase._hpc_log, [node], keywords) is None
     assert callback.calls == [(("info", "m"), {"job_id": "7"})]
+
+
+def test_bound_methods_can_be_held_weakly():
+    import gc
+    import weakref
+
+    node = CallNode("n")
+    method = weakref.WeakMethod(node.get_output_files_by_category)
+    assert method()({}) == EXPECTED
+    del node
+    gc.collect()
+    assert method() is None
+
+
+@pytest.mark.parametrize("copier", [
+    lambda f: __import__("pickle").loads(__import__("pickle").dumps(f)),
+    lambda f: __import__("copy").copy(f),
+    lambda f: __import__("copy").deepcopy({"hook": f})["hook"],
+])
+def test_methods_are_pickled_and_copied_by_reference(copier):
+    function = ClusterlaneBase._hpc_log
+    assert copier(function) is function

@@ -19,6 +19,7 @@ struct FunctionObject {
     PyObject* param_names;  // tuple of interned str, one per parameter
     PyObject* defaults;     // tuple: defaults of the trailing parameters
     PyObject* annotations;  // built on first access
+    PyObject* weakreflist;
     const FunctionSpec* spec;
     Py_ssize_t first_default;  // index of the first parameter with a default
 };
@@ -215,8 +216,9 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    function_clear(self);
     FunctionObject* f = as_function(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
@@ -307,9 +309,19 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled and copied by reference, like a Python function: the result is
+// looked up as __module__ + __qualname__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -322,6 +334,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -386,6 +399,7 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     f->param_names = param_names.release();
     f->defaults = default_tuple.release();
     f->annotations = nullptr;
+    f->weakreflist = nullptr;
     f->spec = &spec;
     f->first_default = first_default;
     PyObject_GC_Track(f);
