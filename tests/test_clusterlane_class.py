@@ -264,3 +264,29 @@ def test_abstract_bodies_return_none_and_result_data_is_fresh(node):
     assert ClusterlaneBase.get_input_files(node, {}) is None
     first, second = node.build_hpc_result_data({}, "/x"), node.build_hpc_result_data({}, "/x")
     assert first == second == {} and first is not second
+
+
+def test_callback_failure_is_handled_while_the_host_log_runs(node, monkeypatch):
+    import sys
+
+    failure = ValueError("queue full")
+    seen = []
+
+    def callback(level, message, **metadata):
+        raise failure
+
+    def broken(message, level=None):
+        seen.append(sys.exception())
+        raise OSError("disk full")
+
+    node.set_log_callback(callback)
+    monkeypatch.setattr(clusterlane, "log_message", broken)
+    with pytest.raises(OSError) as info:
+        node._hpc_log("info", "M")
+    assert seen == [failure] and info.value.__context__ is failure
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        with pytest.raises(OSError):
+            node._hpc_log("info", "M")
+        assert sys.exception() is outer

@@ -250,3 +250,25 @@ def test_get_hpc_profile_always_raises(node):
         "configuration",
         "HPC profile 'gpu' not found. HPC profile retrieval is not yet implemented. "
         "See dev-notes/slurm-execution-strategy-redesign.md for planned implementation.")
+
+
+def test_error_line_is_written_while_the_failure_is_handled(node, monkeypatch):
+    import sys
+
+    import zentrel_core.clusterlane as clusterlane
+
+    seen = []
+
+    def logger(message, level="info"):
+        if level == "error":
+            seen.append(sys.exception())
+            raise OSError("log closed")
+
+    monkeypatch.setattr(clusterlane, "log_message", logger)
+    failure = ValueError("x")
+    node.local_result = failure
+    with pytest.raises(OSError) as info:
+        node.execute([], {})
+    assert seen == [failure]
+    assert info.value.__context__ is failure
+    assert sys.exception() is None

@@ -54,12 +54,19 @@ def test_execute_keeps_argument_counts(host_log, flow_vars):
     assert after == before
 
 
-@pytest.mark.parametrize("with_callback", [False, True])
+def failing_callback(level, message, **metadata):
+    # A leaked exception keeps this frame, and so the arguments, alive.
+    raise ValueError("callback failed")
+
+
+@pytest.mark.parametrize("with_callback", [False, True, "failing"])
 def test_hpc_log_keeps_argument_counts(host_log, with_callback):
     node = LocalNode("n")
     level, message, value = "info", "a message", object()
     seen = []
-    if with_callback:
+    if with_callback == "failing":
+        node.set_log_callback(failing_callback)
+    elif with_callback:
         node.set_log_callback(lambda lvl, msg, **meta: seen.clear())
     before = counts(level, message, value, node)
     repeat(lambda: node._hpc_log(level, message, job_id=value))

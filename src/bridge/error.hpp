@@ -54,6 +54,29 @@ inline Owned fetch_error() { return Owned::steal(PyErr_GetRaisedException()); }
     throw_error();
 }
 
+// While it lives, `exc` is the exception being handled, as in the body of a
+// Python `except` block: code called meanwhile sees it in sys.exception(),
+// and an exception raised meanwhile gets it as __context__.  The previous
+// state of the thread is put back on destruction.
+class Handling {
+public:
+    explicit Handling(Borrowed exc) noexcept
+        : item_(PyThreadState_Get()->exc_info), saved_(item_->exc_value) {
+        item_->exc_value = Py_NewRef(exc.get());
+    }
+    ~Handling() {
+        PyObject* handled = item_->exc_value;
+        item_->exc_value = saved_;
+        Py_XDECREF(handled);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* saved_;
+};
+
 namespace detail {
 [[gnu::cold, gnu::noinline]] inline void translate_current_exception() noexcept {
     try {

@@ -19,6 +19,7 @@ struct FunctionObject {
     PyObject* param_names;  // tuple of interned str, one per parameter
     PyObject* defaults;     // tuple: defaults of the trailing parameters
     PyObject* annotations;  // built on first access
+    PyObject* weakreflist;
     const FunctionSpec* spec;
     Py_ssize_t first_default;  // index of the first parameter with a default
 };
@@ -41,6 +42,12 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
     raise_format(PyExc_TypeError, "%.200s() got %s keyword argument '%U'", f->spec->name, what, key);
 }
 
+// A keyword name that is not a str can only come from C code calling
+// through vectorcall; Python functions refuse it the same way.
+[[gnu::cold, gnu::noinline]] void raise_keyword_not_str(const FunctionObject* f) {
+    raise_format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+}
+
 [[gnu::cold, gnu::noinline]] void raise_result_type(const FunctionObject* f, const char* expected, PyObject* got) {
     (void)f;
     raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", expected, Py_TYPE(got)->tp_name);
@@ -52,7 +59,7 @@ Py_ssize_t find_param(const FunctionObject* f, PyObject* key) {
         if (PyTuple_GET_ITEM(f->param_names, i) == key) return i;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(name, key) == 0) return i;
+        if (PyUnicode_Compare(name, key) == 0) return i;
     }
     if (PyErr_Occurred()) throw_error();
     return -1;
@@ -104,6 +111,7 @@ struct FunctionAccess {
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
             for (Py_ssize_t k = 0; k < nkw; ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                if (!PyUnicode_Check(key)) raise_keyword_not_str(f);
                 PyObject* value = args[given + k];
                 const Py_ssize_t index = find_param(f, key);
                 if (index < 0) {
@@ -208,8 +216,9 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    function_clear(self);
     FunctionObject* f = as_function(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
@@ -300,9 +309,19 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled and copied by reference, like a Python function: the result is
+// looked up as __module__ + __qualname__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -315,6 +334,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -379,6 +399,7 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     f->param_names = param_names.release();
     f->defaults = default_tuple.release();
     f->annotations = nullptr;
+    f->weakreflist = nullptr;
     f->spec = &spec;
     f->first_default = first_default;
     PyObject_GC_Track(f);

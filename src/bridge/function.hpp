@@ -5,8 +5,9 @@
 // annotations and an exact-type rule), an optional **kwargs collector, a
 // declared result type and whether it is an abstract method.  The object is
 // called through vectorcall, binds to an instance like a Python method
-// (descriptor protocol), and exposes __name__, __qualname__, __module__,
-// __doc__, __annotations__, __isabstractmethod__, __signature__ and a __dict__.
+// (descriptor protocol), can be weakly referenced, is pickled and copied by
+// reference, and exposes __name__, __qualname__, __module__, __doc__,
+// __annotations__, __isabstractmethod__, __signature__ and a __dict__.
 #pragma once
 
 #include "object.hpp"

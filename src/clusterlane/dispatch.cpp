@@ -112,10 +112,17 @@ Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars
     if (PyErr_ExceptionMatches(global(N::NodeException).get()) || !PyErr_ExceptionMatches(PyExc_Exception))
         bridge::throw_error();
     Owned error = bridge::fetch_error();
-    Owned text = bridge::str(error);
-    Owned node_key = bridge::getattr(self, name(N::node_key));
-    log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
-    Owned replacement = bridge::call(global(N::NodeException), {node_key, text});
+    Owned replacement;
+    {
+        // The error line is written while the failure is being handled, so
+        // the host logger sees it (sys.exception()) and its own failure
+        // chains to it.
+        bridge::Handling handling(error);
+        Owned text = bridge::str(error);
+        Owned node_key = bridge::getattr(self, name(N::node_key));
+        log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
+        replacement = bridge::call(global(N::NodeException), {node_key, text});
+    }
     PyException_SetContext(replacement.get(), error.release());
     bridge::restore_error(std::move(replacement));
 }

@@ -15,11 +15,13 @@ Owned set_log_callback_body(bridge::CallFrame& args) {
 }
 
 // A failing callback must not fail the caller: its error text is appended
-// to the message, which then goes to the host log.  Interrupts and exits
-// (outside the Exception family) are not absorbed.
+// to the message, which then goes to the host log (with the failure as the
+// exception being handled, so a failing host log chains to it).  Interrupts
+// and exits (outside the Exception family) are not absorbed.
 void log_callback_failure(Borrowed message, Borrowed level) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) bridge::throw_error();
     Owned error = bridge::fetch_error();
+    bridge::Handling handling(error);
     log(bridge::concat({"[HPC] ", message, " (callback failed: ", bridge::str(error), ")"}), level);
 }
 

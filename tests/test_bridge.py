@@ -1,0 +1,118 @@
+"""The native method objects as callers reach them: every call path and
+keyword names that only C code can pass."""
+import ctypes
+import functools
+import re
+
+import pytest
+
+from zentrel_core.clusterlane import ClusterlaneBase
+
+
+class CallNode(ClusterlaneBase):
+    def get_input_files(self, flow_vars):
+        return []
+
+    def get_output_files(self, flow_vars):
+        return ["out.txt"]
+
+    def get_template_variables(self, flow_vars):
+        return {}
+
+    def run_local(self, predecessor_data, flow_vars):
+        return {"n": len(predecessor_data)}
+
+    def via_super(self, flow_vars):
+        return super().get_output_files_by_category(flow_vars)
+
+
+EXPECTED = {"essential": ["out.txt"]}
+
+
+@pytest.mark.parametrize("call", [
+    lambda n: n.get_output_files_by_category({}),
+    lambda n: n.get_output_files_by_category(flow_vars={}),
+    lambda n: n.get_output_files_by_category(**{"flow_vars": {}}),
+    lambda n: CallNode.get_output_files_by_category(n, {}),
+    lambda n: ClusterlaneBase.get_output_files_by_category(self=n, flow_vars={}),
+    lambda n: functools.partial(n.get_output_files_by_category)({}),
+    lambda n: functools.partial(ClusterlaneBase.get_output_files_by_category, n)(flow_vars={}),
+    lambda n: functools.partial(ClusterlaneBase.get_output_files_by_category, flow_vars={})(n),
+    lambda n: n.via_super({}),
+    lambda n: ClusterlaneBase.get_output_files_by_category.__get__(n, CallNode)({}),
+])
+def test_every_call_path_binds_the_same_arguments(call):
+    assert call(CallNode("n")) == EXPECTED
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda n: ClusterlaneBase.get_output_files_by_category(), "takes exactly 2 positional arguments (0 given)"),
+    (lambda n: n.get_output_files_by_category(), "takes exactly 2 positional arguments (1 given)"),
+    (lambda n: n.get_output_files_by_category({}, flow_vars={}), "got multiple values for keyword argument"),
+    (lambda n: n._hpc_log("info", "m", self=1), "got multiple values for keyword argument 'self'"),
+    (lambda n: n._hpc_log("info", "m", **{1: 2}), "keywords must be strings"),
+])
+def test_bad_calls_raise_type_error(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call(CallNode("n"))
+
+
+def vectorcall(function, positional, keywords):
+    """Calls through PyObject_Vectorcall with keyword names of any type, as C
+    code can (Python itself refuses non-str names before the call)."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                                        ctypes.py_object]
+    values = list(positional) + [value for _, value in keywords]
+    stack = (ctypes.py_object * len(values))(*values)
+    return api.PyObject_Vectorcall(function, stack, len(positional), tuple(name for name, _ in keywords))
+
+
+@pytest.mark.parametrize("method,positional", [
+    ("execute", lambda n: [n, []]),          # a required parameter is still missing
+    ("_hpc_log", lambda n: [n, "info", "m"]),  # the name would land in **metadata
+])
+@pytest.mark.parametrize("key", [7, b"flow_vars", None])
+def test_non_str_keyword_names_are_refused(host_log, recorder, method, positional, key):
+    node = CallNode("n")
+    callback = recorder()
+    node.set_log_callback(callback)
+    with pytest.raises(TypeError) as info:
+        vectorcall(getattr(ClusterlaneBase, method), positional(node), [(key, "value")])
+    assert str(info.value) == f"{method}() keywords must be strings"
+    assert callback.calls == [] and host_log.calls == []
+
+
+def test_str_subclass_keyword_names_are_matched_by_value(recorder):
+    class Name(str):
+        pass
+
+    node = CallNode("n")
+    callback = recorder()
+    node.set_log_callback(callback)
+    keywords = [(Name("message"), "m"), (Name("level"), "info"), (Name("job_id"), "7")]
+    assert vectorcall(ClusterlaneBase._hpc_log, [node], keywords) is None
+    assert callback.calls == [(("info", "m"), {"job_id": "7"})]
+
+
+def test_bound_methods_can_be_held_weakly():
+    import gc
+    import weakref
+
+    node = CallNode("n")
+    method = weakref.WeakMethod(node.get_output_files_by_category)
+    assert method()({}) == EXPECTED
+    del node
+    gc.collect()
+    assert method() is None
+
+
+@pytest.mark.parametrize("copier", [
+    lambda f: __import__("pickle").loads(__import__("pickle").dumps(f)),
+    lambda f: __import__("copy").copy(f),
+    lambda f: __import__("copy").deepcopy({"hook": f})["hook"],
+])
+def test_methods_are_pickled_and_copied_by_reference(copier):
+    function = ClusterlaneBase._hpc_log
+    assert copier(function) is function
