@@ -203,12 +203,14 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks reference cycles through the attributes a caller may set.  The
+// module, closure and defaults stay until deallocation: a call can still
+// reach a function whose cycle is being collected (from a __del__ of another
+// member), and the call path reads them without checks.  Cycles through them
+// are broken by the module's and the closure items' own clear.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     return 0;
 }
@@ -219,6 +221,9 @@ void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->defaults);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
