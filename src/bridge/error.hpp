@@ -60,21 +60,15 @@ inline Owned fetch_error() { return Owned::steal(PyErr_GetRaisedException()); }
 // state of the thread is put back on destruction.
 class Handling {
 public:
-    explicit Handling(Borrowed exc) noexcept
-        : item_(PyThreadState_Get()->exc_info), saved_(item_->exc_value) {
-        item_->exc_value = Py_NewRef(exc.get());
+    explicit Handling(Borrowed exception) noexcept : outer_(Owned::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
     }
-    ~Handling() {
-        PyObject* handled = item_->exc_value;
-        item_->exc_value = saved_;
-        Py_XDECREF(handled);
-    }
+    ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* saved_;
+    Owned outer_;
 };
 
 namespace detail {

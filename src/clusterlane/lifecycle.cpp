@@ -25,29 +25,13 @@ Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
 
 Owned option(Borrowed mapping, const char* key) { return option(mapping, key, bridge::none()); }
 
-// For the lifetime of the object, `exception` is the exception being handled,
-// as inside an except clause: Python code called meanwhile sees it as
-// sys.exception(), and an exception raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(Borrowed exception) : outer_(Owned::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
-    ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Owned outer_;
-};
-
 Owned import_paramiko() {
     try {
         return bridge::import("paramiko");
     } catch (const bridge::PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
         Owned import_error = bridge::fetch_error();
-        Handling handling(import_error);  // the ImportError stays attached as context
+        bridge::Handling handling(import_error);  // the ImportError stays attached as context
         raise_node_exception("dependency", bridge::str_from("Remote HPC execution requires paramiko. Install with: "
                                                             "pip install paramiko"));
     }
@@ -279,7 +263,7 @@ Owned guarded_phase(const Pass& p) {
 // handled meanwhile, so the logging hook sees it and anything raised there
 // chains to it.
 Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
-    Handling handling(failure);
+    bridge::Handling handling(failure);
     const Connection& c = p.connection;
     Owned text = bridge::str(failure);
     Owned origin;

@@ -60,22 +60,6 @@ void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed re
     }
 }
 
-// For the lifetime of the object, `exception` is the exception being handled,
-// as inside an except clause: Python code called meanwhile sees it as
-// sys.exception(), and an exception raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(Borrowed exception) : outer_(Owned::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
-    ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Owned outer_;
-};
-
 // type(manager).<method>, or the TypeError a with-statement raises when the
 // manager lacks it.
 Owned context_method(Borrowed type, N method, const char* missing) {
@@ -101,7 +85,7 @@ void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
         Owned traceback = Owned::steal(PyException_GetTraceback(error.get()));
         Owned suppressed;
         {
-            Handling handling(error);  // an error of __exit__ chains to the write error
+            bridge::Handling handling(error);  // an error of __exit__ chains to the write error
             suppressed = bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
         }
         if (bridge::truthy(suppressed)) return;
