@@ -25,6 +25,12 @@ import threading
 import time
 from pathlib import Path
 
+# The daemons, useradd and usermod live in sbin, which a non-login shell's
+# PATH may lack; the bed and everything it starts look there too.
+for _sbin in ("/usr/local/sbin", "/usr/sbin", "/sbin"):
+    if _sbin not in os.environ.get("PATH", "").split(os.pathsep):
+        os.environ["PATH"] = os.environ.get("PATH", "/usr/bin:/bin") + os.pathsep + _sbin
+
 BED_PREFIX = "zentrel-bed-"
 DEFAULT_USER = "zentrelbed"
 # PATH of a non-interactive `ssh host cmd` on Debian; used for run_as_user
