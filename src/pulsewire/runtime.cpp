@@ -206,15 +206,45 @@ void reset_runtime() noexcept {
 
 Owned global(N n) { return bridge::module_global(runtime().module, name(n)); }
 
-Owned import_module(const char* module) {
-    Owned module_name = bridge::intern(module);
-    return import_with(module_name, Borrowed());
+namespace {
+
+// A cached object per name, built by `make` on first use.
+template <class Make>
+Borrowed cached(std::array<Owned, static_cast<size_t>(N::count_)>& cache, N item, Make&& make) {
+    Owned& slot = cache[static_cast<size_t>(item)];
+    if (!slot) slot = make();
+    return slot.borrow();
 }
 
-Owned import_from(const char* module, N item) { return import_from(bridge::intern(module), item); }
+// The interned module name.  Callers pass string literals, so the literal's
+// address identifies the name and the interning runs once per name; the
+// handful of names fit a small table (interned strings are immortal, and the
+// GIL serialises access).
+Owned module_name_of(const char* module) {
+    struct Entry {
+        const char* text;
+        PyObject* name;
+    };
+    static std::array<Entry, 8> table{};
+    for (Entry& entry : table) {
+        if (entry.text == module) return Owned::ref(entry.name);
+        if (!entry.text) {
+            entry.name = bridge::intern(module).release();
+            entry.text = module;
+            return Owned::ref(entry.name);
+        }
+    }
+    return bridge::intern(module);
+}
+
+}  // namespace
+
+Owned import_module(const char* module) { return import_with(module_name_of(module), Borrowed()); }
+
+Owned import_from(const char* module, N item) { return import_from(module_name_of(module), item); }
 
 Owned import_from(Borrowed module_name, N item) {
-    Owned fromlist = bridge::tuple_of(name(item));
+    Borrowed fromlist = cached(runtime().fromlists, item, [&] { return bridge::tuple_of(name(item)); });
     Owned imported = import_with(module_name, fromlist);
     if (Owned value = bridge::getattr_optional(imported, name(item))) return value;
     return submodule_or_import_error(imported, name(item));
@@ -233,7 +263,8 @@ Owned getenv(N key, Borrowed fallback) {
     Owned data = environ.get() == rt.os_environ.get() ? bridge::getattr_optional(environ, name(N::_data)) : Owned();
     if (!data || !PyDict_CheckExact(data.get()))
         return bridge::call(getenv_function, {name(key), fallback});
-    Owned encoded_key = bridge::check(PyUnicode_EncodeFSDefault(name(key)));
+    Borrowed encoded_key = cached(runtime().encoded_names, key,
+                                  [&] { return bridge::check(PyUnicode_EncodeFSDefault(name(key))); });
     Borrowed value = bridge::dict_get(data, encoded_key);
     if (!value) return Owned::ref(fallback);
     if (!PyBytes_CheckExact(value.get())) return bridge::call(getenv_function, {name(key), fallback});

@@ -9,6 +9,7 @@
 #include "bridge/function.hpp"
 #include "bridge/object.hpp"
 
+#include <array>
 #include <initializer_list>
 
 namespace pulsewire {
@@ -61,6 +62,11 @@ struct Runtime {
     Owned os_getenv;
     Owned os_environ;
     Owned native_get_context;  // the module's own get_stream_context function
+
+    // Built on first use: ("name",) import fromlists and the file-system
+    // encoded form of environment variable names, by name.
+    std::array<Owned, static_cast<size_t>(N::count_)> fromlists;
+    std::array<Owned, static_cast<size_t>(N::count_)> encoded_names;
 };
 
 // The runtime of the module; valid from the start of the module's exec on.
