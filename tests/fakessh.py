@@ -266,3 +266,13 @@ def options(profile=None, **extra):
 def expansion_of(ssh, path, expanded):
     """Script the first expansion attempt of `path` to print `expanded`."""
     return ssh.reply("^" + re.escape(f"bash -c 'eval echo \"{path}\"'") + "$", stdout=expanded + "\n")
+
+
+def submitting_cluster(monkeypatch):
+    """A fake client for a cluster whose work dir /scratch/alice expands to
+    itself and whose sbatch accepts the job as 917, installed as paramiko's
+    SSHClient."""
+    fake = FakeSSH()
+    expansion_of(fake, "/scratch/alice", "/scratch/alice")
+    fake.reply("sbatch submit.sh$", stdout="Submitted batch job 917\n")
+    return install(monkeypatch, fake)

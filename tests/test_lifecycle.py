@@ -10,7 +10,7 @@ import sys
 import paramiko
 import pytest
 
-from fakessh import PROFILE, FakeSSH, LogRecorder, ScriptedNode, expansion_of, install, options
+from fakessh import PROFILE, LogRecorder, ScriptedNode, expansion_of, install, options, submitting_cluster
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import BooleanParameter
 
@@ -21,10 +21,7 @@ PREVIOUS = {"success": True, "remote_job_status": "submitted", "remote_job_id": 
 
 @pytest.fixture
 def ssh(monkeypatch):
-    fake = FakeSSH()
-    expansion_of(fake, "/scratch/alice", "/scratch/alice")
-    fake.reply("sbatch submit.sh$", stdout="Submitted batch job 917\n")
-    return install(monkeypatch, fake)
+    return submitting_cluster(monkeypatch)
 
 
 def run(node, opts=None, flow_vars=None):

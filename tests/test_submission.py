@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from fakessh import SCRIPT, FakeSSH, LogRecorder, ScriptedNode, expansion_of, install, options
+from fakessh import SCRIPT, LogRecorder, ScriptedNode, options, submitting_cluster
 from zentrel_core.node import NodeException
 
 JOB_DIR = "/scratch/alice/job_n1"
@@ -14,10 +14,7 @@ JOB_DIR = "/scratch/alice/job_n1"
 
 @pytest.fixture
 def ssh(monkeypatch):
-    fake = FakeSSH()
-    expansion_of(fake, "/scratch/alice", "/scratch/alice")
-    fake.reply("sbatch submit.sh$", stdout="Submitted batch job 917\n")
-    return install(monkeypatch, fake)
+    return submitting_cluster(monkeypatch)
 
 
 def run(node, opts=None):
