@@ -329,6 +329,7 @@ class Testbed:
         self.munge_socket: str | None = None
 
         self._procs: dict[str, subprocess.Popen] = {}
+        self._spawned: dict[str, tuple] = {}
         self._logs: dict[str, Path] = {}
         self._stderr: dict[str, Path] = {}
         self._lock = threading.Lock()
@@ -479,7 +480,37 @@ class Testbed:
                 argv, stdin=subprocess.DEVNULL, stdout=fh, stderr=subprocess.STDOUT,
                 cwd=self.root, env=env or _clean_env(), start_new_session=True)
         self._procs[name] = proc
+        self._spawned[name] = (argv, env, own_log)
         return proc
+
+    # ---- fault injection -------------------------------------------------
+
+    def stop_service(self, name: str) -> None:
+        """Stop one daemon of this bed (e.g. "slurmctld") and wait until it is gone."""
+        proc = self._procs.get(name)
+        if proc is None:
+            raise BedError(f"no service {name!r} in this bed")
+        self._terminate([proc])
+
+    def restart_service(self, name: str) -> None:
+        """Start a daemon stopped by stop_service again, as it was started."""
+        proc = self._procs.get(name)
+        if proc is not None and proc.poll() is None:
+            return
+        argv, env, own_log = self._spawned[name]
+        self._spawn(name, argv, env, own_log)
+        if name == "slurmctld":
+            self._wait_for("slurmctld", lambda: self.run_slurm(
+                ["scontrol", "ping"], timeout=10).returncode == 0, "UP from scontrol ping")
+
+    def sshd_sessions(self) -> list[int]:
+        """Pids of the per-connection processes of this bed's sshd (not the
+        listener itself): freezing or killing them freezes or drops the
+        connections that are open now."""
+        proc = self._procs.get("sshd")
+        if proc is None or proc.poll() is not None:
+            return []
+        return sorted(_descendants(_processes(), {proc.pid}))
 
     def _fail(self, name: str, why: str, log: Path | None = None) -> BedError:
         text = f"{name} did not come up: {why}"
