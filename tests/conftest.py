@@ -39,3 +39,10 @@ def host_log(monkeypatch):
 @pytest.fixture
 def recorder():
     return Recorder
+
+
+@pytest.fixture(autouse=True)
+def _cwd_in_tmp(tmp_path, monkeypatch):
+    """Nodes without a working path keep their state and lock files in the
+    current directory: each test gets its own."""
+    monkeypatch.chdir(tmp_path)

@@ -227,6 +227,37 @@ def test_gone_job_is_replaced_by_a_new_submission(ssh, state):
     assert result["remote_job_id"] == "917" and node.saved == [result]
 
 
+@pytest.mark.parametrize("ping, resubmitted", [
+    (dict(stdout="Slurmctld(primary) at ctl is DOWN\n", status=1), False),
+    (dict(stdout="Slurmctld(primary) at ctl is UP\n", status=0), True),
+    (dict(stderr="bash: scontrol: command not found\n", status=127), True),
+])
+def test_unknown_job_is_not_resubmitted_while_the_controller_is_down(ssh, ping, resubmitted):
+    ssh.reply("^scontrol ping$", **ping)
+    node = ScriptedNode(previous=dict(PREVIOUS))
+    if resubmitted:
+        assert run(node)[0]["remote_job_id"] == "917"
+        return
+    assert raised(node) == ("remote_execution", "[slurm] SLURM controller unreachable; state of job 123 unknown, "
+                                                "nothing resubmitted")
+    assert ssh.commands[-1] == "scontrol ping" and node.saved == [] and ssh.closed
+
+
+def test_controller_is_asked_only_when_the_state_is_unknown(ssh):
+    ssh.reply("^squeue", stdout="PREEMPTED").reply("^scontrol ping$", stdout="... is DOWN", status=1)
+    run(ScriptedNode(previous=dict(PREVIOUS)))
+    assert "scontrol ping" not in ssh.commands
+
+
+def test_job_that_cannot_be_recorded_is_not_submitted(ssh, tmp_path):
+    missing = tmp_path / "gone"
+    node = ScriptedNode(working_path=str(missing))
+    assert raised(node) == ("remote_execution", f"[state] Cannot record the job in {missing}/.zentrel_hpc_n1.json: "
+                                                "No such file or directory; nothing submitted")
+    assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'"] and ssh.sftp.files == {}
+    assert not missing.exists() and ssh.closed
+
+
 @pytest.mark.parametrize("opts, flow_vars", [
     (options(force_resubmit=True), {}),
     (options(force_resubmit=False), {"force_resubmit": BooleanParameter(default=False, value=True)}),

@@ -21,7 +21,12 @@ def node():
 @pytest.mark.parametrize("squeue_out, sacct_out, state, asked_sacct", [
     ("RUNNING\n", "COMPLETED", "RUNNING", False),
     ("pending", "", "PENDING", False),
-    ("PENDING\nRUNNING\n", "", "PENDING\nRUNNING", False),   # job array: both lines
+    ("PENDING\nRUNNING\n", "", "RUNNING", False),            # job array: a task runs
+    ("pending\ncompleting\n", "", "PENDING", False),         # first state SLURM still holds
+    ("COMPLETED\nFAILED\n", "", "COMPLETED", False),         # none held: the first state
+    ("Welcome to the cluster\nRUNNING\n", "", "RUNNING", False),  # login banner first
+    ("Welcome\nto the cluster\n", "", "WELCOME\nTO THE CLUSTER", False),  # no state word
+    ("  \n", "banner\n cancelled+ by 0\n", "CANCELLED", True),
     ("", "CANCELLED+\n", "CANCELLED", True),                  # state cut off by sacct's column
     ("  \n", " completed++ ", "COMPLETED", True),
     ("", "", "UNKNOWN", True),

@@ -75,7 +75,6 @@ def test_inputs_skip_empty_and_missing_entries_and_resolve_relative_ones(ssh, tm
     ("Submitted batch job 917 on cluster alpha\n", "", "917"),
     ("Submitted batch job 917", "sbatch: warning: can't honor --ntasks-per-node\n", "917"),
     ("sbatch: note: partition default\nSubmitted batch job 42\n", "", "42"),
-    ("Submitted batch job 917;alpha", "", "917;alpha"),
 ])
 def test_job_id_is_the_word_after_the_marker(ssh, stdout, stderr, job_id):
     ssh.reply("sbatch submit.sh$", stdout=stdout, stderr=stderr)
@@ -93,6 +92,11 @@ def test_job_id_is_the_word_after_the_marker(ssh, stdout, stderr, job_id):
      "[slurm] Could not parse job ID from sbatch output: Submitted batch job"),
     ("job queued", "", ("Could not parse job ID: job queued", []),
      "[slurm] Could not parse job ID from sbatch output: job queued"),
+    # the id goes into later shell commands: only a number is taken
+    ("Submitted batch job 77;touch${IFS}X", "", ("Could not parse job ID: Submitted batch job 77;touch${IFS}X", []),
+     "[slurm] Could not parse job ID from sbatch output: Submitted batch job 77;touch${IFS}X"),
+    ("Submitted batch job ４２", "", ("Could not parse job ID: Submitted batch job ４２", []),
+     "[slurm] Could not parse job ID from sbatch output: Submitted batch job ４２"),
     ("", "sbatch: error: Batch job submission failed: Invalid account\n",
      ("sbatch failed: sbatch: error: Batch job submission failed: Invalid account", ["error"]),
      "[slurm] sbatch failed: sbatch: error: Batch job submission failed: Invalid account"),

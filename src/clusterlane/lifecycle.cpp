@@ -8,6 +8,9 @@
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
 #include "methods.hpp"
+#include "pass_lock.hpp"
+#include "shell.hpp"
+#include "slurm_states.hpp"
 
 #include <initializer_list>
 #include <string_view>
@@ -128,24 +131,6 @@ struct Pass {
     bool force;
 };
 
-bool state_in(std::string_view state, std::initializer_list<std::string_view> states) {
-    for (std::string_view s : states)
-        if (state == s) return true;
-    return false;
-}
-
-// States in which SLURM still holds the job (queued, running, finishing,
-// paused or about to be requeued).  A new submission now would run a second
-// job beside it in the same directory, so these are reported, not resubmitted.
-bool job_is_alive(std::string_view state) {
-    return state_in(state, {"RUNNING", "PENDING", "CONFIGURING", "COMPLETING", "SUSPENDED", "STOPPED", "SIGNALING",
-                            "STAGE_OUT", "REQUEUED", "REQUEUE_HOLD", "REQUEUE_FED", "RESIZING", "RESV_DEL_HOLD"});
-}
-
-bool job_ended_without_success(std::string_view state) {
-    return state_in(state, {"FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL"});
-}
-
 // The state as text to compare with SLURM's state names.  A state that is
 // not text (an override may return anything) matches none of them.
 std::string_view comparable_text(Borrowed state) {
@@ -210,13 +195,13 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
     const std::string_view state_text = comparable_text(state);
     if (state_text == "COMPLETED") return collect_completed_job(p, sftp, remote_job_dir, job_id);
 
-    if (job_is_alive(state_text)) {
+    if (slurm_states::job_is_alive(state_text)) {
         Owned lower = bridge::call_method(state, name(N::lower), {});
         Owned result = result_head(true, lower, job_id);
         bridge::dict_set(result, "message", concat({"Job is ", lower}));
         return result;
     }
-    if (job_ended_without_success(state_text)) {
+    if (slurm_states::job_ended_without_success(state_text)) {
         Owned lower = bridge::call_method(state, name(N::lower), {});
         hpc_log(p.self, "warning", concat({"Previous job ", lower}),
                 {{name(N::job_id), job_id}, {name(N::status), state}});
@@ -225,6 +210,11 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
                          concat({"Previous job ", lower, ". Set 'Force Resubmit' to try again."}));
         return result;
     }
+    // squeue and sacct both print nothing while the controller is down; the
+    // job may well still run, so nothing is submitted until SLURM answers.
+    if (state_text == "UNKNOWN" && remote_shell::controller_down(p.ssh))
+        raise_node_exception("slurm", concat({"SLURM controller unreachable; state of job ", bridge::str(job_id),
+                                              " unknown, nothing resubmitted"}));
     return {};  // gone or in a state we cannot follow: submit afresh
 }
 
@@ -248,6 +238,9 @@ Owned guarded_phase(const Pass& p) {
     Owned remote_job_dir =
         concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(p.self, name(N::node_id)))});
 
+    // From here to the end of the pass no other pass of this node runs.
+    Owned state_path = call_self(p.self, N::_get_state_file_path, {});
+    PassLock lock(state_path);
     Owned previous = call_self(p.self, N::_load_previous_result, {});
     if (bridge::truthy(previous)) {
         Owned job_id = option(previous, "remote_job_id");
@@ -255,6 +248,7 @@ Owned guarded_phase(const Pass& p) {
             if (Owned outcome = follow_previous_job(p, sftp, remote_job_dir, job_id)) return outcome;
         }
     }
+    check_record_writable(state_path);
     return submit_job(p.self, p.ssh, sftp, p.flow_vars, remote_job_dir, p.script);
 }
 

@@ -48,6 +48,10 @@ namespace clusterlane {
 // The submission steps of a remote run: creates the job directory, fills the
 // script, uploads inputs and submit.sh, runs sbatch, persists and returns the
 // submitted result dict.
+// Raises NodeException "state" unless a file can be created next to the
+// state file, so that a job about to be submitted can be recorded.
+void check_record_writable(Borrowed state_path);
+
 Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir,
                  Borrowed script_template);
 

@@ -5,6 +5,9 @@
 // text, and quoting a value for the remote shell.
 #include "methods.hpp"
 #include "shell.hpp"
+#include "slurm_states.hpp"
+
+#include <algorithm>
 
 #include <string>
 #include <string_view>
@@ -62,6 +65,19 @@ void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& e
     error = read_text(command.stderr_file);
 }
 
+// True when `scontrol ping` says the controller is down: a non-zero exit
+// status and "DOWN" in what it printed.  A command that cannot run (no
+// scontrol on the login node) or answers UP says nothing of the kind.
+bool controller_down(Borrowed ssh) {
+    Command command = run(ssh, bridge::str_from("scontrol ping"));
+    if (succeeded(command)) return false;
+    Owned down = bridge::str_from("DOWN");
+    for (Borrowed file : {command.stdout_file.borrow(), command.stderr_file.borrow()}) {
+        if (bridge::check_status(PySequence_Contains(read_text(file).get(), down.get())) != 0) return true;
+    }
+    return false;
+}
+
 // The value as one shell word, quoted the way Python's shlex.quote does it:
 // unchanged when every character is in [a-zA-Z0-9@%+=:,./_-], '' when empty,
 // otherwise in single quotes with each ' written as '"'"'.
@@ -92,6 +108,24 @@ namespace {
 using bridge::concat;
 using bridge::Param;
 
+// The state read from a query's output of several non-blank lines (one per
+// task of a job array, or a login banner before the state); null when the
+// output has one line or no line starts with a state name, and the output
+// is then read as a whole.
+Owned state_of_several_lines(Borrowed output) {
+    const std::string_view text = bridge::utf8(output);
+    int non_blank = 0;
+    for (size_t begin = 0; begin <= text.size() && non_blank < 2;) {
+        const size_t end = std::min(text.find('\n', begin), text.size());
+        if (text.substr(begin, end - begin).find_first_not_of(" \t\r\v\f") != std::string_view::npos) ++non_blank;
+        begin = end + 1;
+    }
+    if (non_blank < 2) return {};
+    const std::string state = slurm_states::state_of_lines(text);
+    if (state.empty()) return {};
+    return bridge::str_from(state);
+}
+
 // squeue knows queued, running and (with SQUEUE_STATES=all) recently ended
 // jobs; sacct answers for jobs squeue has forgotten.  sacct marks a state
 // cut off by its column width with trailing '+', which is dropped.
@@ -101,11 +135,15 @@ Owned get_slurm_job_status_body(bridge::CallFrame& args) {
 
     auto squeue = remote_shell::run(ssh, concat({"squeue -j ", job, " -h -o %T 2>/dev/null"}));
     Owned state = remote_shell::read_text(squeue.stdout_file);
-    if (!remote_shell::is_empty(state)) return bridge::call_method(state, name(N::upper), {});
+    if (!remote_shell::is_empty(state)) {
+        if (Owned from_lines = state_of_several_lines(state)) return from_lines;
+        return bridge::call_method(state, name(N::upper), {});
+    }
 
     auto sacct = remote_shell::run(ssh, concat({"sacct -j ", job, " -n -o State -X 2>/dev/null | head -1"}));
     state = remote_shell::read_text(sacct.stdout_file);
     if (!remote_shell::is_empty(state)) {
+        if (Owned from_lines = state_of_several_lines(state)) return from_lines;
         Owned untruncated = bridge::call_method(state, name(N::rstrip), {bridge::str_from("+")});
         return bridge::call_method(untruncated, name(N::upper), {});
     }

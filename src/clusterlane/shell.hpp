@@ -10,6 +10,9 @@ namespace clusterlane::remote_shell {
 // UTF-8 text; the exit status is not looked at.
 void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error);
 
+// True when `scontrol ping` on the cluster reports the controller down.
+bool controller_down(Borrowed ssh);
+
 // The value as one shell word, quoted the way Python's shlex.quote does it.
 Owned shell_quote(Borrowed value);
 

@@ -1,6 +1,9 @@
 // The node's JSON state file (its last submitted job) and the local working directory for downloads.
 #include "methods.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace clusterlane {
@@ -104,13 +107,13 @@ Owned load_previous_result_body(bridge::CallFrame& args) {
 }
 
 // A sibling of the state file that only this thread of this process writes.
-Owned temporary_path_for(Borrowed path) {
+Owned temporary_path_for(Borrowed path, const char* suffix = "tmp") {
     Owned fs_path = bridge::check(PyOS_FSPath(path));
     if (PyBytes_Check(fs_path.get()))
         fs_path = bridge::check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path.get()),
                                                                  PyBytes_GET_SIZE(fs_path.get())));
-    return bridge::check(PyUnicode_FromFormat("%U.%ld.%lu.tmp", fs_path.get(), static_cast<long>(getpid()),
-                                              PyThread_get_thread_ident()));
+    return bridge::check(PyUnicode_FromFormat("%U.%ld.%lu.%s", fs_path.get(), static_cast<long>(getpid()),
+                                              PyThread_get_thread_ident(), suffix));
 }
 
 void discard_temporary(Borrowed temp_path) {
@@ -158,6 +161,27 @@ Owned save_result_body(bridge::CallFrame& args) {
     }
     return bridge::none();
 }
+
+}  // namespace
+
+// A job that cannot be recorded would be submitted again by every later
+// pass, so the submission starts only once a file can be created next to
+// the state file: the probe is created exclusively and removed at once.
+void check_record_writable(Borrowed state_path) {
+    Owned probe = temporary_path_for(state_path, "probe");
+    Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(probe.get()));
+    const char* probe_path = PyBytes_AS_STRING(encoded.get());
+    const int fd = ::open(probe_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        raise_node_exception("state", bridge::concat({"Cannot record the job in ", bridge::str(state_path), ": ",
+                                                      std::strerror(error), "; nothing submitted"}));
+    }
+    ::close(fd);
+    ::unlink(probe_path);
+}
+
+namespace {
 
 constexpr Param kFlowVarsParams[] = {bridge::self_param(), bridge::dict_param("flow_vars")};
 constexpr Param kSelfOnly[] = {bridge::self_param()};

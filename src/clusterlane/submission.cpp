@@ -96,8 +96,9 @@ void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
 }
 
 // The job id is the word right after "Submitted batch job"; null when the
-// output carries no such word.  Words after the id (a cluster name, say)
-// are not part of it.
+// output carries no such word or that word is not a number (it goes into
+// later squeue/sacct commands, and a job of SLURM's is a number).  Words
+// after the id (a cluster name, say) are not part of it.
 Owned parse_job_id(Borrowed sbatch_output) {
     Owned words = bridge::call_method(sbatch_output, name(N::split), {});
     const Py_ssize_t n = PyList_GET_SIZE(words.get());
@@ -105,8 +106,12 @@ Owned parse_job_id(Borrowed sbatch_output) {
         return bridge::utf8(PyList_GET_ITEM(words.get(), i)) == expected;
     };
     for (Py_ssize_t i = 0; i + 3 < n; ++i) {
-        if (word_is(i, "Submitted") && word_is(i + 1, "batch") && word_is(i + 2, "job"))
-            return Owned::ref(PyList_GET_ITEM(words.get(), i + 3));
+        if (word_is(i, "Submitted") && word_is(i + 1, "batch") && word_is(i + 2, "job")) {
+            Borrowed id = PyList_GET_ITEM(words.get(), i + 3);
+            const std::string_view digits = bridge::utf8(id);
+            if (digits.find_first_not_of("0123456789") != std::string_view::npos) return {};
+            return Owned::ref(id);
+        }
     }
     return {};
 }
