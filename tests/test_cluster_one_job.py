@@ -1,0 +1,111 @@
+"""One job per node on the real cluster: a controller outage, a job array,
+two passes of one node at once and a node whose job cannot be recorded
+never lead to a second submission."""
+import json
+import multiprocessing
+import time
+
+import pytest
+
+from test_cluster_e2e import QUICK, BedNode, execute, failure, hpc_flow_vars, poll
+from testbed import Testbed
+
+pytestmark = pytest.mark.bed
+
+
+@pytest.fixture(scope="module")
+def bed():
+    with Testbed(redis=False) as b:
+        yield b
+
+
+@pytest.fixture(autouse=True)
+def private_home(tmp_path, monkeypatch):
+    home = tmp_path / "home"
+    (home / ".ssh").mkdir(parents=True)
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.chdir(tmp_path)
+
+
+@pytest.fixture
+def work(tmp_path):
+    d = tmp_path / "work"
+    d.mkdir()
+    (d / "in.txt").write_text("hello cluster\n")
+    return d
+
+
+def named(script, name):
+    return script.replace("#!/bin/bash\n", f"#!/bin/bash\n#SBATCH --job-name={name}\n", 1)
+
+
+def jobs_named(bed, name):
+    """Ids of the jobs (array jobs once) SLURM knows under this name."""
+    out = bed.run_slurm(["squeue", "-h", "-n", name, "-o", "%F"]).stdout.split()
+    return sorted(set(out))
+
+
+def test_controller_outage_keeps_the_job(bed, work):
+    make = lambda: BedNode("one_outage", work, [work / "in.txt"])  # noqa: E731
+    flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 25\necho done > result.txt\n", "one_outage"))
+    job_id = execute(make(), flow_vars)["remote_job_id"]
+    stopped = [s for s in ("slurmdbd", "slurmctld") if s in bed.logs]  # sacct must not answer either
+    for service in reversed(stopped):
+        bed.stop_service(service)
+    try:
+        origin, message = failure(make(), flow_vars)
+    finally:
+        for service in stopped:
+            bed.restart_service(service)
+    assert (origin, message) == ("remote_execution", f"[slurm] SLURM controller unreachable; state of job {job_id} "
+                                                     "unknown, nothing resubmitted")
+    with open(work / ".zentrel_hpc_one_outage.json") as fh:
+        assert json.load(fh)["remote_job_id"] == job_id
+
+    results = poll(make, flow_vars, timeout=60)
+    assert {r["remote_job_id"] for r in results} == {job_id}
+    assert results[-1]["remote_job_status"] == "completed"
+    assert jobs_named(bed, "one_outage") == [job_id]
+
+
+def test_job_array_is_followed_to_completion(bed, work):
+    script = named(QUICK.replace("#SBATCH --output=slurm.out\n", "#SBATCH --array=0-1\nsleep 2\n"), "one_array")
+    results = poll(lambda: BedNode("one_array", work, [work / "in.txt"]), hpc_flow_vars(bed, script))
+    assert [r["remote_job_status"] for r in results].count("submitted") == 1
+    assert results[-1]["remote_job_status"] == "completed"
+    assert results[-1]["data"]["result"] == "HELLO CLUSTER"
+    assert jobs_named(bed, "one_array") == [results[0]["remote_job_id"]]
+
+
+def _pass_when_told(go, work, flow_vars, results):
+    go.wait()
+    results.put(execute(BedNode("one_twice", work, [work / "in.txt"]), flow_vars))
+
+
+def test_two_processes_polling_a_new_node_submit_one_job(bed, work):
+    flow_vars = hpc_flow_vars(bed, named(QUICK, "one_twice"))
+    ctx = multiprocessing.get_context("fork")
+    go, results = ctx.Event(), ctx.Queue()
+    workers = [ctx.Process(target=_pass_when_told, args=(go, work, flow_vars, results)) for _ in range(2)]
+    for w in workers:
+        w.start()
+    time.sleep(0.2)
+    go.set()
+    got = [results.get(timeout=60) for _ in workers]
+    for w in workers:
+        w.join(timeout=10)
+    statuses = sorted(r["remote_job_status"] for r in got)
+    assert statuses.count("submitted") == 1, got
+    assert len({r["remote_job_id"] for r in got}) == 1
+    assert jobs_named(bed, "one_twice") == [got[0]["remote_job_id"]]
+
+
+def test_missing_working_directory_submits_nothing(bed, tmp_path):
+    missing = tmp_path / "no-such-dir"
+    node = BedNode("one_unrecorded", missing, [])
+    origin, message = failure(node, hpc_flow_vars(bed, named(QUICK, "one_unrecorded")))
+    assert (origin, message) == ("remote_execution", f"[state] Cannot record the job in {missing}/"
+                                                     ".zentrel_hpc_one_unrecorded.json: No such file or directory; "
+                                                     "nothing submitted")
+    assert bed.run_as_user(f"test -e {bed.remote_work_dir}/job_one_unrecorded").returncode == 1
+    assert jobs_named(bed, "one_unrecorded") == []
