@@ -26,7 +26,7 @@ Borrowed winning_metaclass(Borrowed bases) {
 Owned build_class(const ClassDef& def) {
     Borrowed meta = winning_metaclass(def.bases);
     Owned name = str_from(def.name);
-    Owned ns = call_method(meta, intern("__prepare__"), {name, def.bases});
+    Owned ns = call_method(meta, intern("__prepare__"), name, def.bases);
     auto set_item = [&](const char* key, Borrowed value) {
         check_status(PyObject_SetItem(ns, intern(key).get(), value));
     };
@@ -34,7 +34,7 @@ Owned build_class(const ClassDef& def) {
     set_item("__qualname__", str_from(def.qualname).borrow());
     set_item("__doc__", str_from(def.doc).borrow());
     for (const ClassEntry& entry : def.body) set_item(entry.name, entry.value);
-    return call(meta, {name, def.bases, ns});
+    return call(meta, name, def.bases, ns);
 }
 
 }  // namespace bridge

@@ -293,7 +293,7 @@ PyObject* get_signature(PyObject* self, void*) {
         }
         if (spec.var_keywords) {
             Owned var_kind = getattr(parameter, intern("VAR_KEYWORD"));
-            list_append(params, call(parameter, {str_from(spec.var_keywords), var_kind}));
+            list_append(params, call(parameter, str_from(spec.var_keywords), var_kind));
         }
         Owned ret = spec.return_annotation ? str_from(spec.return_annotation) : Owned::ref(empty.get());
         Owned signature_type = getattr(inspect, intern("Signature"));
@@ -367,7 +367,8 @@ Owned make_function_type(Borrowed module, const char* type_name) {
     return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure) {
+Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure,
+                    const char* owner) {
     if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
     Owned param_names = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     Owned defaults = new_list();
@@ -386,7 +387,7 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     }
     Owned module_name = module ? check(PyModule_GetNameObject(module)) : str_from("builtins");
     Owned name = intern(spec.name);
-    Owned qualname = str_from(spec.qualname);
+    Owned qualname = owner ? check(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : Owned::ref(name.get());
     Owned doc = spec.doc ? str_from(spec.doc) : none();
     Owned default_tuple = check(PyList_AsTuple(defaults.get()));
 

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace bridge {
 
@@ -67,7 +68,7 @@ using FunctionBody = Owned (*)(CallFrame&);
 
 struct FunctionSpec {
     const char* name;
-    const char* qualname;
+    const char* qualname = nullptr;  // TRANSITION: unused, removed once every table is converted
     const char* doc;
     std::span<const Param> params;          // `self` included for methods
     const char* var_keywords = nullptr;     // name of the **kwargs parameter, if any
@@ -102,13 +103,88 @@ private:
     Borrowed function_;
 };
 
+// A parameter name as a template argument, so that a body names the
+// arguments it reads: args.get<"flow_vars">().
+template <size_t N>
+struct ParamName {
+    char text[N]{};
+    consteval ParamName(const char (&s)[N]) {  // NOLINT: implicit on purpose
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+    constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// The arguments of one call, read by parameter name.  The name is looked up
+// in the function's parameter table at compile time: a name that is not in
+// the table does not compile.
+template <const auto& Params>
+class Args {
+public:
+    explicit Args(CallFrame& frame) noexcept : frame_(frame) {}
+
+    template <ParamName Name>
+    Borrowed get() const noexcept {
+        constexpr size_t i = index<Name>();
+        return frame_[i];
+    }
+    Borrowed self() const noexcept { return get<"self">(); }
+    // The **kwargs dict (empty when none were given).
+    Borrowed extra_keywords() const noexcept { return frame_.extra_keywords(); }
+    Borrowed module() const noexcept { return frame_.module(); }
+    Borrowed closure() const noexcept { return frame_.closure(); }
+
+private:
+    template <ParamName Name>
+    static consteval size_t index() {
+        for (size_t i = 0; i < std::size(Params); ++i)
+            if (std::string_view(Params[i].name) == Name.view()) return i;
+        throw "no parameter of this name in the function's table";
+    }
+    CallFrame& frame_;
+};
+
+template <const auto& Params>
+using Body = Owned (*)(const Args<Params>&);
+
+// Everything of a FunctionSpec but its parameters and body.
+struct FunctionInfo {
+    const char* name;
+    const char* doc;
+    const char* var_keywords = nullptr;
+    const char* return_annotation = nullptr;
+    ResultType result = ResultType::Any;
+    bool abstract = false;
+};
+
+template <const auto& Params, Body<Params> body>
+Owned call_body(CallFrame& frame) {
+    return body(Args<Params>(frame));
+}
+
+// The FunctionSpec of a body that reads its arguments from `Params` by name:
+// the table and the body are tied together here, once.
+template <const auto& Params, Body<Params> body>
+constexpr FunctionSpec function(const FunctionInfo& info) {
+    return FunctionSpec{.name = info.name,
+                        .doc = info.doc,
+                        .params = std::span<const Param>(Params),
+                        .var_keywords = info.var_keywords,
+                        .return_annotation = info.return_annotation,
+                        .result = info.result,
+                        .abstract = info.abstract,
+                        .body = &call_body<Params, body>};
+}
+
 // Creates the function type for one module (call once in the module's exec).
 // `type_name` is the dotted name, e.g. "zentrel_core.clusterlane.native_function".
 Owned make_function_type(Borrowed module, const char* type_name);
 
 // Creates a function object of `type` for `spec`, belonging to `module`.
 // `closure` is any object the body may read through CallFrame::closure().
-Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure = {});
+// `owner` is the qualified name of the class the function is a method of
+// (its __qualname__ is then "<owner>.<name>"), or null for a module function.
+Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure = {},
+                    const char* owner = nullptr);
 
 // The "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)" error.
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, Borrowed given);

@@ -56,7 +56,7 @@ Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed ge
         Borrowed v = dict_get(mapping, key);
         return Owned::ref(v ? v.get() : fallback.get());
     }
-    return call_method(mapping, get_name, {key, fallback});
+    return call_method(mapping, get_name, key, fallback);
 }
 
 }  // namespace bridge

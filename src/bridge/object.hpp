@@ -90,8 +90,21 @@ struct Kw {
     Borrowed value;
 };
 
+// The most positional arguments a call through these helpers takes; the
+// count is checked when the call is compiled.
+inline constexpr size_t kMaxCallArgs = 12;
+
+// callable(args...)
+template <class... A>
+Owned call(Borrowed callable, const A&... args) {
+    static_assert(sizeof...(A) <= kMaxCallArgs, "too many arguments for bridge::call");
+    // vectorcall lets the callee borrow the slot before the arguments.
+    PyObject* stack[1 + sizeof...(A)] = {nullptr, Borrowed(args).get()...};
+    return check(PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
 inline Owned call(Borrowed callable, std::initializer_list<Borrowed> args) {
-    // vectorcall allows us to borrow one slot before the arguments.
     constexpr size_t kMax = 12;
     std::array<PyObject*, kMax + 1> stack{};
     size_t n = 0;
@@ -104,6 +117,15 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initial
 // The same with keywords collected at run time; entries whose value is null
 // are left out (an optional keyword argument).
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<const Kw> kwargs);
+
+// obj.name(args...)
+template <class... A>
+Owned call_method(Borrowed obj, Borrowed name, const A&... args) {
+    static_assert(sizeof...(A) < kMaxCallArgs, "too many arguments for bridge::call_method");
+    PyObject* stack[] = {obj.get(), Borrowed(args).get()...};
+    return check(PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
 
 inline Owned call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args) {
     constexpr size_t kMax = 12;

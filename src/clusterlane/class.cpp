@@ -11,6 +11,8 @@ namespace {
 
 using bridge::Kw;
 
+constexpr const char* kClassName = "ClusterlaneBase";
+
 constexpr const char* kClassDoc =
     "Base class for workflow nodes that run locally or as a SLURM batch job on an HPC cluster.\n"
     "\n"
@@ -89,7 +91,7 @@ Owned build_hpc_options() {
 
 bridge::ClassEntry method(const bridge::FunctionSpec& spec) {
     Borrowed module = runtime().module;
-    return {spec.name, bridge::make_function(runtime().function_type, spec, module)};
+    return {spec.name, bridge::make_function(runtime().function_type, spec, module, {}, kClassName)};
 }
 
 }  // namespace
@@ -112,8 +114,8 @@ Owned build_clusterlane_base() {
              &methods::ensure_remote_dir, &methods::get_all_template_variables_ssh, &methods::process_template,
              &methods::retrieve_output_files_ssh})
         body.push_back(method(*spec));
-    return bridge::build_class({.name = "ClusterlaneBase",
-                                .qualname = "ClusterlaneBase",
+    return bridge::build_class({.name = kClassName,
+                                .qualname = kClassName,
                                 .doc = kClassDoc,
                                 .module_name = module_name,
                                 .bases = bases,

@@ -3,14 +3,19 @@
 // the host log with the "[HPC] " prefix when no callback is installed.
 #include "methods.hpp"
 
+#include "bridge/statements.hpp"
+
 namespace clusterlane {
 
 namespace {
 
 using bridge::Param;
 
-Owned set_log_callback_body(bridge::CallFrame& args) {
-    bridge::setattr(args[0], name(N::_log_callback), args[1]);
+constexpr Param kSetLogCallbackParams[] = {bridge::self_param(), bridge::any_param("callback")};
+constexpr Param kHpcLogParams[] = {bridge::self_param(), bridge::str_param("level"), bridge::str_param("message")};
+
+Owned set_log_callback_body(const bridge::Args<kSetLogCallbackParams>& args) {
+    bridge::setattr(args.self(), name(N::_log_callback), args.get<"callback">());
     return bridge::none();
 }
 
@@ -18,58 +23,41 @@ Owned set_log_callback_body(bridge::CallFrame& args) {
 // to the message, which then goes to the host log (with the failure as the
 // exception being handled, so a failing host log chains to it).  Interrupts
 // and exits (outside the Exception family) are not absorbed.
-void log_callback_failure(Borrowed message, Borrowed level) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) bridge::throw_error();
-    Owned error = bridge::fetch_error();
-    bridge::Handling handling(error);
-    log(bridge::concat({"[HPC] ", message, " (callback failed: ", bridge::str(error), ")"}), level);
-}
-
-Owned hpc_log_body(bridge::CallFrame& args) {
-    Borrowed self = args[0];
-    Borrowed level = args[1];
-    Borrowed message = args[2];
-    Owned callback = bridge::getattr(self, name(N::_log_callback));
+Owned hpc_log_body(const bridge::Args<kHpcLogParams>& args) {
+    Borrowed level = args.get<"level">();
+    Borrowed message = args.get<"message">();
+    Owned callback = bridge::getattr(args.self(), name(N::_log_callback));
     if (!bridge::truthy(callback)) {
         log(bridge::concat({"[HPC] ", message}), level);
         return bridge::none();
     }
-    try {
-        bridge::call_with_dict(callback, {level, message}, args.extra_keywords());
-    } catch (const bridge::PyError&) {
-        log_callback_failure(message, level);
-    }
+    bridge::try_except(
+        [&] { bridge::call_with_dict(callback, {level, message}, args.extra_keywords()); }, PyExc_Exception,
+        [&](Borrowed error) {
+            log(bridge::concat({"[HPC] ", message, " (callback failed: ", bridge::str(error), ")"}), level);
+        });
     return bridge::none();
 }
-
-constexpr Param kSetLogCallbackParams[] = {bridge::self_param(), bridge::any_param("callback")};
-constexpr Param kHpcLogParams[] = {bridge::self_param(), bridge::str_param("level"), bridge::str_param("message")};
 
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec set_log_callback{
+const bridge::FunctionSpec set_log_callback = bridge::function<kSetLogCallbackParams, set_log_callback_body>({
     .name = "set_log_callback",
-    .qualname = "ClusterlaneBase.set_log_callback",
     .doc = "Install the logging callback for cluster events.\n\n"
            "The callback is called as callback(level: str, message: str, **metadata) for every\n"
            "step of a cluster run; the worker uses it to route the events to its LoggingService.\n"
            "Passing None switches the callback off again.",
-    .params = kSetLogCallbackParams,
-    .body = set_log_callback_body,
-};
+});
 
-const bridge::FunctionSpec hpc_log{
+const bridge::FunctionSpec hpc_log = bridge::function<kHpcLogParams, hpc_log_body>({
     .name = "_hpc_log",
-    .qualname = "ClusterlaneBase._hpc_log",
     .doc = "Report a cluster event through the logging callback, or the host log without one.\n\n"
            "level is one of 'debug', 'info', 'warning', 'error'; metadata keywords (file_name,\n"
            "size, job_id, etc.) go to the callback only.",
-    .params = kHpcLogParams,
     .var_keywords = "metadata",
-    .body = hpc_log_body,
-};
+});
 
 }  // namespace methods
 

@@ -1,6 +1,8 @@
 // The node's JSON state file (its last submitted job) and the local working directory for downloads.
 #include "methods.hpp"
 
+#include "bridge/statements.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -13,27 +15,26 @@ namespace {
 using bridge::concat;
 using bridge::Param;
 
-Owned os_path_function(N function) {
-    return bridge::getattr(bridge::getattr(global(N::os), name(N::path)), name(function));
-}
+constexpr Param kFlowVarsParams[] = {bridge::self_param(), bridge::dict_param("flow_vars")};
+constexpr Param kSelfOnly[] = {bridge::self_param()};
+constexpr Param kSaveParams[] = {bridge::self_param(), bridge::dict_param("result")};
 
-Owned current_directory() { return bridge::call_method(global(N::os), name(N::getcwd), {}); }
+Owned current_directory() { return bridge::call_method(global(N::os), name(N::getcwd)); }
 
 // ---- local working directory ---------------------------------------------------
 
 // The directory of the first input file when that file exists (the empty
 // text for a bare file name), else the current directory.  Later input files
 // are not considered.
-Owned get_local_working_dir_body(bridge::CallFrame& args) {
-    Borrowed self = args[0];
-    Owned input_files = call_self(self, N::get_input_files, {args[1]});
+Owned get_local_working_dir_body(const bridge::Args<kFlowVarsParams>& args) {
+    Borrowed self = args.self();
+    Owned input_files = call_self(self, N::get_input_files, args.get<"flow_vars">());
     if (bridge::truthy(input_files)) {
         Owned first = bridge::check(PyObject_GetItem(input_files, bridge::integer(0)));
         if (bridge::truthy(first)) {
             Owned resolve_path = bridge::getattr_optional(self, name(N::resolve_path));
-            Owned resolved = resolve_path ? bridge::call(resolve_path, {first}) : first;
-            if (bridge::truthy(bridge::call(os_path_function(N::exists), {resolved})))
-                return bridge::call(os_path_function(N::dirname), {resolved});
+            Owned resolved = resolve_path ? bridge::call(resolve_path, first) : first;
+            if (bridge::truthy(os_path(N::exists, resolved))) return os_path(N::dirname, resolved);
         }
     }
     return current_directory();
@@ -43,8 +44,8 @@ Owned get_local_working_dir_body(bridge::CallFrame& args) {
 
 // <working_path>/.zentrel_hpc_<node_id>.json; without a working path the file
 // goes to the current directory, with a warning on every such call.
-Owned get_state_file_path_body(bridge::CallFrame& args) {
-    Borrowed self = args[0];
+Owned get_state_file_path_body(const bridge::Args<kSelfOnly>& args) {
+    Borrowed self = args.self();
     Owned node_id_text = bridge::str(bridge::getattr(self, name(N::node_id)));
     Owned directory = bridge::getattr_optional(self, name(N::working_path));
     if (!directory || !bridge::truthy(directory)) {
@@ -54,56 +55,27 @@ Owned get_state_file_path_body(bridge::CallFrame& args) {
             "warning");
     }
     Owned file_name = concat({".zentrel_hpc_", node_id_text, ".json"});
-    return bridge::call(os_path_function(N::join), {directory, file_name});
+    return os_path(N::join, directory, file_name);
 }
 
 Owned open_file(Borrowed path, const char* mode) {
     Owned open = Owned::ref(bridge::check_borrowed(PyDict_GetItemWithError(PyEval_GetBuiltins(), name(N::open))));
-    return bridge::call(open, {path, bridge::str_from(mode)});
-}
-
-// Re-raises `error` after closing `file`; an error of the close itself is
-// raised instead, with `error` as its context (as a with-statement does).
-[[noreturn]] void close_after_error(Borrowed file, Owned error) {
-    try {
-        bridge::call_method(file, name(N::close), {});
-    } catch (const bridge::PyError&) {
-        Owned close_error = bridge::fetch_error();
-        PyException_SetContext(close_error.get(), error.release());
-        bridge::restore_error(std::move(close_error));
-    }
-    bridge::restore_error(std::move(error));
-}
-
-// Runs use(file) and closes the file on every way out.
-template <class Use>
-Owned with_file(Borrowed file, Use&& use) {
-    Owned result;
-    try {
-        result = use();
-    } catch (const bridge::PyError&) {
-        close_after_error(file, bridge::fetch_error());
-    }
-    bridge::call_method(file, name(N::close), {});
-    return result;
+    return bridge::call(open, path, bridge::str_from(mode));
 }
 
 // A missing file or one that is not valid JSON (an empty file included)
 // means no job was recorded.  Other documents than an object or null are
 // refused by the declared result type; other read errors propagate.
-Owned load_previous_result_body(bridge::CallFrame& args) {
-    Owned path = call_self(args[0], N::_get_state_file_path, {});
+Owned load_previous_result_body(const bridge::Args<kSelfOnly>& args) {
+    Owned path = call_self(args.self(), N::_get_state_file_path);
     Owned json = global(N::json);
-    try {
-        Owned file = open_file(path, "r");
-        return with_file(file, [&] { return bridge::call_method(json, name(N::load), {file}); });
-    } catch (const bridge::PyError&) {
-        Owned error = bridge::fetch_error();
-        Owned decode_error = bridge::getattr(json, name(N::JSONDecodeError));
-        if (!bridge::error_matches(error, PyExc_FileNotFoundError) && !bridge::error_matches(error, decode_error))
-            bridge::restore_error(std::move(error));
-        return bridge::none();
-    }
+    Owned not_recorded = bridge::tuple_of(PyExc_FileNotFoundError, bridge::getattr(json, name(N::JSONDecodeError)));
+    return bridge::try_except(
+        [&] {
+            return bridge::with_block(open_file(path, "r"), name(N::__enter__), name(N::__exit__),
+                                      [&](Borrowed file) { return bridge::call_method(json, name(N::load), file); });
+        },
+        not_recorded, [](Borrowed) { return bridge::none(); });
 }
 
 // A sibling of the state file that only this thread of this process writes.
@@ -116,15 +88,6 @@ Owned temporary_path_for(Borrowed path, const char* suffix = "tmp") {
                                               PyThread_get_thread_ident(), suffix));
 }
 
-void discard_temporary(Borrowed temp_path) {
-    try {
-        bridge::call_method(global(N::os), name(N::remove), {temp_path});
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-        PyErr_Clear();
-    }
-}
-
 // The document goes to a temporary file that is flushed to disk and then
 // renamed over the state file, so the state file always holds either the
 // former record or the complete new one, never a partial write that would
@@ -132,33 +95,31 @@ void discard_temporary(Borrowed temp_path) {
 void write_state_file(Borrowed path, Borrowed result) {
     Owned temp_path = temporary_path_for(path);
     Owned os = global(N::os);
-    try {
-        Owned file = open_file(temp_path, "w");
-        with_file(file, [&] {
-            Owned indent = bridge::integer(2);
-            bridge::call(bridge::getattr(global(N::json), name(N::dump)), {result, file}, {{name(N::indent), indent}});
-            bridge::call_method(file, name(N::flush), {});
-            Owned fd = bridge::call_method(file, name(N::fileno), {});
-            return bridge::call_method(os, name(N::fsync), {fd});
+    bridge::try_except(
+        [&] {
+            bridge::with_block(open_file(temp_path, "w"), name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
+                bridge::call(bridge::getattr(global(N::json), name(N::dump)), {result, file},
+                             {{name(N::indent), bridge::integer(2)}});
+                bridge::call_method(file, name(N::flush));
+                bridge::call_method(os, name(N::fsync), bridge::call_method(file, name(N::fileno)));
+            });
+            bridge::call_method(os, name(N::replace), temp_path, path);
+        },
+        PyExc_BaseException,
+        [&](Borrowed error) {
+            // the temporary file goes; a failure to remove it does not hide the error
+            bridge::try_except([&] { bridge::call_method(os, name(N::remove), temp_path); }, PyExc_OSError,
+                               [](Borrowed) {});
+            bridge::restore_error(Owned::ref(error));
         });
-        bridge::call_method(os, name(N::replace), {temp_path, path});
-    } catch (const bridge::PyError&) {
-        Owned error = bridge::fetch_error();
-        discard_temporary(temp_path);
-        bridge::restore_error(std::move(error));
-    }
 }
 
 // A failed save is reported as a warning and never fails the submission.
-Owned save_result_body(bridge::CallFrame& args) {
-    Owned path = call_self(args[0], N::_get_state_file_path, {});
-    try {
-        write_state_file(path, args[1]);
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Owned error = bridge::fetch_error();
+Owned save_result_body(const bridge::Args<kSaveParams>& args) {
+    Owned path = call_self(args.self(), N::_get_state_file_path);
+    bridge::try_except([&] { write_state_file(path, args.get<"result">()); }, PyExc_Exception, [](Borrowed error) {
         log(concat({"Warning: Could not save state: ", bridge::str(error)}), "warning");
-    }
+    });
     return bridge::none();
 }
 
@@ -183,52 +144,36 @@ void check_record_writable(Borrowed state_path) {
 
 namespace {
 
-constexpr Param kFlowVarsParams[] = {bridge::self_param(), bridge::dict_param("flow_vars")};
-constexpr Param kSelfOnly[] = {bridge::self_param()};
-constexpr Param kSaveParams[] = {bridge::self_param(), bridge::dict_param("result")};
-
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec get_local_working_dir{
+const bridge::FunctionSpec get_local_working_dir = bridge::function<kFlowVarsParams, get_local_working_dir_body>({
     .name = "_get_local_working_dir",
-    .qualname = "ClusterlaneBase._get_local_working_dir",
     .doc = "Return the local directory that receives the output files.",
-    .params = kFlowVarsParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = get_local_working_dir_body,
-};
+});
 
-const bridge::FunctionSpec get_state_file_path{
+const bridge::FunctionSpec get_state_file_path = bridge::function<kSelfOnly, get_state_file_path_body>({
     .name = "_get_state_file_path",
-    .qualname = "ClusterlaneBase._get_state_file_path",
     .doc = "Return the path of the node's state file.",
-    .params = kSelfOnly,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = get_state_file_path_body,
-};
+});
 
-const bridge::FunctionSpec load_previous_result{
+const bridge::FunctionSpec load_previous_result = bridge::function<kSelfOnly, load_previous_result_body>({
     .name = "_load_previous_result",
-    .qualname = "ClusterlaneBase._load_previous_result",
     .doc = "Return the last saved run result, or None.",
-    .params = kSelfOnly,
     .return_annotation = "Optional[dict]",
     .result = bridge::ResultType::Dict,
-    .body = load_previous_result_body,
-};
+});
 
-const bridge::FunctionSpec save_result{
+const bridge::FunctionSpec save_result = bridge::function<kSaveParams, save_result_body>({
     .name = "_save_result",
-    .qualname = "ClusterlaneBase._save_result",
     .doc = "Persist a run result in the node's state file.",
-    .params = kSaveParams,
     .return_annotation = "None",
-    .body = save_result_body,
-};
+});
 
 }  // namespace methods
 

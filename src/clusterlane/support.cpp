@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include "bridge/statements.hpp"
 #include "host/host.hpp"
 
 namespace clusterlane {
@@ -49,8 +50,22 @@ Owned redact_options(Borrowed options) {
     return copy;
 }
 
+Owned parameter_value(Borrowed value) {
+    if (!bridge::hasattr(value, name(N::get_value))) return Owned::ref(value);
+    return bridge::call_method(value, name(N::get_value));
+}
+
+Owned remote_job_dir(Borrowed work_dir, Borrowed self) {
+    return bridge::concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(self, name(N::node_id)))});
+}
+
+Owned run_result(bool success, Borrowed status, Borrowed job_id) {
+    return bridge::dict_of({{"success", bridge::boolean(success)}, {"remote_job_status", status},
+                            {"remote_job_id", job_id}});
+}
+
 Owned json_dumps(Borrowed value) {
-    return bridge::call_method(global(N::json), name(N::dumps), {value});
+    return bridge::call_method(global(N::json), name(N::dumps), value);
 }
 
 }  // namespace clusterlane

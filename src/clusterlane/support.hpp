@@ -33,8 +33,27 @@ Owned redact_options(Borrowed options);
 Owned json_dumps(Borrowed value);
 
 // self.<attr>(args...) through the instance, so a subclass override is used.
+template <class... A>
+Owned call_self(Borrowed self, N method, const A&... args) {
+    return bridge::call_method(self, name(method), args...);
+}
 inline Owned call_self(Borrowed self, N method, std::initializer_list<Borrowed> args) {
     return bridge::call_method(self, name(method), args);
 }
+
+// os.path.<function>(args...) through the module's `os`.
+template <class... A>
+Owned os_path(N function, const A&... args) {
+    return bridge::call_method(bridge::getattr(global(N::os), name(N::path)), name(function), args...);
+}
+
+// A host parameter object (anything with get_value) stands for its value.
+Owned parameter_value(Borrowed value);
+
+// The node's one job directory on the cluster: "<work dir>/job_<node_id>".
+Owned remote_job_dir(Borrowed work_dir, Borrowed self);
+
+// The head of every run result: success, remote_job_status, remote_job_id.
+Owned run_result(bool success, Borrowed status, Borrowed job_id);
 
 }  // namespace clusterlane

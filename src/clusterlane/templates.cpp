@@ -1,6 +1,8 @@
 // Template variables for the SLURM script and the filling of {{NAME}} placeholders.
 #include "methods.hpp"
 
+#include "bridge/statements.hpp"
+
 namespace clusterlane {
 
 namespace {
@@ -14,29 +16,25 @@ using bridge::Param;
 // The three directory names all stand for the job directory.
 Owned standard_variables(Borrowed self, Borrowed remote_job_dir) {
     Owned node_id = bridge::getattr(self, name(N::node_id));
-    Owned vars = bridge::new_dict();
-    bridge::dict_set(vars, "JOB_NAME", concat({"zentrel_", bridge::str(node_id)}));
-    bridge::dict_set(vars, "REMOTE_WORK_DIR", remote_job_dir);
-    bridge::dict_set(vars, "NODE_ID", node_id);
-    bridge::dict_set(vars, "OUTPUT_DIR", remote_job_dir);
-    bridge::dict_set(vars, "WORKING_DIR", remote_job_dir);
-    return vars;
+    Owned job_name = concat({"zentrel_", bridge::str(node_id)});
+    return bridge::dict_of({{"JOB_NAME", job_name},
+                            {"REMOTE_WORK_DIR", remote_job_dir},
+                            {"NODE_ID", node_id},
+                            {"OUTPUT_DIR", remote_job_dir},
+                            {"WORKING_DIR", remote_job_dir}});
 }
 
 // INPUT_FILE_<position> = base name of each non-empty input file.  The
 // position counts every entry, so skipped entries leave gaps in the numbering.
 void add_input_file_variables(Borrowed vars, Borrowed input_files) {
-    Owned basename = bridge::getattr(bridge::getattr(global(N::os), name(N::path)), name(N::basename));
-    Owned iterator = bridge::check(PyObject_GetIter(input_files));
     Py_ssize_t position = 0;
-    while (Owned entry = Owned::steal(PyIter_Next(iterator))) {
+    bridge::for_each(input_files, [&](Borrowed entry) {
         if (bridge::truthy(entry)) {
             Owned key = bridge::check(PyUnicode_FromFormat("INPUT_FILE_%zd", position));
-            bridge::dict_set(vars, key, bridge::call(basename, {entry}));
+            bridge::dict_set(vars, key, os_path(N::basename, entry));
         }
         ++position;
-    }
-    if (PyErr_Occurred()) bridge::throw_error();
+    });
 }
 
 // The node's entries replace standard ones in place and follow them otherwise,
@@ -49,25 +47,25 @@ void merge_node_variables(Borrowed vars, Borrowed node_vars) {
 
 Owned all_template_variables(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir) {
     Owned vars = standard_variables(self, remote_job_dir);
-    Owned node_vars = call_self(self, N::get_template_variables, {flow_vars});
-    Owned input_files = call_self(self, N::get_input_files, {flow_vars});
+    Owned node_vars = call_self(self, N::get_template_variables, flow_vars);
+    Owned input_files = call_self(self, N::get_input_files, flow_vars);
     add_input_file_variables(vars, input_files);
     merge_node_variables(vars, node_vars);
     return vars;
 }
 
-Owned get_all_template_variables_ssh_body(bridge::CallFrame& args) {
-    return all_template_variables(args[0], args[1], args[2]);
+constexpr Param kSshParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::str_param("remote_job_dir")};
+constexpr Param kConfigParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::any_param("config", "Any")};
+constexpr Param kProcessParams[] = {bridge::self_param(), bridge::str_param("template"), bridge::dict_param("variables", "Dict[str, str]")};
+
+Owned get_all_template_variables_ssh_body(const bridge::Args<kSshParams>& args) {
+    return all_template_variables(args.self(), args.get<"flow_vars">(), args.get<"remote_job_dir">());
 }
 
-// A job configuration object names the profile's work directory; the job
-// directory is "<remote_work_dir>/job_<node_id>".
-Owned get_all_template_variables_body(bridge::CallFrame& args) {
-    Borrowed self = args[0];
-    Owned work_dir = bridge::getattr(args[2], name(N::remote_work_dir));
-    Owned node_id = bridge::getattr(self, name(N::node_id));
-    Owned remote_job_dir = concat({bridge::str(work_dir), "/job_", bridge::str(node_id)});
-    return all_template_variables(self, args[1], remote_job_dir);
+// A job configuration object names the profile's work directory.
+Owned get_all_template_variables_body(const bridge::Args<kConfigParams>& args) {
+    Owned work_dir = bridge::getattr(args.get<"config">(), name(N::remote_work_dir));
+    return all_template_variables(args.self(), args.get<"flow_vars">(), remote_job_dir(work_dir, args.self()));
 }
 
 // ---- filling a template -------------------------------------------------------
@@ -85,23 +83,23 @@ void check_variable_types(PyObject* var_name, PyObject* value) {
 // The value goes through re.sub as a replacement template, so its backslash
 // escapes mean (and fail) exactly what they do there.
 Owned substitute(Borrowed re, Borrowed text, Borrowed var_name, Borrowed value) {
-    Owned escaped = bridge::call_method(re, name(N::escape), {var_name});
+    Owned escaped = bridge::call_method(re, name(N::escape), var_name);
     Owned pattern = concat({"\\{\\{", escaped, "\\}\\}"});
     Owned replacement = value.is_none() ? bridge::str_from("None") : Owned::ref(value);
-    return bridge::call_method(re, name(N::sub), {pattern, replacement, text});
+    return bridge::call_method(re, name(N::sub), pattern, replacement, text);
 }
 
 void warn_unreplaced(Borrowed re, Borrowed text) {
-    Owned remaining = bridge::call_method(re, name(N::findall), {bridge::str_from("\\{\\{(\\w+)\\}\\}"), text});
+    Owned remaining = bridge::call_method(re, name(N::findall), bridge::str_from("\\{\\{(\\w+)\\}\\}"), text);
     if (bridge::length(remaining) == 0) return;
     log(concat({"Warning: Unreplaced template variables: ", bridge::str(remaining)}), "warning");
 }
 
 // Each variable works on the text the previous ones left, in the dict's order.
-Owned process_template_body(bridge::CallFrame& args) {
+Owned process_template_body(const bridge::Args<kProcessParams>& args) {
     Owned re = bridge::import("re");
-    Owned items = bridge::check(PyDict_Items(args[2]));
-    Owned result = Owned::ref(args[1]);
+    Owned items = bridge::check(PyDict_Items(args.get<"variables">()));
+    Owned result = Owned::ref(args.get<"template">());
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
@@ -114,41 +112,28 @@ Owned process_template_body(bridge::CallFrame& args) {
     return result;
 }
 
-constexpr Param kSshParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::str_param("remote_job_dir")};
-constexpr Param kConfigParams[] = {bridge::self_param(), bridge::dict_param("flow_vars"), bridge::any_param("config", "Any")};
-constexpr Param kProcessParams[] = {bridge::self_param(), bridge::str_param("template"), bridge::dict_param("variables", "Dict[str, str]")};
-
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec get_all_template_variables_ssh{
+const bridge::FunctionSpec get_all_template_variables_ssh = bridge::function<kSshParams, get_all_template_variables_ssh_body>({
     .name = "_get_all_template_variables_ssh",
-    .qualname = "ClusterlaneBase._get_all_template_variables_ssh",
     .doc = "Return the standard template variables for remote_job_dir merged with the node's own.",
-    .params = kSshParams,
     .return_annotation = "Dict[str, str]",
-    .body = get_all_template_variables_ssh_body,
-};
+});
 
-const bridge::FunctionSpec get_all_template_variables{
+const bridge::FunctionSpec get_all_template_variables = bridge::function<kConfigParams, get_all_template_variables_body>({
     .name = "_get_all_template_variables",
-    .qualname = "ClusterlaneBase._get_all_template_variables",
     .doc = "Return the template variables for a job configuration object (its remote_work_dir).",
-    .params = kConfigParams,
     .return_annotation = "Dict[str, str]",
-    .body = get_all_template_variables_body,
-};
+});
 
-const bridge::FunctionSpec process_template{
+const bridge::FunctionSpec process_template = bridge::function<kProcessParams, process_template_body>({
     .name = "_process_template",
-    .qualname = "ClusterlaneBase._process_template",
     .doc = "Replace the {{NAME}} placeholders of template by the variables' values.",
-    .params = kProcessParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = process_template_body,
-};
+});
 
 }  // namespace methods
 
