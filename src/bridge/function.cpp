@@ -132,7 +132,6 @@ struct FunctionAccess {
         check_types(frame, spec);
         frame.module_ = f->module;
         frame.closure_ = f->closure;
-        frame.function_ = reinterpret_cast<PyObject*>(f);
     }
 
     static void check_types(CallFrame& frame, const FunctionSpec& spec) {
@@ -348,8 +347,6 @@ Owned default_object(const DefaultValue& d) {
         case DefaultValue::Kind::None: return none();
         case DefaultValue::Kind::Str: return str_from(d.text);
         case DefaultValue::Kind::Int: return integer(d.number);
-        case DefaultValue::Kind::False: return boolean(false);
-        case DefaultValue::Kind::True: return boolean(true);
         case DefaultValue::Kind::Required: break;
     }
     return Owned();

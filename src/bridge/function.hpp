@@ -29,7 +29,7 @@ enum class ArgType : std::uint8_t {
 };
 
 struct DefaultValue {
-    enum class Kind : std::uint8_t { Required, None, Str, Int, False, True } kind = Kind::Required;
+    enum class Kind : std::uint8_t { Required, None, Str, Int } kind = Kind::Required;
     const char* text = nullptr;
     long long number = 0;
 
@@ -37,7 +37,6 @@ struct DefaultValue {
     static constexpr DefaultValue none() { return {Kind::None}; }
     static constexpr DefaultValue str(const char* t) { return {Kind::Str, t}; }
     static constexpr DefaultValue integer(long long n) { return {Kind::Int, nullptr, n}; }
-    static constexpr DefaultValue false_() { return {Kind::False}; }
 };
 
 struct Param {
@@ -89,9 +88,6 @@ public:
     Borrowed extra_keywords() const noexcept { return extra_.borrow(); }
     Borrowed module() const noexcept { return module_; }
     Borrowed closure() const noexcept { return closure_; }
-    Borrowed function() const noexcept { return function_; }
-    // Converted value of an ArgType::Float parameter (after the check).
-    double as_double(size_t i) const { return PyFloat_AS_DOUBLE(values_[i].get()); }
 
 private:
     friend struct FunctionAccess;
@@ -100,7 +96,6 @@ private:
     Owned extra_;
     Borrowed module_;
     Borrowed closure_;
-    Borrowed function_;
 };
 
 // A parameter name as a template argument, so that a body names the

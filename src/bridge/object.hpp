@@ -30,10 +30,8 @@ inline std::string_view utf8(Borrowed s) {
     return {data, static_cast<size_t>(size)};
 }
 
-// Python's str(obj) / repr(obj).
+// Python's str(obj).
 inline Owned str(Borrowed obj) { return check(PyObject_Str(obj)); }
-inline Owned repr(Borrowed obj) { return check(PyObject_Repr(obj)); }
-inline Owned text_of(Borrowed value) { return str(value); }
 
 // One piece of a concatenated text: literal UTF-8 text or a str object.
 class Piece {
@@ -60,8 +58,6 @@ inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj)) != 
 inline Owned none() { return Owned::ref(Py_None); }
 inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
 inline Owned integer(long long value) { return check(PyLong_FromLongLong(value)); }
-
-inline const char* type_name(Borrowed obj) { return Py_TYPE(obj.get())->tp_name; }
 
 // The type's __name__, as Python shows it (without module prefix).
 inline Owned type_short_name(Borrowed obj) {

@@ -19,7 +19,6 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     operator PyObject*() const noexcept { return p_; }  // NOLINT
     PyObject* operator->() const noexcept { return p_; }
-    bool is(Borrowed other) const noexcept { return p_ == other.p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
 
 private:
