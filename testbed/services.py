@@ -302,11 +302,18 @@ class Testbed:
 
     def __init__(self, redis: bool = True, ssh: bool = True, slurm: bool = True,
                  user: str = DEFAULT_USER, passphrase: str = "zentrel-bed-passphrase",
-                 startup_timeout: float = 30.0):
+                 startup_timeout: float = 30.0, accounting: bool = True,
+                 min_job_age: int = 3600, squeue_states_all: bool = True):
         if slurm and not ssh:
             # SLURM is only reached through SSH by the code under test
             ssh = True
         self.want_redis, self.want_ssh, self.want_slurm = redis, ssh, slurm
+        # slurmdbd + MariaDB behind SLURM, so sacct answers as on a production cluster
+        self.want_accounting = slurm and accounting
+        # seconds slurmctld keeps an ended job visible to squeue
+        self.min_job_age = int(min_job_age)
+        # SQUEUE_STATES=all in the SSH session keeps ended jobs in squeue's answer
+        self.squeue_states_all = squeue_states_all
         self.ssh_user = user
         self.passphrase = passphrase
         self.startup_timeout = startup_timeout
@@ -327,6 +334,8 @@ class Testbed:
         self.slurmd_port: int | None = None
         self.jobcomp_path: str | None = None
         self.munge_socket: str | None = None
+        self.mariadb_port: int | None = None
+        self.slurmdbd_port: int | None = None
 
         self._procs: dict[str, subprocess.Popen] = {}
         self._spawned: dict[str, tuple] = {}
@@ -350,7 +359,7 @@ class Testbed:
     @property
     def slurm_env(self) -> dict:
         """Variables a SLURM client needs to reach this bed's controller."""
-        env = {"SQUEUE_STATES": "all"}
+        env = {"SQUEUE_STATES": "all"} if self.squeue_states_all else {}
         if self.slurm_conf:
             env["SLURM_CONF"] = self.slurm_conf
         return env
@@ -394,7 +403,9 @@ class Testbed:
         if self.want_slurm:
             d["slurm"] = {"conf": self.slurm_conf, "node": self.slurm_node,
                           "partition": SLURM_PARTITION, "cluster": SLURM_CLUSTER,
-                          "jobcomp": self.jobcomp_path}
+                          "jobcomp": self.jobcomp_path,
+                          "accounting": self.want_accounting,
+                          "min_job_age": self.min_job_age}
         return d
 
     def run_as_user(self, cmd: str, timeout: float = 60, check: bool = False,
@@ -451,6 +462,8 @@ class Testbed:
             self._start_redis()
         if self.want_slurm:
             self._start_munge()
+            if self.want_accounting:
+                self._start_mariadb()
             self._start_slurm()
         if self.want_ssh:
             self._start_sshd()
@@ -615,8 +628,8 @@ class Testbed:
         known.write_text(f"[{self.ssh_host}]:{self.ssh_port} {host_pub[0]} {host_pub[1]}\n")
         self.known_hosts_path = str(known)
 
-        setenv = " ".join(f"{k}={v}" for k, v in self.slurm_env.items()) \
-            if self.want_slurm else "SQUEUE_STATES=all"
+        env = self.slurm_env if self.want_slurm else {"SQUEUE_STATES": "all"}
+        setenv = f"SetEnv {' '.join(f'{k}={v}' for k, v in env.items())}" if env else ""
         conf = sdir / "sshd_config"
         conf.write_text(f"""\
 # sshd for the zentrel test bed: key-only login of one user on loopback
@@ -635,7 +648,7 @@ StrictModes no
 PrintMotd no
 X11Forwarding no
 Subsystem sftp internal-sftp
-SetEnv {setenv}
+{setenv}
 LogLevel VERBOSE
 """)
         # privilege separation directory of Debian's sshd
@@ -686,6 +699,88 @@ LogLevel VERBOSE
         dec = _run(["unmunge", "-S", self.munge_socket], input=enc.stdout, timeout=5)
         return dec.returncode == 0
 
+    # ---- accounting: MariaDB and slurmdbd --------------------------------
+
+    def _start_mariadb(self) -> None:
+        ddir = self.root / "mariadb"
+        (ddir / "data").mkdir(parents=True)
+        (self.mariadb_port,) = _free_ports(1)
+        cnf = ddir / "my.cnf"
+        cnf.write_text(f"""\
+# private MariaDB of the zentrel test bed: slurmdbd's database on loopback
+[mysqld]
+datadir={ddir / 'data'}
+socket={ddir / 'mysqld.sock'}
+port={self.mariadb_port}
+bind-address=127.0.0.1
+pid-file={ddir / 'mysqld.pid'}
+log-error={self.root / 'logs' / 'mariadb.log'}
+skip-name-resolve
+skip-log-bin
+innodb_buffer_pool_size=16M
+innodb_log_file_size=8M
+innodb_log_buffer_size=1M
+performance_schema=OFF
+
+[client]
+socket={ddir / 'mysqld.sock'}
+user=root
+""")
+        self._mariadb_cnf = str(cnf)
+        self._logs["mariadb"] = self.root / "logs" / "mariadb.log"
+        # --defaults-file must come first; it keeps /etc/mysql out
+        r = _run(["mariadb-install-db", f"--defaults-file={cnf}", "--user=root",
+                  "--skip-test-db", "--auth-root-authentication-method=socket"])
+        if r.returncode != 0:
+            raise BedError(f"mariadb-install-db failed: {r.stdout[-2000:]}")
+        self._spawn("mariadb", [shutil.which("mariadbd") or "/usr/sbin/mariadbd",
+                                f"--defaults-file={cnf}", "--user=root"], own_log=True)
+
+    def _mariadb_sql(self, sql: str) -> subprocess.CompletedProcess:
+        return _run(["mariadb", f"--defaults-file={self._mariadb_cnf}", "-e", sql], timeout=20)
+
+    def _start_slurmdbd(self, sdir: Path, ctl_host: str) -> None:
+        self._wait_for("mariadb", lambda: self._mariadb_sql("SELECT 1").returncode == 0,
+                       "answer to SELECT 1")
+        password = os.urandom(12).hex()
+        r = self._mariadb_sql(
+            f"CREATE DATABASE slurm_acct_db; "
+            f"CREATE USER 'slurm'@'127.0.0.1' IDENTIFIED BY '{password}'; "
+            f"GRANT ALL ON slurm_acct_db.* TO 'slurm'@'127.0.0.1';")
+        if r.returncode != 0:
+            raise self._fail("mariadb", f"creating the accounting database failed: {r.stdout}")
+        (self.slurmdbd_port,) = _free_ports(1)
+        # slurmdbd reads slurmdbd.conf next to $SLURM_CONF; it must be 0600
+        # and owned by SlurmUser (root here), or slurmdbd refuses to start
+        conf = sdir / "slurmdbd.conf"
+        fd = os.open(conf, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as fh:
+            fh.write(f"""\
+# slurmdbd of the zentrel test bed
+AuthType=auth/munge
+AuthInfo=socket={self.munge_socket}
+DbdHost={ctl_host}
+DbdAddr=127.0.0.1
+DbdPort={self.slurmdbd_port}
+SlurmUser=root
+LogFile={self.root / 'logs' / 'slurmdbd.log'}
+PidFile={sdir / 'slurmdbd.pid'}
+DebugLevel=info
+StorageType=accounting_storage/mysql
+StorageHost=127.0.0.1
+StoragePort={self.mariadb_port}
+StorageUser=slurm
+StoragePass={password}
+StorageLoc=slurm_acct_db
+""")
+        self._spawn("slurmdbd", ["slurmdbd", "-D"],
+                    env=_clean_env({"SLURM_CONF": str(sdir / "slurm.conf")}), own_log=True)
+        self._wait_for("slurmdbd", self._slurmdbd_listens, "listening port")
+
+    def _slurmdbd_listens(self) -> bool:
+        with socket.create_connection(("127.0.0.1", self.slurmdbd_port), timeout=1):
+            return True
+
     # ---- slurm -----------------------------------------------------------
 
     def _start_slurm(self) -> None:
@@ -701,6 +796,18 @@ LogLevel VERBOSE
         self.slurm_node = node_line.split()[0].split("=", 1)[1]
         ctl_host = _run(["hostname", "-s"]).stdout.strip() or self.slurm_node
         self.jobcomp_path = str(sdir / "jobcomp.txt")
+        if self.want_accounting:
+            self._start_slurmdbd(sdir, ctl_host)
+            accounting = f"""\
+AccountingStorageType=accounting_storage/slurmdbd
+AccountingStorageHost=127.0.0.1
+AccountingStoragePort={self.slurmdbd_port}
+AccountingStoragePass={self.munge_socket}
+JobAcctGatherType=jobacct_gather/linux"""
+        else:
+            accounting = """\
+AccountingStorageType=accounting_storage/none
+JobAcctGatherType=jobacct_gather/none"""
         plugstack = sdir / "plugstack.conf"
         plugstack.write_text("")
         conf = sdir / "slurm.conf"
@@ -727,8 +834,7 @@ PlugStackConfig={plugstack}
 MpiDefault=none
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
+{accounting}
 JobCompType=jobcomp/filetxt
 JobCompLoc={self.jobcomp_path}
 SchedulerParameters=batch_sched_delay=0
@@ -737,7 +843,7 @@ SelectTypeParameters=CR_Core
 ReturnToService=2
 JobRequeue=0
 KillWait=2
-MinJobAge=3600
+MinJobAge={self.min_job_age}
 {node_line} NodeAddr=127.0.0.1 State=UNKNOWN
 PartitionName={SLURM_PARTITION} Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 """)
@@ -783,13 +889,15 @@ PartitionName={SLURM_PARTITION} Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         daemons = {p.pid for p in self._procs.values() if p.poll() is None}
         family = _descendants(procs, daemons)
 
-        # slurm first (it still needs munge while shutting down), then the rest
+        # slurm first (it still needs munge while shutting down), then the
+        # rest; slurmctld hands its last records to slurmdbd, which needs MariaDB
         order = ["slurmd", "slurmctld", "sshd", "redis"]
         running = [self._procs[n] for n in order if n in self._procs]
         self._terminate(running)
         self._kill_strays(family)
-        if "munged" in self._procs:
-            self._terminate([self._procs["munged"]])
+        for name in ("slurmdbd", "mariadb", "munged"):
+            if name in self._procs:
+                self._terminate([self._procs[name]])
         # anything still around that belongs to this bed
         self._kill_strays(set())
 
