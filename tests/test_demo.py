@@ -19,6 +19,8 @@ from testbed import Testbed
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import IntegerParameter, StringParameter
 
+pytestmark = pytest.mark.bed
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUN_ID = "run-test-demo"
 SERVICE = "word-analysis service"

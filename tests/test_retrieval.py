@@ -11,6 +11,8 @@ from testbed import Testbed
 from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.parameters import BooleanParameter
 
+pytestmark = pytest.mark.bed
+
 LARGE_REASON = "Large file - enable 'Download Large Files' option to include"
 
 REMOTE_FILES = {
