@@ -1,6 +1,7 @@
 #include "deadline.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,11 +27,17 @@ struct Watchdog {
     Owned seconds_obj;   // ioTimeout as a float, for Channel.settimeout
     Clock::duration limit{};
 
+    // Ctrl-C while a wait is in progress (main thread only, see watch_client).
+    Owned previous_handler;  // the SIGINT handler in place before the pass
+    Owned own_handler;       // ours, while installed
+    bool interrupted = false;
+
     std::mutex mutex;
     std::condition_variable wake;
     int depth = 0;  // bounded waits in progress (nested waits count once each)
     Clock::time_point deadline{};
     bool stopping = false;
+    bool close_now = false;  // an interrupt asks for the transport to be closed
     std::atomic<bool> fired{false};
     std::thread thread;
 
@@ -55,16 +62,32 @@ struct Watchdog {
         deadline = Clock::now() + limit;
     }
 
+    bool waiting() {
+        std::lock_guard lock(mutex);
+        return depth > 0;
+    }
+
+    void request_close() {
+        {
+            std::lock_guard lock(mutex);
+            close_now = true;
+        }
+        wake.notify_one();
+    }
+
     void run() {
         std::unique_lock lock(mutex);
         while (!stopping) {
-            if (depth == 0 || fired) {
+            if (close_now) {
+                close_now = false;
+            } else if (depth == 0 || fired) {
                 wake.wait(lock);
                 continue;
+            } else {
+                wake.wait_until(lock, deadline);
+                if (stopping || close_now || depth == 0 || fired || Clock::now() < deadline) continue;
+                fired = true;
             }
-            wake.wait_until(lock, deadline);
-            if (stopping || depth == 0 || fired || Clock::now() < deadline) continue;
-            fired = true;
             lock.unlock();
             close_transport();
             lock.lock();
@@ -92,6 +115,14 @@ struct Watchdog {
     }
 
     [[noreturn]] void raise_timeout() const { bridge::restore_error(bridge::call(PyExc_TimeoutError, {text})); }
+
+    // Hands a deferred Ctrl-C to the handler that was in place before the
+    // pass (Python's own raises KeyboardInterrupt), now that paramiko is out
+    // of the way.
+    void deliver_interrupt() {
+        interrupted = false;
+        bridge::call(previous_handler, {bridge::integer(SIGINT), bridge::none()});
+    }
 };
 
 namespace {
@@ -134,6 +165,77 @@ Owned progress_body(bridge::CallFrame& args) {
     return bridge::none();
 }
 
+// ---- Ctrl-C during a wait ------------------------------------------------------
+//
+// A KeyboardInterrupt raised inside paramiko can leave one of its locks held
+// (the SFTP client's request lock, the transport's send lock), and the next
+// request of the same thread - closing the remote file on the way out of
+// put() - then blocks forever.  While a pass waits on the cluster, Ctrl-C is
+// therefore taken by a handler of ours that raises nothing: it asks the
+// watchdog thread to close the transport, which ends the wait, and the wait
+// then hands the interrupt to the previous handler, outside paramiko.
+// Outside a wait the previous handler runs at once, as usual.
+
+Owned signal_handler_body(bridge::CallFrame& args) {
+    auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure(), kCapsuleName));
+    if (!dog) bridge::throw_error();
+    Watchdog& d = **dog;
+    if (!d.waiting()) return bridge::call(d.previous_handler, {args[0], args[1]});
+    d.interrupted = true;
+    d.request_close();
+    return bridge::none();
+}
+
+constexpr bridge::Param kHandlerParams[] = {bridge::any_param("signum"), bridge::any_param("frame")};
+
+const bridge::FunctionSpec kSignalHandler{
+    .name = "interrupt_during_wait",
+    .qualname = "interrupt_during_wait",
+    .doc = "Ends a pass's wait on the cluster before the interrupt is raised.",
+    .params = kHandlerParams,
+    .body = signal_handler_body,
+};
+
+Owned function_with(const bridge::FunctionSpec& spec, const std::shared_ptr<Watchdog>& dog) {
+    auto* holder = new std::shared_ptr<Watchdog>(dog);
+    PyObject* capsule = PyCapsule_New(holder, kCapsuleName, release_capsule);
+    if (!capsule) {
+        delete holder;
+        bridge::throw_error();
+    }
+    Owned closure = Owned::steal(capsule);
+    return bridge::make_function(runtime().function_type, spec, runtime().module, closure);
+}
+
+// Puts our handler in place when this is the main thread and Ctrl-C has a
+// Python handler (not ignored, not the OS default).
+void take_interrupts(const std::shared_ptr<Watchdog>& dog) {
+    Owned signal_module = bridge::import("signal");
+    Owned signum = bridge::integer(SIGINT);
+    Owned previous = bridge::call_method(signal_module, name(N::getsignal), {signum});
+    if (!PyCallable_Check(previous.get())) return;
+    Owned handler = function_with(kSignalHandler, dog);
+    try {
+        bridge::call_method(signal_module, name(N::signal), {signum, handler});
+    } catch (const bridge::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();  // not the main thread: signals are not ours to see
+        return;
+    }
+    dog->previous_handler = previous;
+    dog->own_handler = handler;
+}
+
+// Puts the previous handler back unless someone replaced ours meanwhile.
+void give_back_interrupts(Watchdog& dog) {
+    if (!dog.own_handler) return;
+    Owned own = std::exchange(dog.own_handler, Owned{});
+    Owned signal_module = bridge::import("signal");
+    Owned signum = bridge::integer(SIGINT);
+    Owned current = bridge::call_method(signal_module, name(N::getsignal), {signum});
+    if (current.get() == own.get()) bridge::call_method(signal_module, name(N::signal), {signum, dog.previous_handler});
+}
+
 constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
 
 const bridge::FunctionSpec kProgress{
@@ -158,6 +260,13 @@ PassDeadline::PassDeadline(Borrowed host, Borrowed timeout) : dog_(std::make_sha
 PassDeadline::~PassDeadline() {
     auto& clients = watched();
     std::erase_if(clients, [&](const auto& entry) { return entry.second == dog_; });
+    Owned pending = bridge::fetch_error();  // the pass's own failure, if it is leaving with one
+    try {
+        give_back_interrupts(*dog_);
+    } catch (const bridge::PyError&) {
+        PyErr_WriteUnraisable(nullptr);
+    }
+    if (pending) PyErr_SetRaisedException(pending.release());
     if (!dog_->thread.joinable()) return;
     {
         std::lock_guard lock(dog_->mutex);
@@ -175,6 +284,7 @@ void PassDeadline::watch_client(Borrowed ssh) {
     watched().emplace_back(ssh.get(), dog_);
     connected_ = true;
     if (!dog_->thread.joinable()) dog_->thread = std::thread([dog = dog_.get()] { dog->run(); });
+    if (!dog_->own_handler) take_interrupts(dog_);
 }
 
 void PassDeadline::watch_sftp(Borrowed sftp) { watched().emplace_back(sftp.get(), dog_); }
@@ -199,11 +309,20 @@ Wait::~Wait() {
 }
 
 Owned Wait::returned(Owned result) {
+    if (dog_ && dog_->interrupted) dog_->deliver_interrupt();
     if (dog_ && dog_->fired) dog_->raise_timeout();
     return result;
 }
 
 void Wait::raised() {
+    if (dog_ && dog_->interrupted) {
+        Owned woken = bridge::fetch_error();
+        {
+            bridge::Handling handling(woken);  // the interrupt gets it as context
+            dog_->deliver_interrupt();
+        }
+        bridge::restore_error(std::move(woken));
+    }
     if (!dog_ || !dog_->fired || !PyErr_ExceptionMatches(PyExc_Exception)) bridge::throw_error();
     Owned woken = bridge::fetch_error();  // what paramiko raised when the transport closed
     Owned timeout = bridge::call(PyExc_TimeoutError, {dog_->text});
@@ -216,14 +335,7 @@ void Wait::raised() {
 Owned progress_callback(Borrowed connection) {
     std::shared_ptr<Watchdog> dog = watchdog_of(connection);
     if (!dog) return {};
-    auto* holder = new std::shared_ptr<Watchdog>(std::move(dog));
-    PyObject* capsule = PyCapsule_New(holder, kCapsuleName, release_capsule);
-    if (!capsule) {
-        delete holder;
-        bridge::throw_error();
-    }
-    Owned closure = Owned::steal(capsule);
-    return bridge::make_function(runtime().function_type, kProgress, runtime().module, closure);
+    return function_with(kProgress, dog);
 }
 
 void bound_reads(Borrowed connection, Borrowed channel) {

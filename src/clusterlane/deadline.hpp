@@ -72,11 +72,13 @@ private:
 template <class F>
 Owned bounded(Borrowed connection, F&& call) {
     Wait wait(connection);
+    Owned result;
     try {
-        return wait.returned(call());
+        result = call();
     } catch (const bridge::PyError&) {
         wait.raised();
     }
+    return wait.returned(std::move(result));
 }
 
 // For the `callback` keyword of SFTPClient.get/put: a callable that counts
