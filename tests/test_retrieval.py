@@ -249,11 +249,13 @@ def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
     assert (tmp_path / "md.log").read_text() == "keep me"
 
 
-def test_interrupt_propagates_after_cleanup(tmp_path, make_node, job_dir):
-    node, _ = make_node({"essential": ["md.log"]})
-    with pytest.raises(KeyboardInterrupt):
-        node._retrieve_output_files_ssh(BreakingSftp(KeyboardInterrupt()), {}, job_dir)
+@pytest.mark.parametrize("error", [KeyboardInterrupt, TimeoutError])
+def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, make_node, job_dir, error):
+    node, log = make_node({"standard": ["md.log", "big.trr"]})
+    with pytest.raises(error):
+        node._retrieve_output_files_ssh(BreakingSftp(error()), {}, job_dir)
     assert not (tmp_path / "md.log").exists()
+    assert not [args for args, _ in log.calls if args[0] == "warning"]  # not one per file
 
 
 class Config:
