@@ -34,25 +34,29 @@ struct Watchdog {
 
     std::mutex mutex;
     std::condition_variable wake;
-    int depth = 0;  // bounded waits in progress (nested waits count once each)
+    int waits = 0;  // waits in progress, timed or not (nested waits count once each)
+    int depth = 0;  // timed waits in progress
     Clock::time_point deadline{};
     bool stopping = false;
     bool close_now = false;  // an interrupt asks for the transport to be closed
     std::atomic<bool> fired{false};
     std::thread thread;
 
-    void arm() {
+    void arm(Timed timed) {
         {
             std::lock_guard lock(mutex);
+            ++waits;
+            if (timed == Timed::No) return;
             ++depth;
             deadline = Clock::now() + limit;
         }
         wake.notify_one();
     }
 
-    void disarm() {
+    void disarm(Timed timed) {
         std::lock_guard lock(mutex);
-        --depth;
+        --waits;
+        if (timed == Timed::Yes) --depth;
     }
 
     // The server answered: the current wait starts afresh.  The thread is not
@@ -64,7 +68,7 @@ struct Watchdog {
 
     bool waiting() {
         std::lock_guard lock(mutex);
-        return depth > 0;
+        return waits > 0;
     }
 
     void request_close() {
@@ -127,17 +131,23 @@ struct Watchdog {
 
 namespace {
 
-// The clients watched by running passes (with the GIL held).  Allocated once
-// and never freed, so no destructor runs after the interpreter has gone.
-std::vector<std::pair<PyObject*, std::shared_ptr<Watchdog>>>& watched() {
-    static auto* clients = new std::vector<std::pair<PyObject*, std::shared_ptr<Watchdog>>>();
+// The clients (and command channels) watched by running passes, kept alive
+// while they are, so no other object can take their address.  Used with the
+// GIL held; allocated once and never freed, so no destructor runs after the
+// interpreter has gone.
+std::vector<std::pair<Owned, std::shared_ptr<Watchdog>>>& watched() {
+    static auto* clients = new std::vector<std::pair<Owned, std::shared_ptr<Watchdog>>>();
     return *clients;
 }
 
 std::shared_ptr<Watchdog> watchdog_of(Borrowed connection) {
     for (const auto& [client, dog] : watched())
-        if (client == connection.get()) return dog;
+        if (client.get() == connection.get()) return dog;
     return {};
+}
+
+void watch(Borrowed connection, const std::shared_ptr<Watchdog>& dog) {
+    watched().emplace_back(Owned::ref(connection), dog);
 }
 
 double seconds_of(Borrowed timeout) {
@@ -281,13 +291,13 @@ PassDeadline::~PassDeadline() {
 
 void PassDeadline::watch_client(Borrowed ssh) {
     dog_->client = Owned::ref(ssh);
-    watched().emplace_back(ssh.get(), dog_);
+    watch(ssh, dog_);
     connected_ = true;
     if (!dog_->thread.joinable()) dog_->thread = std::thread([dog = dog_.get()] { dog->run(); });
     if (!dog_->own_handler) take_interrupts(dog_);
 }
 
-void PassDeadline::watch_sftp(Borrowed sftp) { watched().emplace_back(sftp.get(), dog_); }
+void PassDeadline::watch_sftp(Borrowed sftp) { watch(sftp, dog_); }
 
 bool PassDeadline::expired() const noexcept { return dog_->fired; }
 
@@ -295,17 +305,17 @@ Owned PassDeadline::timeout_text() const { return dog_->text; }
 
 // ---- Wait -------------------------------------------------------------------
 
-Wait::Wait(Borrowed connection) : dog_(watchdog_of(connection)) {
+Wait::Wait(Borrowed connection, Timed timed) : dog_(watchdog_of(connection)), timed_(timed) {
     if (!dog_) return;
     if (dog_->fired) {
         auto dog = std::exchange(dog_, nullptr);
         dog->raise_timeout();
     }
-    dog_->arm();
+    dog_->arm(timed_);
 }
 
 Wait::~Wait() {
-    if (dog_) dog_->disarm();
+    if (dog_) dog_->disarm(timed_);
 }
 
 Owned Wait::returned(Owned result) {
@@ -340,7 +350,9 @@ Owned progress_callback(Borrowed connection) {
 
 void bound_reads(Borrowed connection, Borrowed channel) {
     std::shared_ptr<Watchdog> dog = watchdog_of(connection);
-    if (dog) bridge::call_method(channel, name(N::settimeout), {dog->seconds_obj});
+    if (!dog) return;
+    bridge::call_method(channel, name(N::settimeout), {dog->seconds_obj});
+    watch(channel, dog);
 }
 
 }  // namespace clusterlane::io

@@ -47,12 +47,16 @@ private:
     bool connected_ = false;
 };
 
-// One bounded wait: arms the watchdog of the pass that watches `connection`
-// (nothing when none does).  A wait that starts after the watchdog has fired
-// raises the timeout at once.
+// One wait on the cluster through the pass that watches `connection`
+// (nothing when none does).  A timed wait arms the watchdog; an untimed one
+// (reading a command's output, which its channel's timeout bounds) only
+// shelters paramiko from Ctrl-C.  A wait that starts after the watchdog has
+// fired raises the timeout at once.
+enum class Timed : bool { No, Yes };
+
 class Wait {
 public:
-    explicit Wait(Borrowed connection);
+    Wait(Borrowed connection, Timed timed);
     ~Wait();
     Wait(const Wait&) = delete;
     Wait& operator=(const Wait&) = delete;
@@ -66,12 +70,13 @@ public:
 
 private:
     std::shared_ptr<Watchdog> dog_;
+    Timed timed_;
 };
 
-// Runs `call` as one bounded wait on `connection`.
+// Runs `call` as one wait on `connection`, bounded by the watchdog unless untimed.
 template <class F>
-Owned bounded(Borrowed connection, F&& call) {
-    Wait wait(connection);
+Owned bounded(Borrowed connection, F&& call, Timed timed = Timed::Yes) {
+    Wait wait(connection, timed);
     Owned result;
     try {
         result = call();
@@ -87,8 +92,9 @@ Owned bounded(Borrowed connection, F&& call) {
 Owned progress_callback(Borrowed connection);
 
 // Sets the read timeout of a command's channel to ioTimeout, so reading its
-// output stops after that long without data (socket.timeout, a TimeoutError).
-// Does nothing when `connection` is not watched.
+// output stops after that long without data (socket.timeout, a TimeoutError),
+// and lets the channel stand for the connection in untimed waits.  Does
+// nothing when `connection` is not watched.
 void bound_reads(Borrowed connection, Borrowed channel);
 
 }  // namespace clusterlane::io

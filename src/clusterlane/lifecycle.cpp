@@ -10,8 +10,8 @@
 #include "deadline.hpp"
 #include "methods.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <string_view>
 #include <vector>
@@ -58,7 +58,8 @@ void validate_profile(Borrowed profile) {
         if (is_missing(option(profile, key))) bridge::list_append(missing, bridge::str_from(key));
     if (!bridge::truthy(missing)) return;
 
-    log(mask_passphrases(concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))})));
+    log(mask_passphrases(
+        concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))})));
     Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
     raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
                                                   ". Please check your HPC profile configuration in Settings."}));
@@ -94,11 +95,11 @@ bool is_valid_port(Borrowed port) {
     }
     if (!PyUnicode_Check(port.get())) return false;
     std::string_view text = bridge::utf8(port);
-    if (text.empty() || text.size() > 16) return false;
-    long long value = 0;
+    if (text.empty()) return false;
+    long value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
+        value = std::min(value * 10 + (c - '0'), 65536L);  // saturates: any larger value is out of range
     }
     return value >= 1 && value <= 65535;
 }

@@ -112,7 +112,8 @@ void fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
     try {
         Owned progress = io::progress_callback(sftp);
         const bridge::Kw callback[] = {{name(N::callback), progress}};
-        io::bounded(sftp, [&] { return bridge::call(bridge::getattr(sftp, name(N::get)), {remote_path, local_path}, callback); });
+        Owned get = bridge::getattr(sftp, name(N::get));
+        io::bounded(sftp, [&] { return bridge::call(get, {remote_path, local_path}, callback); });
     } catch (const bridge::PyError&) {
         Owned error = bridge::fetch_error();
         discard_partial_download(local_path, stamp_before);

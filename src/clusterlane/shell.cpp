@@ -53,9 +53,11 @@ static bool succeeded(const Command& command) {
 
 // The whole output of a channel file, decoded as UTF-8 (an undecodable byte
 // raises) and stripped of surrounding whitespace.  Within a pass the read
-// gives up after ioTimeout without data (see run).
+// gives up after ioTimeout without data (the channel's timeout, see run).
 static Owned read_text(Borrowed channel_file) {
-    Owned data = bridge::call_method(channel_file, name(N::read), {});
+    Owned channel = bridge::getattr(channel_file, name(N::channel));
+    Owned data =
+        io::bounded(channel, [&] { return bridge::call_method(channel_file, name(N::read), {}); }, io::Timed::No);
     Owned text = bridge::call_method(data, name(N::decode), {bridge::str_from("utf-8")});
     return bridge::call_method(text, name(N::strip), {});
 }

@@ -37,7 +37,8 @@ Owned fill_script(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir, Bo
 void upload(Borrowed sftp, Borrowed local_path, Borrowed remote_path) {
     Owned progress = io::progress_callback(sftp);
     const bridge::Kw callback[] = {{name(N::callback), progress}};
-    io::bounded(sftp, [&] { return bridge::call(bridge::getattr(sftp, name(N::put)), {local_path, remote_path}, callback); });
+    Owned put = bridge::getattr(sftp, name(N::put));
+    io::bounded(sftp, [&] { return bridge::call(put, {local_path, remote_path}, callback); });
 }
 
 // Uploads each existing input file under its base name; empty entries and
@@ -81,8 +82,8 @@ Owned context_method(Borrowed type, N method, const char* missing) {
 // `with sftp.file(path, "w") as remote: remote.write(script)`
 // Opening, writing and closing are bounded waits within a pass.
 void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
-    Owned manager =
-        io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::file), {remote_path, bridge::str_from("w")}); });
+    Owned mode = bridge::str_from("w");
+    Owned manager = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::file), {remote_path, mode}); });
     Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
     Owned enter = context_method(type, N::__enter__, "");
     Owned exit = context_method(type, N::__exit__, " (missed __exit__ method)");
