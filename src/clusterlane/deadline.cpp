@@ -1,10 +1,10 @@
 #include "deadline.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <thread>
 #include <utility>
