@@ -245,3 +245,20 @@ def test_demo_command_runs_and_leaves_nothing_behind():
                        proc.stdout)
     assert places, proc.stdout
     assert not [p for p in places.groups() if os.path.exists(p)]
+    # each worker line follows the log entry of the call it reports
+    checked = 0
+    since_worker_line: list = []
+    for line in proc.stdout.splitlines():
+        if not line.startswith("[worker] "):
+            since_worker_line.append(line)
+            continue
+        state = re.match(r"\[worker\] job \d+: (\w+) - ", line)
+        cause = {"submitted": "SLURM job submitted: ", "completed": "Results retrieved successfully"}.get(
+            state.group(1), f"SLURM job status: {state.group(1).upper()}") if state else None
+        if line.startswith("[worker] local: "):
+            cause = "Wrote summary.json"
+        if cause:
+            assert any(cause in earlier for earlier in since_worker_line), (line, since_worker_line)
+            checked += 1
+        since_worker_line = []
+    assert checked >= 4, proc.stdout
