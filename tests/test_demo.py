@@ -172,6 +172,18 @@ def test_failed_job_ends_the_run_with_an_error(bed, tmp_path):
     assert any(e["message"] == "Previous job failed" and e["level"] == "warning" for e in entries)
 
 
+def test_local_only_run_needs_neither_cluster_nor_redis(tmp_path):
+    report_path = tmp_path / "report.json"
+    proc = subprocess.run([sys.executable, "-m", "examples.worker_driver", "--local-only", "--workdir", str(tmp_path),
+                           "--service-delay", "0", "--report", str(report_path)],
+                          cwd=ROOT, env={**driver_env(), "REDIS_PORT": "1"}, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    report = json.loads(report_path.read_text())
+    assert "cluster" not in report and report["post"]["status"] == 200
+    assert report["local"]["result"]["success"] is True
+
+
 class StreamRecorder:
     def __init__(self):
         self.calls = []
