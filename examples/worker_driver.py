@@ -261,6 +261,7 @@ def parse_args(argv=None):
     parser.add_argument("--report", help="write a JSON report of the runs to this file")
     parser.add_argument("--host-log", default="warning", help="level of the host log on stderr")
     args = parser.parse_args(argv)
+    args.workdir = os.path.abspath(args.workdir)
     missing = [f"--{name.replace('_', '-')}" for name in ("host", "user", "key", "remote_work_dir")
                if getattr(args, name) is None]
     if missing and not args.local_only:

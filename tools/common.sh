@@ -43,9 +43,7 @@ _pip() {
 
 # ensure_venv DIR X.Y: creates DIR with Python X.Y unless it already holds a
 # working one, and installs what building the modules without build
-# isolation needs: the build backend named in pyproject.toml and what that
-# backend asks for on this machine (CMake and Ninja unless usable ones are
-# already installed).
+# isolation needs (tools/build_requirements.py lists what is missing).
 ensure_venv() {
   local venv=$1 version=$2
   if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c \
@@ -56,23 +54,14 @@ ensure_venv() {
     rm -rf "$venv"
     "$python" -m venv "$venv" || return 1
   fi
-  local backend
-  backend=$("$venv/bin/python" -c 'import tomllib
-with open("pyproject.toml", "rb") as fh:
-    print("\n".join(tomllib.load(fh)["build-system"]["requires"]))') || return 1
-  mapfile -t backend <<<"$backend"
-  if ! "$venv/bin/python" -c 'import scikit_build_core' 2>/dev/null; then
-    say "installing the build backend into $venv"
-    with_progress "installing ${backend[*]}" _pip "$venv" install "${backend[@]}" || return 1
-  fi
-  local extra
-  extra=$("$venv/bin/python" -c 'from scikit_build_core.build import get_requires_for_build_wheel as r
-print("\n".join(r()))') || return 1
-  if [ -n "$extra" ]; then
-    mapfile -t extra <<<"$extra"
-    say "installing build tools into $venv: ${extra[*]}"
-    with_progress "installing build tools" _pip "$venv" install "${extra[@]}" || return 1
-  fi
+  local missing round
+  for round in 1 2; do
+    missing=$("$venv/bin/python" tools/build_requirements.py) || return 1
+    [ -n "$missing" ] || return 0
+    mapfile -t missing <<<"$missing"
+    say "installing build requirements into $venv: ${missing[*]}"
+    with_progress "installing build requirements" _pip "$venv" install "${missing[@]}" || return 1
+  done
 }
 
 # install_modules DIR [TARGET]: builds and installs the modules (TARGET,
