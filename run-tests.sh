@@ -11,8 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/common.sh
 
-say "system packages"
-tools/install-system-packages.sh
+say "system packages (sshd, SLURM, MUNGE, Redis)"
+with_progress "installing system packages" tools/install-system-packages.sh
 
 version=$(python_version)
 venv=${VENV:-$(default_venv "$version")}
