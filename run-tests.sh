@@ -1,30 +1,25 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on a fresh machine: installs the Debian packages
-# the test bed needs (sshd, SLURM, MUNGE, Redis), creates a Python 3.12
-# virtual environment, builds and installs the modules with `pip install .`,
-# and runs pytest.  Extra arguments go to pytest.
-#   VENV=<dir>  virtual environment to use (default .venv)
+# the test bed needs (sshd, SLURM, MUNGE, Redis), creates a virtual
+# environment, builds and installs the modules with their test extra
+# (`pip install .[test]`, incremental: the build directory build/<wheel tag>
+# is kept between runs) and runs pytest.  Extra arguments go to pytest.
+#   PYTHON_VERSION=X.Y  Python to test with (default 3.12; 3.13 works too)
+#   VENV=<dir>          virtual environment to use (default .venv for 3.12,
+#                       .venv-X.Y for other versions)
 set -euo pipefail
 cd "$(dirname "$0")"
+source tools/common.sh
 
-say() { printf '==> %s\n' "$*"; }
+say "system packages (sshd, SLURM, MUNGE, Redis)"
+with_progress "installing system packages" tools/install-system-packages.sh
 
-say "system packages"
-tools/install-system-packages.sh
+version=$(python_version)
+venv=${VENV:-$(default_venv "$version")}
+ensure_venv "$venv" "$version"
 
-venv=${VENV:-.venv}
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
-  python=$(tools/python312.sh)
-  say "creating $venv with $python"
-  rm -rf "$venv"
-  "$python" -m venv "$venv"
-fi
+say "building and installing the modules with the test extra into $venv (pip install .[test])"
+install_modules "$venv" ".[test]"
 
-say "installing test requirements"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
-say "building and installing the modules (pip install .)"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps .
-"$venv/bin/python" -m pip install -q --disable-pip-version-check .
-
-say "running the tests"
-exec "$venv/bin/python" -m pytest "$@"
+say "running the tests with Python $version"
+"$venv/bin/python" -m pytest "$@"

@@ -14,6 +14,7 @@ run-demo.sh installs what this needs and calls it.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
 import shutil
@@ -107,24 +108,38 @@ def format_entry(entry: dict) -> str:
 
 class LogRelay:
     """Subscriber to "zentrel:logs" that prints each entry as it arrives,
-    as the server's relay forwards them to the UI."""
+    as the server's relay forwards them to the UI.
+
+    It also prints the worker's own lines (`print_in_order`), each after
+    every entry that the worker published before writing that line: the
+    line waits for a fence message published on a second channel of the
+    same subscription, and Redis delivers a subscriber's messages in the
+    order it took the PUBLISH commands, so the fence comes after the entries
+    (the worker's publications have completed when it writes the line)."""
+
+    FENCE_CHANNEL = "zentrel:demo-fence"
 
     def __init__(self, port: int):
         self.client = redis.Redis(host="127.0.0.1", port=port)
         self.pubsub = self.client.pubsub(ignore_subscribe_messages=False)
         self.entries: list[dict] = []
+        self._waiting: dict[str, str] = {}  # fence token -> worker line
+        self._tokens = itertools.count(1)
+        self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="log-relay", daemon=True)
 
     def __enter__(self):
-        self.pubsub.subscribe(CHANNEL)
-        # only entries published after the confirmation are certain to arrive
+        channels = (CHANNEL, self.FENCE_CHANNEL)
+        self.pubsub.subscribe(*channels)
+        # only messages published after the confirmations are certain to arrive
+        confirmed = 0
         deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
+        while confirmed < len(channels) and time.monotonic() < deadline:
             message = self.pubsub.get_message(timeout=0.5)
             if message and message["type"] == "subscribe":
-                break
-        else:
+                confirmed += 1
+        if confirmed < len(channels):
             raise RuntimeError(f"no subscription confirmation from Redis for {CHANNEL}")
         self._thread.start()
         return self
@@ -137,6 +152,12 @@ class LogRelay:
                 return
             if not message or message["type"] != "message":
                 continue
+            if message["channel"] == self.FENCE_CHANNEL.encode():
+                with self._lock:
+                    line = self._waiting.pop(message["data"].decode(), None)
+                if line is not None:
+                    emit(line)
+                continue
             try:
                 entry = json.loads(message["data"])
             except ValueError:
@@ -145,13 +166,31 @@ class LogRelay:
             self.entries.append(entry)
             emit(format_entry(entry))
 
+    def print_in_order(self, line: str) -> None:
+        """Prints a worker line after the entries published before it."""
+        token = str(next(self._tokens))
+        with self._lock:
+            self._waiting[token] = line
+        try:
+            self.client.publish(self.FENCE_CHANNEL, token)
+        except redis.RedisError:
+            with self._lock:
+                line = self._waiting.pop(token, None)
+            if line is not None:
+                emit(line)
+
     def drain(self, quiet_for: float = 0.3, at_most: float = 3.0) -> None:
-        """Waits until no entry has arrived for `quiet_for` seconds."""
+        """Waits until every worker line is printed and no entry has arrived
+        for `quiet_for` seconds; then prints any line still waiting."""
         deadline = time.monotonic() + at_most
         seen = -1
-        while time.monotonic() < deadline and seen != len(self.entries):
+        while time.monotonic() < deadline and (seen != len(self.entries) or self._waiting):
             seen = len(self.entries)
             time.sleep(quiet_for)
+        with self._lock:
+            left, self._waiting = list(self._waiting.values()), {}
+        for line in left:
+            emit(line)
 
     def __exit__(self, *exc):
         self._stop.set()
@@ -187,9 +226,13 @@ def driver_env() -> dict:
     return env
 
 
-def run_driver(command: list[str]) -> int:
-    proc = subprocess.Popen(command, cwd=ROOT, env=driver_env())
+def run_driver(command: list[str], relay: LogRelay) -> int:
+    """Runs the worker driver; its output lines go through the relay, so that
+    each follows the log entries of the call it reports."""
+    proc = subprocess.Popen(command, cwd=ROOT, env=driver_env(), stdout=subprocess.PIPE, text=True, bufsize=1)
     try:
+        for line in proc.stdout or ():
+            relay.print_in_order(line.rstrip("\n"))
         return proc.wait()
     finally:
         # interrupted: a Ctrl-C has reached the driver from the terminal too,
@@ -266,7 +309,7 @@ def main(argv=None) -> int:
             report_path = os.path.join(workdir, "report.json")
             with LogRelay(bed.redis_port) as relay:
                 say(f"subscribed to {CHANNEL}; live log entries follow (time UTC, level, node, source)")
-                code = run_driver(driver_command(bed, workdir, report_path, args))
+                code = run_driver(driver_command(bed, workdir, report_path, args), relay)
                 relay.drain()
                 try:
                     with open(report_path, encoding="utf-8") as fh:

@@ -2,6 +2,7 @@
 
     python -m examples.worker_driver --host H --port P --user U --key KEY \\
         --remote-work-dir DIR --redis-port N --workdir W [--report R.json]
+    python -m examples.worker_driver --local-only --workdir W [--redis-port N]
 
 1. Cluster run: installs a logging callback that forwards every cluster event
    of the node to `stream_log` (source "hpc"), sets the stream context, then
@@ -10,6 +11,9 @@
 2. Local run: the same node, `execute` with execution mode "local".
 3. A call of `post_with_progress` to a slow HTTP service started here, so
    that its waiting lines are streamed.
+
+With --local-only the cluster run is left out: no cluster is needed, and
+without --redis-port no Redis either (publication is best effort).
 
 Log lines reach Redis (channel "zentrel:logs") on REDIS_HOST/REDIS_PORT,
 which this driver sets from its arguments.  A JSON report of everything that
@@ -171,21 +175,9 @@ def list_files(directory: str) -> dict:
             if os.path.isfile(os.path.join(directory, name)) and not name.startswith(".")}
 
 
-def run(args, report: dict) -> None:
-    """The three runs; what happened is filled into `report` as it happens,
-    so that a failure still leaves what came before it."""
-    os.environ["REDIS_HOST"] = args.redis_host
-    os.environ["REDIS_PORT"] = str(args.redis_port)
-    run_id = args.run_id or f"run-{uuid.uuid4().hex[:8]}"
-    report.update(run_id=run_id, node_id=NODE_ID, workflow_id=WORKFLOW_ID)
-
-    cluster_input = prepare_input(args.workdir, "cluster", args.input)
-    local_input = prepare_input(args.workdir, "local", args.input)
-    node = WordCountNode(NODE_ID, NODE_KEY, working_path=os.path.dirname(cluster_input))
-    node.set_log_callback(make_log_forwarder())
-    set_stream_context(node_id=NODE_ID, workflow_id=WORKFLOW_ID, job_id=run_id)
-
-    # 1. on the cluster
+def run_on_cluster(node, args, cluster_input: str, run_id: str, report: dict) -> None:
+    """Runs the node as a SLURM job and follows it to its end; fills
+    report["cluster"], and report["error"] unless the job completed."""
     hpc_options = {
         "execution_mode": "remote",
         "hpc_profile_id": PROFILE_ID,
@@ -204,7 +196,28 @@ def run(args, report: dict) -> None:
     }
     if final.get("remote_job_status") != "completed":
         report["error"] = final.get("message")
-        return
+
+
+def run(args, report: dict) -> None:
+    """The three runs; what happened is filled into `report` as it happens,
+    so that a failure still leaves what came before it."""
+    os.environ["REDIS_HOST"] = args.redis_host
+    if args.redis_port is not None:
+        os.environ["REDIS_PORT"] = str(args.redis_port)
+    run_id = args.run_id or f"run-{uuid.uuid4().hex[:8]}"
+    report.update(run_id=run_id, node_id=NODE_ID, workflow_id=WORKFLOW_ID)
+
+    cluster_input = prepare_input(args.workdir, "cluster", args.input)
+    local_input = prepare_input(args.workdir, "local", args.input)
+    node = WordCountNode(NODE_ID, NODE_KEY, working_path=os.path.dirname(cluster_input))
+    node.set_log_callback(make_log_forwarder())
+    set_stream_context(node_id=NODE_ID, workflow_id=WORKFLOW_ID, job_id=run_id)
+
+    # 1. on the cluster
+    if not args.local_only:
+        run_on_cluster(node, args, cluster_input, run_id, report)
+        if "error" in report:
+            return
 
     # 2. the same node, locally
     say(f"local run of {NODE_ID}")
@@ -229,13 +242,14 @@ def run(args, report: dict) -> None:
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(prog="python -m examples.worker_driver", description=__doc__.split("\n")[0])
     cluster = parser.add_argument_group("cluster profile")
-    cluster.add_argument("--host", required=True)
+    cluster.add_argument("--host")
     cluster.add_argument("--port", type=int, default=22)
-    cluster.add_argument("--user", required=True)
-    cluster.add_argument("--key", required=True, help="private key file for the SSH login")
-    cluster.add_argument("--remote-work-dir", required=True)
+    cluster.add_argument("--user")
+    cluster.add_argument("--key", help="private key file for the SSH login")
+    cluster.add_argument("--remote-work-dir")
+    parser.add_argument("--local-only", action="store_true", help="leave out the cluster run")
     parser.add_argument("--redis-host", default="127.0.0.1")
-    parser.add_argument("--redis-port", type=int, required=True)
+    parser.add_argument("--redis-port", type=int, help="Redis port (default: REDIS_PORT as set)")
     parser.add_argument("--workdir", required=True, help="local directory for inputs, outputs and the state file")
     parser.add_argument("--input", default=SAMPLE_INPUT, help="text file to count (default: a sample text)")
     parser.add_argument("--top-n", type=int, default=5)
@@ -246,7 +260,13 @@ def parse_args(argv=None):
     parser.add_argument("--run-id", help="job identifier of the run in the stream context")
     parser.add_argument("--report", help="write a JSON report of the runs to this file")
     parser.add_argument("--host-log", default="warning", help="level of the host log on stderr")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    args.workdir = os.path.abspath(args.workdir)
+    missing = [f"--{name.replace('_', '-')}" for name in ("host", "user", "key", "remote_work_dir")
+               if getattr(args, name) is None]
+    if missing and not args.local_only:
+        parser.error(f"the cluster run needs {', '.join(missing)} (or --local-only)")
+    return args
 
 
 def main(argv=None) -> int:

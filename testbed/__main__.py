@@ -1,10 +1,11 @@
 """Command line of the test bed.
 
-    python -m testbed up [--no-redis] [--no-ssh] [--no-slurm]
+    python -m testbed up [--no-redis] [--no-ssh] [--no-slurm] [--no-accounting]
         bring the services up, print the connection facts as JSON on stdout,
         stay up until SIGINT or SIGTERM, then tear everything down.
     python -m testbed reap
-        kill processes and remove directories left behind by killed beds.
+        end the processes and remove the directories of beds whose owner was
+        killed (only what those beds started).
 """
 
 import argparse
@@ -13,7 +14,7 @@ import signal
 import sys
 import threading
 
-from .services import BedError, Testbed, reap_leftovers
+from . import BedError, Testbed, reap_leftovers
 
 
 def _up(args) -> int:
@@ -27,7 +28,8 @@ def _up(args) -> int:
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGHUP, on_signal)
     try:
-        with Testbed(redis=args.redis, ssh=args.ssh or args.slurm, slurm=args.slurm) as bed:
+        with Testbed(redis=args.redis, ssh=args.ssh or args.slurm, slurm=args.slurm,
+                     accounting=args.accounting) as bed:
             print(json.dumps(bed.facts(), indent=2), flush=True)
             print("test bed is up; Ctrl-C or SIGTERM tears it down", file=sys.stderr, flush=True)
             while not stop.wait(0.5):
@@ -46,6 +48,8 @@ def main(argv=None) -> int:
     up.add_argument("--no-redis", dest="redis", action="store_false")
     up.add_argument("--no-ssh", dest="ssh", action="store_false")
     up.add_argument("--no-slurm", dest="slurm", action="store_false")
+    up.add_argument("--no-accounting", dest="accounting", action="store_false",
+                    help="SLURM without slurmdbd and MariaDB")
     sub.add_parser("reap", help="clean up after killed beds")
     args = parser.parse_args(argv)
     if args.command == "up":

@@ -30,6 +30,9 @@ class FakeChannel:
     def recv_exit_status(self):
         return self.status
 
+    def settimeout(self, timeout):
+        self.timeout = timeout
+
 
 class FakeChannelFile:
     def __init__(self, data, status):
@@ -92,7 +95,7 @@ class FakeSFTP:
         self._faults = faults
         self._log = log
 
-    def put(self, localpath, remotepath):
+    def put(self, localpath, remotepath, callback=None):
         self._log.append(("put", remotepath))
         self._faults.check("put", remotepath)
         with open(localpath, "rb") as fh:
@@ -104,7 +107,7 @@ class FakeSFTP:
         self._faults.check("file", filename)
         return FakeRemoteFile(self, filename, self._faults)
 
-    def get(self, remotepath, localpath):
+    def get(self, remotepath, localpath, callback=None):
         self._log.append(("get", remotepath))
         with open(localpath, "wb") as fh:
             self._faults.check("get", remotepath)

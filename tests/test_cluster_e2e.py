@@ -16,6 +16,8 @@ from testbed import Testbed
 from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 
+pytestmark = pytest.mark.bed
+
 FINAL = ("completed", "failed", "cancelled", "timeout", "node_fail")
 
 QUICK = """#!/bin/bash

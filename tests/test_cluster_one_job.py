@@ -3,7 +3,6 @@ two passes of one node at once and a node whose job cannot be recorded
 never lead to a second submission."""
 import json
 import multiprocessing
-import time
 
 import pytest
 
@@ -78,19 +77,18 @@ def test_job_array_is_followed_to_completion(bed, work):
 
 
 def _pass_when_told(go, work, flow_vars, results):
-    go.wait()
+    go.wait(timeout=60)
     results.put(execute(BedNode("one_twice", work, [work / "in.txt"]), flow_vars))
 
 
 def test_two_processes_polling_a_new_node_submit_one_job(bed, work):
     flow_vars = hpc_flow_vars(bed, named(QUICK, "one_twice"))
-    ctx = multiprocessing.get_context("fork")
-    go, results = ctx.Event(), ctx.Queue()
+    ctx = multiprocessing.get_context("spawn")  # the test process has threads: no fork
+    go, results = ctx.Barrier(3), ctx.Queue()
     workers = [ctx.Process(target=_pass_when_told, args=(go, work, flow_vars, results)) for _ in range(2)]
     for w in workers:
         w.start()
-    time.sleep(0.2)
-    go.set()
+    go.wait(timeout=60)  # both children are ready: all three go at once
     got = [results.get(timeout=60) for _ in workers]
     for w in workers:
         w.join(timeout=10)

@@ -19,6 +19,8 @@ from testbed import Testbed
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import IntegerParameter, StringParameter
 
+pytestmark = pytest.mark.bed
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUN_ID = "run-test-demo"
 SERVICE = "word-analysis service"
@@ -172,6 +174,18 @@ def test_failed_job_ends_the_run_with_an_error(bed, tmp_path):
     assert any(e["message"] == "Previous job failed" and e["level"] == "warning" for e in entries)
 
 
+def test_local_only_run_needs_neither_cluster_nor_redis(tmp_path):
+    report_path = tmp_path / "report.json"
+    proc = subprocess.run([sys.executable, "-m", "examples.worker_driver", "--local-only", "--workdir", str(tmp_path),
+                           "--service-delay", "0", "--report", str(report_path)],
+                          cwd=ROOT, env={**driver_env(), "REDIS_PORT": "1"}, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    report = json.loads(report_path.read_text())
+    assert "cluster" not in report and report["post"]["status"] == 200
+    assert report["local"]["result"]["success"] is True
+
+
 class StreamRecorder:
     def __init__(self):
         self.calls = []
@@ -245,3 +259,20 @@ def test_demo_command_runs_and_leaves_nothing_behind():
                        proc.stdout)
     assert places, proc.stdout
     assert not [p for p in places.groups() if os.path.exists(p)]
+    # each worker line follows the log entry of the call it reports
+    checked = 0
+    since_worker_line: list = []
+    for line in proc.stdout.splitlines():
+        if not line.startswith("[worker] "):
+            since_worker_line.append(line)
+            continue
+        state = re.match(r"\[worker\] job \d+: (\w+) - ", line)
+        cause = {"submitted": "SLURM job submitted: ", "completed": "Results retrieved successfully"}.get(
+            state.group(1), f"SLURM job status: {state.group(1).upper()}") if state else None
+        if line.startswith("[worker] local: "):
+            cause = "Wrote summary.json"
+        if cause:
+            assert any(cause in earlier for earlier in since_worker_line), (line, since_worker_line)
+            checked += 1
+        since_worker_line = []
+    assert checked >= 4, proc.stdout

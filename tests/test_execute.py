@@ -1,6 +1,7 @@
 """execute(): diagnostic lines, both option sources, the two branches and failures."""
 import json
 import math
+import types
 
 import pytest
 
@@ -241,6 +242,17 @@ def test_passphrase_is_masked_in_diagnostics_only(node, host_log, wrap, line):
     assert "'keyPassphrase': '***'" in host_log.messages[line]
     assert profile["keyPassphrase"] == "s3cret"
     assert node.calls[0][3]["hpc_profile"] is profile
+
+
+@pytest.mark.parametrize("options", [
+    Wrapped(remote_options(hpc_profile={"host": "h", "keyPassphrase": "it's \\ \"q\""})),  # shown by str()
+    remote_options(hpc_profile=types.MappingProxyType({"host": "h", "keyPassphrase": "s3cret"})),
+    remote_options(hpc_profile={"host": "h", "jump": {"keyPassphrase": "s3cret"}}),
+])
+def test_passphrase_is_masked_wherever_the_text_shows_it(node, host_log, options):
+    node.execute([], {"_hpc_options": options})
+    assert not any("s3cret" in m or "it's" in m for m in host_log.messages)
+    assert "'keyPassphrase': '***'" in host_log.messages[1]
 
 
 def test_get_hpc_profile_always_raises(node):

@@ -6,6 +6,8 @@ client; the real cluster is exercised in test_cluster_e2e."""
 import os
 import socket
 import sys
+import time
+import types
 
 import paramiko
 import pytest
@@ -62,6 +64,40 @@ def test_validation_log_masks_the_passphrase(monkeypatch, host_log):
     assert host_log.calls == [(("HPC profile validation failed. Profile data: {'host': 'h', 'username': '', "
                                 "'remoteWorkDir': '/w', 'keyPassphrase': '***'}",), {})]
     assert profile["keyPassphrase"] == "s3cret"
+
+
+def test_validation_log_masks_a_passphrase_in_any_mapping(monkeypatch, host_log):
+    profile = types.MappingProxyType({"host": "h", "keyPassphrase": "s3cret", "nested": {"keyPassphrase": "x"}})
+    raised(ScriptedNode(), {"hpc_profile": profile})
+    assert host_log.messages == ["HPC profile validation failed. Profile data: {'host': 'h', 'keyPassphrase': "
+                                 "'***', 'nested': {'keyPassphrase': '***'}}"]
+
+
+@pytest.mark.parametrize("field, value", [
+    ("port", 0), ("port", 65536), ("port", 120031), ("port", True), ("port", 22.0), ("port", "22a"),
+    ("port", ""), ("port", "\uff12\uff12"), ("port", None), ("port", "99999999999999999999999"),
+    ("ioTimeout", 0), ("ioTimeout", -1.5), ("ioTimeout", float("inf")), ("ioTimeout", float("nan")),
+    ("ioTimeout", True), ("ioTimeout", "30"), ("ioTimeout", None),
+])
+def test_port_and_io_timeout_are_checked_before_connecting(monkeypatch, field, value):
+    created = []
+    monkeypatch.setattr(paramiko, "SSHClient", lambda: created.append(1))
+    origin, message = raised(ScriptedNode(), options(dict(PROFILE, **{field: value})))
+    assert origin == "configuration" and created == []
+    assert message == {"port": "HPC profile field 'port' must be a whole number from 1 to 65535",
+                       "ioTimeout": "HPC profile field 'ioTimeout' must be a positive number of seconds"}[field]
+
+
+def test_port_is_checked_before_io_timeout(monkeypatch):
+    origin, message = raised(ScriptedNode(), options(dict(PROFILE, port=0, ioTimeout=0)))
+    assert "'port'" in message
+
+
+@pytest.mark.parametrize("extra", [{"port": 65535}, {"port": "00022"}, {"ioTimeout": 7.5}, {"ioTimeout": 10**400}])
+def test_valid_port_and_io_timeout_pass(ssh, extra):
+    result, _ = run(ScriptedNode(), options(dict(PROFILE, **extra)))
+    assert result["remote_job_status"] == "submitted"
+    assert ssh.connect_kwargs["port"] == extra.get("port", 22)
 
 
 def test_missing_paramiko_is_a_dependency_error(monkeypatch):
@@ -140,6 +176,10 @@ def test_failures_are_mapped_and_the_client_closed(ssh, tmp_path, step, match, e
     f.write_text("x")
     ssh.fail(step, exception, match)
     node = ScriptedNode(inputs=[str(f)])
+    if isinstance(exception, TimeoutError) and step not in ("load_system_host_keys", "connect"):
+        # once connected, any timeout means the server went silent
+        message = "No answer from hpc.example.org for 300 seconds"
+        logged = ("Remote execution error: " + message, ["error"])
     assert raised(node) == (origin, message)
     errors = [(m, list(meta)) for lvl, m, meta in node._log_callback.events if lvl == "error"]
     assert errors == [logged]
@@ -163,6 +203,41 @@ def test_interrupt_passes_unchanged_and_closes(ssh):
     with pytest.raises(KeyboardInterrupt):
         run(ScriptedNode())
     assert ssh.close_count == 1
+
+
+@pytest.mark.parametrize("link", ["__context__", "__cause__"])
+def test_interrupt_turned_into_a_library_error_still_stops_the_pass(ssh, link):
+    interrupt = KeyboardInterrupt()
+    error = paramiko.SSHException("Server connection dropped: ")
+    setattr(error, link, EOFError())
+    setattr(getattr(error, link), "__context__", interrupt)
+    ssh.fail("put", error)
+    node = ScriptedNode(inputs=[__file__])
+    with pytest.raises(KeyboardInterrupt) as caught:
+        run(node)
+    assert caught.value is interrupt
+    assert ssh.close_count == 1
+    assert not [e for e in node._log_callback.events if e[0] == "error"]
+
+
+def test_timeout_absorbed_by_an_override_still_fails_the_pass(ssh):
+    class Forgiving(ScriptedNode):
+        def _get_slurm_job_status(self, ssh, job_id):
+            try:
+                return super()._get_slurm_job_status(ssh, job_id)
+            except TimeoutError:
+                return "RUNNING"
+
+    answer = ssh.exec_command
+
+    def slow_squeue(command):
+        if command.startswith("squeue"):
+            time.sleep(0.3)  # longer than the ioTimeout below: the watchdog fires
+        return answer(command)
+
+    ssh.exec_command = slow_squeue
+    origin, message = raised(Forgiving(previous={"remote_job_id": "5"}), options(dict(PROFILE, ioTimeout=0.05)))
+    assert (origin, message) == ("remote_execution", "No answer from hpc.example.org for 0.05 seconds")
 
 
 def test_undecodable_remote_output_is_a_remote_execution_error(ssh):

@@ -15,6 +15,7 @@ import zentrel_core.clusterlane as clusterlane
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STANDIN = os.path.join(ROOT, "standin")
+TESTS = os.path.join(ROOT, "tests")
 MODULE_FILE = clusterlane.__file__
 
 
@@ -132,14 +133,10 @@ def test_running_the_module_code_on_another_module_object_is_refused():
 
 def test_second_interpreter_is_refused():
     out = run_python("""
-        import _xxsubinterpreters as interpreters
+        from subinterpreters import run_in_second_interpreter
         import zentrel_core.clusterlane
-        interp = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(interp, "import zentrel_core.clusterlane")
-        except interpreters.RunFailedError as exc:
-            print(exc)
-    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+        print(run_in_second_interpreter("import zentrel_core.clusterlane"))
+    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)), TESTS)
     assert out.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one "
                            "interpreter per process.")
 

@@ -63,18 +63,15 @@ def test_import_needs_no_optional_library():
 
 def test_one_interpreter_and_one_initialisation():
     result = run_python("""
-        import ctypes, sys, _xxsubinterpreters as interpreters
+        import ctypes, sys
+        from subinterpreters import run_in_second_interpreter
         import zentrel_core.pulsewire as first
 
         del sys.modules["zentrel_core.pulsewire"]
         import zentrel_core.pulsewire as again
         print("same object:", again is first)
 
-        interp = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(interp, "import zentrel_core.pulsewire")
-        except interpreters.RunFailedError as error:
-            print("second interpreter:", error)
+        print("second interpreter:", run_in_second_interpreter("import zentrel_core.pulsewire"))
 
         lib = ctypes.PyDLL(first.__file__)
         lib.PyInit_pulsewire.restype = ctypes.c_void_p

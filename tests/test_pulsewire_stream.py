@@ -18,6 +18,8 @@ from testbed import Testbed
 import zentrel_core.logger
 import zentrel_core.pulsewire as pulsewire
 
+pytestmark = pytest.mark.bed
+
 TIMESTAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?Z$")
 
 

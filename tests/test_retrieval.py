@@ -9,7 +9,10 @@ import pytest
 
 from testbed import Testbed
 from zentrel_core.clusterlane import ClusterlaneBase
+from zentrel_core.node import NodeException
 from zentrel_core.parameters import BooleanParameter
+
+pytestmark = pytest.mark.bed
 
 LARGE_REASON = "Large file - enable 'Download Large Files' option to include"
 
@@ -186,14 +189,18 @@ class RefusingSftp:
 
 
 @pytest.mark.parametrize("existing", [None, "previous download"])
-def test_broken_download_is_removed_and_fetched_next_time(tmp_path, make_node, sftp, job_dir, existing):
+def test_broken_essential_download_is_removed_fails_and_is_fetched_next_time(tmp_path, make_node, sftp, job_dir,
+                                                                             existing):
     if existing is not None:
         (tmp_path / "md.log").write_text(existing)
     node, log = make_node({"essential": ["md.log"]})
 
-    summary = node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
+    with pytest.raises(NodeException) as caught:
+        node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
 
-    assert summary["downloaded"] == []
+    assert (caught.value.origin, caught.value.message) == (
+        "download", f"Could not download essential output files: md.log. They stay on the cluster in {job_dir} "
+                    "and are fetched again on the next call.")
     assert log.calls[-1] == (("warning", "Could not retrieve md.log: Server connection dropped"),
                              {"file_name": "md.log", "error": "Server connection dropped"})
     assert not (tmp_path / "md.log").exists()
@@ -202,9 +209,40 @@ def test_broken_download_is_removed_and_fetched_next_time(tmp_path, make_node, s
     assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
 
 
+class SelectiveSftp:
+    """The bed's SFTP client, with the downloads of some names refused."""
+
+    def __init__(self, sftp, refused):
+        self.sftp, self.refused = sftp, refused
+
+    def get(self, remote_path, local_path):
+        if remote_path.rsplit("/", 1)[-1] in self.refused:
+            raise PermissionError(13, "Permission denied", local_path)
+        return self.sftp.get(remote_path, local_path)
+
+
+def test_only_failed_essential_files_fail_the_download(tmp_path, make_node, sftp, job_dir):
+    node, log = make_node({"essential": ["big.trr", "md.log", "absent.txt", "traj.xtc", "big.trr"],
+                           "standard": ["results/energy.xvg", "traj.xtc"]})
+    refused = SelectiveSftp(sftp, {"big.trr", "traj.xtc", "energy.xvg"})
+
+    with pytest.raises(NodeException) as caught:
+        node._retrieve_output_files_ssh(refused, {}, job_dir)
+
+    # each once, in download order; the missing one and the standard ones only warn
+    assert caught.value.message.startswith("Could not download essential output files: big.trr, traj.xtc. ")
+    warnings = [args[1] for args, _ in log.calls if args[0] == "warning"]
+    assert len(warnings) == 6 and "Remote file not found: absent.txt" in warnings
+    assert (tmp_path / "md.log").exists()
+
+    (tmp_path / "md.log").unlink()
+    summary = node._retrieve_output_files_ssh(SelectiveSftp(sftp, {"energy.xvg"}), {}, job_dir)
+    assert summary["downloaded"] == ["big.trr", "md.log", "traj.xtc", "big.trr", "traj.xtc"]
+
+
 def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
     (tmp_path / "md.log").write_text("keep me")
-    node, log = make_node({"essential": ["md.log"]})
+    node, log = make_node({"standard": ["md.log"]})
 
     summary = node._retrieve_output_files_ssh(RefusingSftp(), {}, job_dir)
 
@@ -213,11 +251,13 @@ def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
     assert (tmp_path / "md.log").read_text() == "keep me"
 
 
-def test_interrupt_propagates_after_cleanup(tmp_path, make_node, job_dir):
-    node, _ = make_node({"essential": ["md.log"]})
-    with pytest.raises(KeyboardInterrupt):
-        node._retrieve_output_files_ssh(BreakingSftp(KeyboardInterrupt()), {}, job_dir)
+@pytest.mark.parametrize("error", [KeyboardInterrupt, TimeoutError])
+def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, make_node, job_dir, error):
+    node, log = make_node({"standard": ["md.log", "big.trr"]})
+    with pytest.raises(error):
+        node._retrieve_output_files_ssh(BreakingSftp(error()), {}, job_dir)
     assert not (tmp_path / "md.log").exists()
+    assert not [args for args, _ in log.calls if args[0] == "warning"]  # not one per file
 
 
 class Config:

@@ -1,9 +1,11 @@
 """Checks of the loopback test bed itself: SSH login rules, the environment a
-remote command sees, SLURM job states through SSH, Redis Pub/Sub, and a clean
-teardown that leaves nothing behind even after a killed run."""
+remote command sees, SLURM job states through SSH (squeue, accounting and the
+completion file), Redis Pub/Sub, and a teardown that ends everything the bed
+started, also after a killed run, and nothing it did not start."""
 
 import json
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -15,7 +17,9 @@ import paramiko
 import pytest
 
 from testbed import Testbed
-from testbed.services import _processes
+from testbed.procs import is_running, snapshot
+
+pytestmark = pytest.mark.bed
 
 REPO = Path(__file__).resolve().parent.parent
 
@@ -50,8 +54,20 @@ def ssh(bed):
 
 
 def processes_of(root: str):
-    return [p for p in _processes()
-            if root + "/" in p.cmdline or p.cwd.startswith(root)]
+    """Processes that name the directory on their command line or work in it."""
+    return [p for p in snapshot() if p.cmdline and (root + "/" in p.cmdline or p.cwd.startswith(root))]
+
+
+@pytest.fixture
+def bystander(bed):
+    """A process of the bed's user that no bed started: no teardown or
+    reaper may end it."""
+    pw = pwd.getpwnam(bed.ssh_user)
+    proc = subprocess.Popen(["sleep", "300"], user=pw.pw_uid, group=pw.pw_gid, cwd=pw.pw_dir)
+    yield proc
+    assert proc.poll() is None, "a process the bed did not start was ended"
+    proc.kill()
+    proc.wait()
 
 
 # ---------------------------------------------------------------- SSH login
@@ -157,6 +173,7 @@ def test_job_runs_to_completed_and_stays_visible(bed, ssh):
     status, out, err = remote(ssh, f"sacct -c -j {job} -n -o State")
     assert status == 0, err
     assert out.split() == ["COMPLETED"]
+    assert remote(ssh, f"sacct -j {job} -n -o State -X")[1] == "COMPLETED"
     sftp = ssh.open_sftp()
     try:
         with sftp.open(f"{bed.remote_work_dir}/slurm-{job}.out") as fh:
@@ -165,17 +182,18 @@ def test_job_runs_to_completed_and_stays_visible(bed, ssh):
         sftp.close()
 
 
-@pytest.mark.parametrize("script, action, final", [
-    ("--wrap 'exit 3'", None, "FAILED"),
-    ("--wrap 'sleep 300'", "scancel", "CANCELLED"),
+@pytest.mark.parametrize("script, action, final, accounted", [
+    ("--wrap 'exit 3'", None, "FAILED", "FAILED"),
+    ("--wrap 'sleep 300'", "scancel", "CANCELLED", "CANCELLED+"),
 ])
-def test_unsuccessful_jobs_keep_their_state(bed, ssh, script, action, final):
+def test_unsuccessful_jobs_keep_their_state(bed, ssh, script, action, final, accounted):
     job = submit(ssh, bed, script)
     if action == "scancel":
         wait_state(ssh, job, "RUNNING")
         assert remote(ssh, f"scancel {job}")[0] == 0
     wait_state(ssh, job, final)
     assert remote(ssh, f"sacct -c -j {job} -n -o State")[1].split() == [final]
+    assert remote(ssh, f"sacct -j {job} -n -o State -X")[1] == accounted
 
 
 # ---------------------------------------------------------------------- Redis
@@ -195,10 +213,13 @@ def test_redis_pubsub_on_loopback(bed):
 
 # -------------------------------------------------------------------- teardown
 
-def test_stop_leaves_nothing_and_is_idempotent(bed):
+def test_stop_leaves_nothing_and_is_idempotent(bed, bystander):
     # a second bed next to the module's: its running job must die with it
     other = Testbed(redis=True, ssh=True, slurm=True).start()
     root, work = str(other.root), other.remote_work_dir
+    started = other.ledger.processes()
+    assert {name for name in other.logs} >= {"redis", "sshd", "munged", "mariadb", "slurmdbd",
+                                             "slurmctld", "slurmd"}
     r = other.run_as_user(f"cd {work} && sbatch --parsable --wrap 'sleep 300'")
     assert r.returncode == 0, r.stderr
     job = r.stdout.strip()
@@ -210,8 +231,8 @@ def test_stop_leaves_nothing_and_is_idempotent(bed):
     other.stop()
     other.stop()
     assert not Path(root).exists() and not Path(work).exists()
-    assert [p for p in processes_of(root) if p.cmdline] == []
-    assert [p for p in _processes() if p.comm == "sleep" and p.cwd.startswith(work)] == []
+    assert processes_of(root) == [] and processes_of(work) == []
+    assert [pid for pid, start in started if is_running(pid, start)] == []
     for port in ports:
         with pytest.raises(OSError):
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
@@ -225,10 +246,12 @@ def test_exception_inside_with_tears_down():
             root = str(b.root)
             raise KeyboardInterrupt
     assert not Path(root).exists()
-    assert [p for p in processes_of(root) if p.cmdline] == []
+    assert processes_of(root) == []
 
 
-def test_killed_run_is_cleaned_by_next_bring_up(bed):
+def test_killed_run_is_cleaned_by_next_bring_up(bed, ssh, bystander):
+    # a job of the live bed runs through the reaping of the dead one
+    own_job = submit(ssh, bed, "--wrap 'sleep 300'")
     env = dict(os.environ, PYTHONPATH=str(REPO))
     proc = subprocess.Popen([sys.executable, "-m", "testbed", "up"], cwd=REPO, env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -242,16 +265,19 @@ def test_killed_run_is_cleaned_by_next_bring_up(bed):
     r = bed.run_as_user(f"SLURM_CONF={facts['slurm']['conf']} sbatch --parsable "
                         f"-D {work} --wrap 'sleep 300'")
     assert r.returncode == 0, r.stderr
-    time.sleep(1.5)
+    deadline = time.monotonic() + 15
+    while not processes_of(work):
+        assert time.monotonic() < deadline, "the job never started"
+        time.sleep(0.2)
     # the owner dies without any teardown
     proc.send_signal(signal.SIGKILL)
     proc.wait()
-    assert [p for p in processes_of(root) if p.cmdline]
+    assert processes_of(root) and processes_of(work)
     with Testbed(redis=True, ssh=False, slurm=False):
         assert not Path(root).exists() and not Path(work).exists()
-        assert [p for p in processes_of(root) if p.cmdline] == []
-        assert [p for p in processes_of(work) if p.cmdline] == []
-    assert bed.run_as_user("scontrol ping").returncode == 0
+        assert processes_of(root) == [] and processes_of(work) == []
+    assert remote(ssh, f"squeue -j {own_job} -h -o %T")[1] == "RUNNING"
+    assert remote(ssh, f"scancel {own_job}")[0] == 0
 
 
 def _read_json(stream) -> str:
@@ -272,4 +298,4 @@ def test_cli_up_tears_down_on_sigterm():
     proc.send_signal(signal.SIGTERM)
     assert proc.wait(timeout=20) == 0
     assert not Path(facts["root"]).exists()
-    assert [p for p in processes_of(facts["root"]) if p.cmdline] == []
+    assert processes_of(facts["root"]) == []

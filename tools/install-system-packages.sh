@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the test bed runs: OpenSSH server, SLURM,
-# MUNGE and Redis.  Does nothing when their programs are already there;
+# MUNGE, Redis, and MariaDB + slurmdbd for SLURM accounting.  Does nothing when their programs are already there;
 # runs `apt-get update` only when something has to be installed.
 set -euo pipefail
 
-PACKAGES=(openssh-server slurm-wlm munge redis-server)
-PROGRAMS=(/usr/sbin/sshd /usr/sbin/slurmctld /usr/sbin/slurmd /usr/sbin/munged /usr/bin/redis-server)
+PACKAGES=(openssh-server slurm-wlm munge redis-server mariadb-server slurmdbd)
+PROGRAMS=(/usr/sbin/sshd /usr/sbin/slurmctld /usr/sbin/slurmd /usr/sbin/munged /usr/bin/redis-server
+          /usr/sbin/mariadbd /usr/bin/mariadb-install-db /usr/sbin/slurmdbd)
 
 step() { printf '[install-system-packages] %s\n' "$*"; }
 
@@ -19,7 +20,7 @@ for prog in "${PROGRAMS[@]}"; do
     have "$prog" || missing+=("$(basename "$prog")")
 done
 if [ "${#missing[@]}" -eq 0 ]; then
-    step "all present: sshd slurmctld slurmd munged redis-server"
+    step "all present: ${PROGRAMS[*]##*/}"
     exit 0
 fi
 step "missing: ${missing[*]}"

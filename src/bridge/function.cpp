@@ -15,7 +15,6 @@ struct FunctionObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
-    PyObject* module_name;
     PyObject* param_names;  // tuple of interned str, one per parameter
     PyObject* defaults;     // tuple: defaults of the trailing parameters
     PyObject* annotations;  // built on first access
@@ -226,7 +225,6 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->module_name);
     Py_CLEAR(f->param_names);
     type->tp_free(self);
     Py_DECREF(type);
@@ -235,7 +233,6 @@ void function_dealloc(PyObject* self) {
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
-PyObject* get_module_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->module_name); }
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
@@ -304,7 +301,6 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__module__", get_module_name, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__isabstractmethod__", get_abstract, nullptr, nullptr, nullptr},
@@ -382,7 +378,19 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
             raise(PyExc_SystemError, "a required parameter follows one with a default");
         }
     }
+    // __module__ is looked up on the type, whose own __module__ is a str (the
+    // module part of its dotted name, which stubgen, inspect and pydoc read);
+    // a function of a module with another name keeps its own in its __dict__,
+    // which attribute lookup reads before the type's plain str.
     Owned module_name = module ? check(PyModule_GetNameObject(module)) : str_from("builtins");
+    Owned type_module = getattr(type, intern("__module__"));
+    const int same_module = PyObject_RichCompareBool(module_name.get(), type_module.get(), Py_EQ);
+    if (same_module < 0) throw_error();
+    Owned dict;
+    if (!same_module) {
+        dict = new_dict();
+        dict_set(dict, "__module__", module_name);
+    }
     Owned name = intern(spec.name);
     Owned qualname = owner ? check(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : Owned::ref(name.get());
     Owned doc = spec.doc ? str_from(spec.doc) : none();
@@ -392,13 +400,12 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     if (!f) throw_error();
     Owned result = Owned::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
-    f->dict = nullptr;
+    f->dict = dict.release();
     f->module = Py_XNewRef(module.get());
     f->closure = Py_XNewRef(closure.get());
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();
-    f->module_name = module_name.release();
     f->param_names = param_names.release();
     f->defaults = default_tuple.release();
     f->annotations = nullptr;

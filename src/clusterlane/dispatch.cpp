@@ -56,14 +56,14 @@ Owned resolve_options(Borrowed flow_vars) {
     diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
 
     Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
-    diagnostic(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
-                       ", value: ", bridge::str(redact_options(raw))}));
+    diagnostic(mask_passphrases(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
+                                        ", value: ", bridge::str(redact_options(raw))})));
 
     Owned options = raw;
     if (bridge::hasattr(raw, name(N::get_value))) {
         options = bridge::call_method(raw, name(N::get_value), {});
-        diagnostic(concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ",
-                           bridge::str(redact_options(options))}));
+        diagnostic(mask_passphrases(
+            concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(redact_options(options))})));
     }
     const bool is_dict = PyDict_Check(options.get());
     diagnostic(concat({"[ClusterlaneBase] Final hpc_options type: ", bridge::type_short_name(options),

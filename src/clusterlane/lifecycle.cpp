@@ -7,13 +7,17 @@
 // Every failure after the connection attempt starts is mapped to a
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
+#include "deadline.hpp"
 #include "methods.hpp"
 #include "pass_lock.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <string_view>
+#include <vector>
 
 namespace clusterlane {
 
@@ -21,6 +25,8 @@ namespace {
 
 using bridge::concat;
 using bridge::Param;
+
+constexpr long long kDefaultIoTimeout = 300;
 
 Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
     return bridge::mapping_get(mapping, bridge::str_from(key), fallback, name(N::get));
@@ -55,7 +61,8 @@ void validate_profile(Borrowed profile) {
         if (is_missing(option(profile, key))) bridge::list_append(missing, bridge::str_from(key));
     if (!bridge::truthy(missing)) return;
 
-    log(concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))}));
+    log(mask_passphrases(
+        concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))})));
     Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
     raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
                                                   ". Please check your HPC profile configuration in Settings."}));
@@ -77,17 +84,66 @@ bool force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
     return bridge::truthy(legacy);
 }
 
+// ---- checked profile values ---------------------------------------------------
+
+// A port is an int (not a bool) or a text of ASCII digits, from 1 to 65535.
+// The socket layer would wrap a larger number around to some other port of
+// the host and trust whatever answers there.
+bool is_valid_port(Borrowed port) {
+    if (PyLong_Check(port.get()) && !PyBool_Check(port.get())) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(port, &overflow);
+        if (value == -1 && PyErr_Occurred()) bridge::throw_error();
+        return overflow == 0 && value >= 1 && value <= 65535;
+    }
+    if (!PyUnicode_Check(port.get())) return false;
+    std::string_view text = bridge::utf8(port);
+    if (text.empty()) return false;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = std::min(value * 10 + (c - '0'), 65536L);  // saturates: any larger value is out of range
+    }
+    return value >= 1 && value <= 65535;
+}
+
+// Seconds are an int or a float (not a bool), greater than 0 and finite.
+bool is_valid_seconds(Borrowed seconds) {
+    if (PyBool_Check(seconds.get())) return false;
+    if (PyLong_Check(seconds.get())) {
+        Owned zero = bridge::integer(0);
+        return bridge::check_status(PyObject_RichCompareBool(seconds, zero, Py_GT)) != 0;
+    }
+    if (!PyFloat_Check(seconds.get())) return false;
+    const double value = PyFloat_AS_DOUBLE(seconds.get());
+    return std::isfinite(value) && value > 0;
+}
+
+void check_profile_values(Borrowed profile) {
+    if (!is_valid_port(option(profile, "port", bridge::integer(22))))
+        raise_node_exception("configuration",
+                             bridge::str_from("HPC profile field 'port' must be a whole number from 1 to 65535"));
+    if (!is_valid_seconds(option(profile, "ioTimeout", bridge::integer(kDefaultIoTimeout))))
+        raise_node_exception("configuration",
+                             bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
+}
+
 struct Connection {
     Owned host;
     Owned port;
     Owned username;
     Owned remote_work_dir;
+    Owned io_timeout;      // seconds of silence after which a wait on the cluster gives up
     Owned connect_kwargs;  // the keyword arguments of SSHClient.connect
 };
 
 Connection connection_settings(Borrowed profile) {
-    Connection c{option(profile, "host"), option(profile, "port", bridge::integer(22)), option(profile, "username"),
-                 option(profile, "remoteWorkDir"), bridge::new_dict()};
+    Connection c{option(profile, "host"),
+                 option(profile, "port", bridge::integer(22)),
+                 option(profile, "username"),
+                 option(profile, "remoteWorkDir"),
+                 option(profile, "ioTimeout", bridge::integer(kDefaultIoTimeout)),
+                 bridge::new_dict()};
     Owned auth_method = option(profile, "authMethod", bridge::str_from("key"));
     Owned key_filename = option(profile, "keyFilename");
     Owned passphrase = option(profile, "keyPassphrase");
@@ -127,6 +183,7 @@ struct Pass {
     Borrowed hpc_options;
     Borrowed ssh;
     const Connection& connection;
+    io::PassDeadline& deadline;
     Borrowed script;
     bool force;
 };
@@ -227,6 +284,7 @@ Owned guarded_phase(const Pass& p) {
     hpc_log(p.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(c.host), ":", bridge::str(c.port)}),
             {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
     bridge::call_with_dict(bridge::getattr(p.ssh, name(N::connect)), {}, c.connect_kwargs);
+    p.deadline.watch_client(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
 
     Owned work_dir = call_self(p.self, N::_expand_remote_path, {p.ssh, c.remote_work_dir});
@@ -234,7 +292,8 @@ Owned guarded_phase(const Pass& p) {
         hpc_log(p.self, "debug",
                 concat({"Expanded remote work dir: ", bridge::str(c.remote_work_dir), " -> ", bridge::str(work_dir)}));
 
-    Owned sftp = bridge::call_method(p.ssh, name(N::open_sftp), {});
+    Owned sftp = io::bounded(p.ssh, [&] { return bridge::call_method(p.ssh, name(N::open_sftp), {}); });
+    p.deadline.watch_sftp(sftp);
     Owned remote_job_dir =
         concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(p.self, name(N::node_id)))});
 
@@ -262,7 +321,13 @@ Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     Owned text = bridge::str(failure);
     Owned origin;
     Owned message;
-    if (bridge::error_matches(failure, bridge::getattr(paramiko, name(N::AuthenticationException)))) {
+    // A silent server, however the wait that noticed it ended.
+    if (p.deadline.expired() || (p.deadline.connected() && bridge::error_matches(failure, PyExc_TimeoutError))) {
+        Owned timeout = p.deadline.timeout_text();
+        hpc_log(p.self, "error", concat({"Remote execution error: ", timeout}), {{name(N::error), timeout}});
+        origin = bridge::str_from("remote_execution");
+        message = timeout;
+    } else if (bridge::error_matches(failure, bridge::getattr(paramiko, name(N::AuthenticationException)))) {
         Owned who = concat({"SSH authentication failed for ", bridge::str(c.username), "@", bridge::str(c.host)});
         hpc_log(p.self, "error", who, {{name(N::hostname), c.host}, {name(N::username), c.username}});
         origin = bridge::str_from("authentication");
@@ -281,16 +346,43 @@ Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     return replacement;
 }
 
+// An interrupt or exit request (outside the Exception family) that is the
+// failure or anywhere in its chain of causes and contexts: paramiko turns a
+// Ctrl-C during a transfer into an error of its own, and the worker must
+// still learn that it was asked to stop.
+Owned interruption_in(Borrowed failure) {
+    std::vector<Borrowed> pending{failure};
+    std::vector<Borrowed> seen;
+    while (!pending.empty()) {
+        Borrowed e = pending.back();
+        pending.pop_back();
+        if (std::find(seen.begin(), seen.end(), e) != seen.end()) continue;
+        seen.push_back(e);
+        if (!bridge::error_matches(e, PyExc_Exception)) return Owned::ref(e);
+        // The links stay alive: each exception holds the next one.
+        for (Owned next : {Owned::steal(PyException_GetCause(e)), Owned::steal(PyException_GetContext(e))})
+            if (next) pending.push_back(next.get());
+    }
+    return {};
+}
+
 // Runs the guarded phase; whatever happens, the client is closed afterwards.
 Owned run_guarded(const Pass& p, Borrowed paramiko) {
     Owned outcome;
     Owned failure;
     try {
         outcome = guarded_phase(p);
+        // A wait that ran out of time ends the pass even when an override
+        // absorbed the error it raised.
+        if (p.deadline.expired()) {
+            outcome.reset();
+            bridge::restore_error(bridge::call(PyExc_TimeoutError, {p.deadline.timeout_text()}));
+        }
     } catch (const bridge::PyError&) {
         failure = bridge::fetch_error();
-        // Interrupts and exits pass unchanged; everything else is reported.
-        if (bridge::error_matches(failure, PyExc_Exception)) {
+        if (Owned interruption = interruption_in(failure)) {
+            failure = interruption;  // passes unchanged, without an error line
+        } else if (bridge::error_matches(failure, PyExc_Exception)) {
             try {
                 failure = mapped_failure(p, paramiko, failure);
             } catch (const bridge::PyError&) {
@@ -325,6 +417,8 @@ Owned run_remote_body(bridge::CallFrame& args) {
     if (!bridge::truthy(script))
         raise_node_exception("configuration", bridge::str_from("SLURM script is required for remote execution."));
 
+    check_profile_values(profile);
+
     Connection connection = connection_settings(profile);
     const bool force = force_resubmit(flow_vars, hpc_options);
     hpc_log(self, "debug", concat({"force_resubmit = ", force ? "True" : "False"}));
@@ -333,7 +427,8 @@ Owned run_remote_body(bridge::CallFrame& args) {
     Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)), {});
     bridge::call_method(ssh, name(N::set_missing_host_key_policy), {policy});
 
-    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, script, force}, paramiko);
+    io::PassDeadline deadline(connection.host, connection.io_timeout);
+    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, force}, paramiko);
 }
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),

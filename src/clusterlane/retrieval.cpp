@@ -4,6 +4,7 @@
 // large files (trajectories of many gigabytes) are fetched only on request and
 // otherwise reported with their remote location.  A file that cannot be
 // fetched is logged and left out of the summary; the others still come down.
+#include "deadline.hpp"
 #include "methods.hpp"
 
 namespace clusterlane {
@@ -104,10 +105,15 @@ void discard_partial_download(Borrowed local_path, Borrowed stamp_before) {
     }
 }
 
+// Within a pass the transfer is one bounded wait that each received chunk
+// starts afresh.
 void fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
     Owned stamp_before = file_stamp(local_path);
     try {
-        bridge::call_method(sftp, name(N::get), {remote_path, local_path});
+        Owned progress = io::progress_callback(sftp);
+        const bridge::Kw callback[] = {{name(N::callback), progress}};
+        Owned get = bridge::getattr(sftp, name(N::get));
+        io::bounded(sftp, [&] { return bridge::call(get, {remote_path, local_path}, callback); });
     } catch (const bridge::PyError&) {
         Owned error = bridge::fetch_error();
         discard_partial_download(local_path, stamp_before);
@@ -126,29 +132,46 @@ void make_parent_dir(Borrowed local_path) {
     bridge::call(bridge::getattr(global(N::os), name(N::makedirs)), {parent}, {{name(N::exist_ok), Py_True}});
 }
 
-// Downloads one entry; true when it came down.  Failures of this entry are
-// logged and absorbed; anything outside the Exception family propagates.
-bool download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
+enum class Fetched { Yes, Missing, Failed };
+
+// Downloads one entry.  Failures of this entry are logged and absorbed; a
+// timeout ends the whole pass (a silent server would cost one timeout per
+// file otherwise), and anything outside the Exception family propagates.
+Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     try {
         make_parent_dir(local_path);
         fetch(sftp, remote_path, local_path);
         Owned size = local_size(local_path);
         hpc_log(self, "debug", concat({"Downloaded: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
                 {{name(N::file_name), entry}, {name(N::file_size), size}});
-        return true;
+        return Fetched::Yes;
     } catch (const bridge::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             PyErr_Clear();
             hpc_log(self, "warning", concat({"Remote file not found: ", bridge::str(entry)}),
                     {{name(N::file_name), entry}});
-            return false;
+            return Fetched::Missing;
         }
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (PyErr_ExceptionMatches(PyExc_TimeoutError) || !PyErr_ExceptionMatches(PyExc_Exception)) throw;
         Owned error_text = bridge::str(bridge::fetch_error());
         hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", error_text}),
                 {{name(N::file_name), entry}, {name(N::error), error_text}});
-        return false;
+        return Fetched::Failed;
     }
+}
+
+// An essential file that exists on the cluster but did not come down fails
+// the pass: the result would be built without it.  The job stays recorded,
+// so the next call downloads again.
+void require_essential(Borrowed failed, Borrowed remote_job_dir) {
+    if (PyList_GET_SIZE(failed.get()) == 0) return;
+    Owned names = bridge::new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(failed.get()); ++i)
+        bridge::list_append(names, bridge::str(PyList_GET_ITEM(failed.get(), i)));
+    Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), names.get()));
+    raise_node_exception("download", concat({"Could not download essential output files: ", joined,
+                                             ". They stay on the cluster in ", remote_job_dir,
+                                             " and are fetched again on the next call."}));
 }
 
 // ---- the two methods ------------------------------------------------------
@@ -164,6 +187,7 @@ Owned retrieve_ssh_body(bridge::CallFrame& args) {
 
     Owned files_to_download = bridge::new_list();
     extend(files_to_download, category_files(files_by_category, "essential"));
+    const Py_ssize_t essential_count = PyList_GET_SIZE(files_to_download.get());
     extend(files_to_download, category_files(files_by_category, "standard"));
     if (bridge::truthy(download_large)) extend(files_to_download, category_files(files_by_category, "large"));
 
@@ -191,12 +215,18 @@ Owned retrieve_ssh_body(bridge::CallFrame& args) {
     }
 
     Owned downloaded_files = bridge::new_list();
+    Owned failed_essential = bridge::new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files_to_download.get()); ++i) {
         Borrowed entry = PyList_GET_ITEM(files_to_download.get(), i);
         Owned remote_path = remote_path_of(remote_job_dir, entry);
         Owned local_path = local_path_of(local_dir, entry);
-        if (download_entry(self, sftp, entry, remote_path, local_path)) bridge::list_append(downloaded_files, entry);
+        const Fetched fetched = download_entry(self, sftp, entry, remote_path, local_path);
+        if (fetched == Fetched::Yes) bridge::list_append(downloaded_files, entry);
+        if (fetched == Fetched::Failed && i < essential_count &&
+            !bridge::check_status(PySequence_Contains(failed_essential, entry)))
+            bridge::list_append(failed_essential, entry);
     }
+    require_essential(failed_essential, remote_job_dir);
 
     Owned summary = bridge::new_dict();
     bridge::dict_set(summary, "downloaded", downloaded_files);

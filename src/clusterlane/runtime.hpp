@@ -33,7 +33,8 @@ using bridge::Owned;
     X(items) X(encoding)                                                                                     \
     X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino) X(st_mtime_ns) X(download_file)                   \
     X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError)                                                   \
-    X(rstrip) X(split) X(startswith) X(__enter__) X(__exit__)
+    X(rstrip) X(split) X(startswith) X(__enter__) X(__exit__)                                                \
+    X(get_transport) X(settimeout) X(callback) X(getsignal) X(signal)
 
 enum class N : size_t {
 #define CLUSTERLANE_NAME_ENUM(name) name,

@@ -4,6 +4,7 @@
 // (remote_shell:: below): sending a command, its exit status, its output as
 // text, and quoting a value for the remote shell.
 #include "methods.hpp"
+#include "deadline.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
@@ -23,34 +24,43 @@ struct Command {
     Owned stdin_file;
     Owned stdout_file;
     Owned stderr_file;
+    Owned connection;  // the client the command was sent on
 };
 
 }  // namespace
 
+// Within a pass, opening the channel and the exec request are one bounded
+// wait, and reading the output stops after ioTimeout without data.
 static Command run(Borrowed ssh, Borrowed command_text) {
     Owned triple = bridge::check(PySequence_Tuple(
-        bridge::call_method(ssh, name(N::exec_command), {command_text}).get()));
+        io::bounded(ssh, [&] { return bridge::call_method(ssh, name(N::exec_command), {command_text}); }).get()));
     const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
     if (size != 3) {
         if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
         bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
     }
-    return {Owned::ref(PyTuple_GET_ITEM(triple.get(), 0)), Owned::ref(PyTuple_GET_ITEM(triple.get(), 1)),
-            Owned::ref(PyTuple_GET_ITEM(triple.get(), 2))};
+    Command command{Owned::ref(PyTuple_GET_ITEM(triple.get(), 0)), Owned::ref(PyTuple_GET_ITEM(triple.get(), 1)),
+                    Owned::ref(PyTuple_GET_ITEM(triple.get(), 2)), Owned::ref(ssh)};
+    io::bound_reads(ssh, bridge::getattr(command.stdout_file, name(N::channel)));
+    return command;
 }
 
 // Waits for the remote command to end; true when its exit status is 0.
 static bool succeeded(const Command& command) {
     Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
-    Owned status = bridge::call_method(channel, name(N::recv_exit_status), {});
+    Owned status = io::bounded(command.connection,
+                               [&] { return bridge::call_method(channel, name(N::recv_exit_status), {}); });
     Owned zero = bridge::integer(0);
     return bridge::check_status(PyObject_RichCompareBool(status.get(), zero.get(), Py_EQ)) != 0;
 }
 
 // The whole output of a channel file, decoded as UTF-8 (an undecodable byte
-// raises) and stripped of surrounding whitespace.
+// raises) and stripped of surrounding whitespace.  Within a pass the read
+// gives up after ioTimeout without data (the channel's timeout, see run).
 static Owned read_text(Borrowed channel_file) {
-    Owned data = bridge::call_method(channel_file, name(N::read), {});
+    Owned channel = bridge::getattr(channel_file, name(N::channel));
+    Owned data =
+        io::bounded(channel, [&] { return bridge::call_method(channel_file, name(N::read), {}); }, io::Timed::No);
     Owned text = bridge::call_method(data, name(N::decode), {bridge::str_from("utf-8")});
     return bridge::call_method(text, name(N::strip), {});
 }

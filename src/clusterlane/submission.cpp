@@ -4,6 +4,7 @@
 // Nothing done on the cluster is undone when a later step fails; only a
 // parsed job id is persisted, so the next call submits again into the same
 // job directory.
+#include "deadline.hpp"
 #include "methods.hpp"
 #include "shell.hpp"
 
@@ -32,6 +33,14 @@ Owned fill_script(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir, Bo
     return call_self(self, N::_process_template, {script_template, variables});
 }
 
+// Within a pass the upload is one bounded wait that each sent chunk starts afresh.
+void upload(Borrowed sftp, Borrowed local_path, Borrowed remote_path) {
+    Owned progress = io::progress_callback(sftp);
+    const bridge::Kw callback[] = {{name(N::callback), progress}};
+    Owned put = bridge::getattr(sftp, name(N::put));
+    io::bounded(sftp, [&] { return bridge::call(put, {local_path, remote_path}, callback); });
+}
+
 // Uploads each existing input file under its base name; empty entries and
 // paths with nothing behind them are skipped without a word.
 void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir) {
@@ -56,7 +65,7 @@ void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed re
         Owned remote_path = concat({remote_job_dir, "/", file_name});
         hpc_log(self, "debug", concat({"Uploading: ", file_name, " (", bridge::str(file_size), " bytes)"}),
                 {{name(N::file_name), file_name}, {name(N::file_size), file_size}});
-        bridge::call_method(sftp, name(N::put), {local_path, remote_path});
+        upload(sftp, local_path, remote_path);
     }
 }
 
@@ -71,14 +80,16 @@ Owned context_method(Borrowed type, N method, const char* missing) {
 }
 
 // `with sftp.file(path, "w") as remote: remote.write(script)`
+// Opening, writing and closing are bounded waits within a pass.
 void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
-    Owned manager = bridge::call_method(sftp, name(N::file), {remote_path, bridge::str_from("w")});
+    Owned mode = bridge::str_from("w");
+    Owned manager = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::file), {remote_path, mode}); });
     Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
     Owned enter = context_method(type, N::__enter__, "");
     Owned exit = context_method(type, N::__exit__, " (missed __exit__ method)");
     Owned remote_file = bridge::call(enter, {manager});
     try {
-        bridge::call_method(remote_file, name(N::write), {text});
+        io::bounded(sftp, [&] { return bridge::call_method(remote_file, name(N::write), {text}); });
     } catch (const bridge::PyError&) {
         Owned error = bridge::fetch_error();
         Owned error_type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
@@ -86,13 +97,15 @@ void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
         Owned suppressed;
         {
             bridge::Handling handling(error);  // an error of __exit__ chains to the write error
-            suppressed = bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
+            suppressed = io::bounded(sftp, [&] {
+                return bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
+            });
         }
         if (bridge::truthy(suppressed)) return;
         bridge::restore_error(std::move(error));
     }
     Owned none = bridge::none();
-    bridge::call(exit, {manager, none, none, none});
+    io::bounded(sftp, [&] { return bridge::call(exit, {manager, none, none, none}); });
 }
 
 // The job id is the word right after "Submitted batch job"; null when the

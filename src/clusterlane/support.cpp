@@ -3,6 +3,9 @@
 #include "bridge/statements.hpp"
 #include "host/host.hpp"
 
+#include <string>
+#include <string_view>
+
 namespace clusterlane {
 
 void log(Borrowed text) { host::log_message(global(N::log_message), text); }
@@ -62,6 +65,35 @@ Owned remote_job_dir(Borrowed work_dir, Borrowed self) {
 Owned run_result(bool success, Borrowed status, Borrowed job_id) {
     return bridge::dict_of({{"success", bridge::boolean(success)}, {"remote_job_status", status},
                             {"remote_job_id", job_id}});
+}
+
+Owned mask_passphrases(Borrowed text) {
+    // Encoded with surrogatepass so that any str round-trips; the markers and
+    // quotes are ASCII and never part of a multi-byte sequence.
+    Owned bytes = bridge::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    const std::string_view in(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    std::string out;
+    size_t copied = 0;  // in[0, copied) is already in out
+    bool changed = false;
+    for (size_t at = 0; at < in.size();) {
+        size_t value = std::string_view::npos;
+        for (std::string_view marker : {std::string_view("'keyPassphrase': "), std::string_view("\"keyPassphrase\": ")})
+            if (in.compare(at, marker.size(), marker) == 0) value = at + marker.size();
+        if (value == std::string_view::npos || value >= in.size() || (in[value] != '\'' && in[value] != '"')) {
+            ++at;
+            continue;
+        }
+        const char quote = in[value];
+        size_t end = value + 1;
+        while (end < in.size() && in[end] != quote) end += in[end] == '\\' ? 2 : 1;
+        if (end >= in.size()) break;  // no closing quote: not a quoted text
+        out.append(in, copied, value - copied).append("'***'");
+        copied = at = end + 1;
+        changed = true;
+    }
+    if (!changed) return Owned::ref(text);
+    out.append(in, copied, std::string_view::npos);
+    return bridge::check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
 }
 
 Owned json_dumps(Borrowed value) {

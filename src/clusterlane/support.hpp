@@ -29,6 +29,13 @@ Owned redact_profile(Borrowed profile);
 // The same for an HPC options dict holding such a profile under "hpc_profile".
 Owned redact_options(Borrowed options);
 
+// For log lines only: the text with the quoted value after each
+// 'keyPassphrase': (or "keyPassphrase": ) shown as '***'.  The value is the
+// repr of a str, single- or double-quoted, with backslash escapes.  Catches
+// what redact_profile cannot see: wrappers whose text shows their value,
+// other mappings, nested dicts.
+Owned mask_passphrases(Borrowed text);
+
 // json.dumps(value) with the serialiser's defaults.
 Owned json_dumps(Borrowed value);
 

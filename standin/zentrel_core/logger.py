@@ -11,6 +11,6 @@ _LEVELS = {
 }
 
 
-def log_message(message, level="info"):
+def log_message(message: str, level: str = "info") -> None:
     """Write one line to the host log at the given level name."""
     _logger.log(_LEVELS.get(str(level).lower(), logging.INFO), message)

@@ -1,0 +1,102 @@
+"""Jobs that squeue has already forgotten, answered by real SLURM accounting
+(slurmdbd + MariaDB): the end states a node reads from sacct once the job has
+left the controller, as on a production cluster without SQUEUE_STATES=all.
+Each job is reported once it has ended and is never submitted again."""
+import json
+import time
+
+import pytest
+
+from test_cluster_e2e import FINAL, QUICK, BedNode, execute, hpc_flow_vars
+from testbed import Testbed
+
+pytestmark = pytest.mark.bed
+
+# node id -> (batch script, expected end state); the cancelled job is
+# cancelled by the test once it runs, the timed-out one hits --time=1
+JOBS = {
+    "acct_done": (QUICK, "completed"),
+    "acct_fail": ("#!/bin/bash\nexit 3\n", "failed"),
+    "acct_cancel": ("#!/bin/bash\nsleep 300\n", "cancelled"),
+    "acct_timeout": ("#!/bin/bash\n#SBATCH --time=1\nsleep 300\n", "timeout"),
+}
+
+
+@pytest.fixture(scope="module")
+def bed():
+    # squeue forgets an ended job at once (no SQUEUE_STATES=all in the SSH
+    # session) and the controller purges it after two seconds
+    with Testbed(redis=False, min_job_age=2, squeue_states_all=False) as b:
+        yield b
+
+
+@pytest.fixture(autouse=True)
+def private_home(tmp_path, monkeypatch):
+    home = tmp_path / "home"
+    (home / ".ssh").mkdir(parents=True)
+    monkeypatch.setenv("HOME", str(home))
+
+
+def slurm_job_ids(bed):
+    """Every job the accounting database holds, whoever submitted it."""
+    r = bed.run_slurm(["sacct", "-a", "-X", "-n", "-P", "-o", "JobID", "-S", "2000-01-01"])
+    assert r.returncode == 0, r.stderr
+    return r.stdout.split()
+
+
+def sacct_state(bed, job_id):
+    return bed.run_as_user(f"sacct -j {job_id} -n -o State -X").stdout.strip()
+
+
+def test_forgotten_jobs_get_their_end_state_from_sacct(bed, tmp_path):
+    (tmp_path / "in.txt").write_text("hello accounting\n")
+
+    def node(node_id):
+        return BedNode(node_id, tmp_path, [tmp_path / "in.txt"])
+
+    flow_vars = {nid: hpc_flow_vars(bed, script) for nid, (script, _) in JOBS.items()}
+    job_ids = {}
+    for nid in JOBS:
+        first = execute(node(nid), flow_vars[nid])
+        assert first["remote_job_status"] == "submitted", first
+        job_ids[nid] = first["remote_job_id"]
+
+    # all jobs are followed together: the timeout alone takes about 84 s
+    last = {}
+    cancelled = False
+    deadline = time.monotonic() + 180
+    while set(last) != set(JOBS) and time.monotonic() < deadline:
+        for nid in set(JOBS) - set(last):
+            result = execute(node(nid), flow_vars[nid])
+            assert result["remote_job_id"] == job_ids[nid], result
+            if result["remote_job_status"] in FINAL:
+                last[nid] = result
+            elif nid == "acct_cancel" and result["remote_job_status"] == "running" and not cancelled:
+                bed.run_as_user(f"scancel {job_ids[nid]}", check=True)
+                cancelled = True
+        time.sleep(1)
+    assert set(last) == set(JOBS), f"jobs still running: {set(JOBS) - set(last)}"
+
+    # the answers came from sacct: squeue no longer knows any of the jobs
+    for nid, job in job_ids.items():
+        assert bed.run_as_user(f"squeue -h -o %T -j {job}").stdout == "", nid
+    assert sacct_state(bed, job_ids["acct_cancel"]) == "CANCELLED+"
+
+    assert last["acct_done"] == {
+        "success": True, "remote_job_status": "completed", "remote_job_id": job_ids["acct_done"],
+        "message": "Job completed, results retrieved",
+        "data": {"result": "HELLO ACCOUNTING", "local_dir": str(tmp_path)}}
+    for nid, (_, state) in JOBS.items():
+        if nid == "acct_done":
+            continue
+        assert last[nid] == {
+            "success": False, "remote_job_status": state, "remote_job_id": job_ids[nid],
+            "message": f"Previous job {state}. Set 'Force Resubmit' to try again."}, nid
+
+    # asking again reports the same job; nothing is ever submitted twice
+    for nid, (_, state) in JOBS.items():
+        again = execute(node(nid), flow_vars[nid])
+        assert (again["remote_job_status"], again["remote_job_id"]) == (state, job_ids[nid])
+        with open(tmp_path / f".zentrel_hpc_{nid}.json") as fh:
+            assert json.load(fh)["remote_job_id"] == job_ids[nid]
+    assert sorted(slurm_job_ids(bed)) == sorted(job_ids.values())

@@ -1,0 +1,75 @@
+# Shell helpers shared by run-tests.sh, run-demo.sh and tools/wheel-check.sh
+# (sourced, not run): progress lines for slow steps, the virtual environment
+# for one Python version, and the incremental install of the modules.
+
+say() { printf '==> %s\n' "$*"; }
+
+_ticker_pid=
+_stop_ticker() {
+  if [ -n "$_ticker_pid" ]; then
+    kill "$_ticker_pid" 2>/dev/null || true
+    wait "$_ticker_pid" 2>/dev/null || true
+    _ticker_pid=
+  fi
+}
+trap _stop_ticker EXIT
+
+# with_progress LABEL COMMAND...: runs the command while a line every 5 s
+# shows that it is still working.
+with_progress() {
+  local label=$1; shift
+  local start=$SECONDS
+  ( while sleep 5; do printf '    ... %s (%d s)\n' "$label" $((SECONDS - start)); done ) &
+  _ticker_pid=$!
+  local status=0
+  "$@" || status=$?
+  _stop_ticker
+  return "$status"
+}
+
+# The Python version the scripts use: $PYTHON_VERSION, default 3.12.
+python_version() { printf '%s\n' "${PYTHON_VERSION:-3.12}"; }
+
+# The default virtual environment of a Python version: .venv for 3.12,
+# .venv-X.Y for the others.
+default_venv() {
+  if [ "$1" = 3.12 ]; then printf '.venv\n'; else printf '.venv-%s\n' "$1"; fi
+}
+
+_pip() {
+  local venv=$1; shift
+  "$venv/bin/python" -m pip -q --disable-pip-version-check "$@"
+}
+
+# ensure_venv DIR X.Y: creates DIR with Python X.Y unless it already holds a
+# working one, and installs what building the modules without build
+# isolation needs (tools/build_requirements.py lists what is missing).
+ensure_venv() {
+  local venv=$1 version=$2
+  if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c \
+      "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; then
+    local python
+    python=$(tools/find-python.sh "$version") || return 1
+    say "creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv" || return 1
+  fi
+  local missing round
+  for round in 1 2; do
+    missing=$("$venv/bin/python" tools/build_requirements.py) || return 1
+    [ -n "$missing" ] || return 0
+    mapfile -t missing <<<"$missing"
+    say "installing build requirements into $venv: ${missing[*]}"
+    with_progress "installing build requirements" _pip "$venv" install "${missing[@]}" || return 1
+  done
+}
+
+# install_modules DIR [TARGET]: builds and installs the modules (TARGET,
+# default ".": the project, or ".[test]" with the test extra) into DIR.
+# The build directory build/<wheel tag> persists between runs, so an
+# unchanged tree installs in a few seconds and a changed file rebuilds only
+# what depends on it.
+install_modules() {
+  local venv=$1 target=${2:-.}
+  with_progress "building and installing" _pip "$venv" install --no-build-isolation "$target"
+}

