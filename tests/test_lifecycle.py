@@ -333,15 +333,16 @@ def test_job_that_cannot_be_recorded_is_not_submitted(ssh, tmp_path):
     assert not missing.exists() and ssh.closed
 
 
-@pytest.mark.parametrize("opts, flow_vars", [
-    (options(force_resubmit=True), {}),
-    (options(force_resubmit=False), {"force_resubmit": BooleanParameter(default=False, value=True)}),
-    (options(), {"force_resubmit": "false"}),   # any non-empty text counts as set
+@pytest.mark.parametrize("opts, flow_vars, shown", [
+    (options(force_resubmit=True), {}, "True"),
+    (options(force_resubmit="yes"), {}, "yes"),                 # the options' value as found
+    (options(force_resubmit=False), {"force_resubmit": BooleanParameter(default=False, value=True)}, "True"),
+    (options(), {"force_resubmit": "false"}, "True"),   # any non-empty text counts as set
 ])
-def test_force_resubmit_skips_the_recorded_job(ssh, opts, flow_vars):
+def test_force_resubmit_skips_the_recorded_job(ssh, opts, flow_vars, shown):
     node = ScriptedNode(previous=dict(PREVIOUS))
     result, log = run(node, opts, flow_vars)
-    assert log.events[0] == ("debug", "force_resubmit = True", {})
+    assert log.events[0] == ("debug", f"force_resubmit = {shown}", {})
     assert not any(c.startswith(("squeue", "sacct")) for c in ssh.commands)
     assert result["remote_job_id"] == "917"
 

@@ -5,6 +5,8 @@
 // a NodeException.
 #include "methods.hpp"
 
+#include "bridge/statements.hpp"
+
 namespace clusterlane {
 
 namespace {
@@ -27,7 +29,7 @@ void read_legacy_option(Borrowed flow_vars, const char* key, Owned& target) {
     Owned k = bridge::str_from(key);
     if (!bridge::check_status(PySequence_Contains(flow_vars, k.get()))) return;
     Owned parameter = bridge::check(PyObject_GetItem(flow_vars, k.get()));
-    target = bridge::call_method(parameter, name(N::get_value), {});
+    target = bridge::call_method(parameter, name(N::get_value));
 }
 
 RunSettings settings_from_options(Borrowed options) {
@@ -52,7 +54,7 @@ RunSettings settings_from_legacy(Borrowed flow_vars) {
 
 // Diagnostic lines 1 to 4 and the unwrapping of a parameter object.
 Owned resolve_options(Borrowed flow_vars) {
-    Owned keys = bridge::check(PySequence_List(bridge::call_method(flow_vars, name(N::keys), {}).get()));
+    Owned keys = bridge::check(PySequence_List(bridge::call_method(flow_vars, name(N::keys)).get()));
     diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
 
     Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
@@ -61,7 +63,7 @@ Owned resolve_options(Borrowed flow_vars) {
 
     Owned options = raw;
     if (bridge::hasattr(raw, name(N::get_value))) {
-        options = bridge::call_method(raw, name(N::get_value), {});
+        options = bridge::call_method(raw, name(N::get_value));
         diagnostic(mask_passphrases(
             concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(redact_options(options))})));
     }
@@ -72,13 +74,10 @@ Owned resolve_options(Borrowed flow_vars) {
     return options;
 }
 
-bool is_local_mode(Borrowed mode) {
-    Owned local = bridge::str_from("local");
-    return bridge::check_status(PyObject_RichCompareBool(mode, local.get(), Py_EQ)) != 0;
-}
+bool is_local_mode(Borrowed mode) { return bridge::equal(mode, bridge::str_from("local")); }
 
 Owned run_local_branch(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars) {
-    Owned result = call_self(self, N::run_local, {predecessor_data, flow_vars});
+    Owned result = call_self(self, N::run_local, predecessor_data, flow_vars);
     if (PyUnicode_Check(result.get())) return result;
     return json_dumps(result);
 }
@@ -94,7 +93,7 @@ Owned run_cluster_branch(Borrowed self, Borrowed predecessor_data, Borrowed flow
                              bridge::str_from("SLURM job script is required for remote execution. Paste or load your "
                                               "SLURM script with {{VARIABLE}} placeholders."));
     bridge::setattr(self, name(N::_slurm_script), s.script);
-    Owned result = call_self(self, N::_run_remote, {predecessor_data, flow_vars, options});
+    Owned result = call_self(self, N::_run_remote, predecessor_data, flow_vars, options);
     return json_dumps(result);
 }
 
@@ -106,72 +105,54 @@ Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars
     return run_cluster_branch(self, predecessor_data, flow_vars, options, s);
 }
 
-// Any failure other than a NodeException is logged and re-raised as
-// NodeException(node_key, text), with the original kept as its context.
-[[noreturn]] void convert_failure(Borrowed self) {
-    if (PyErr_ExceptionMatches(global(N::NodeException).get()) || !PyErr_ExceptionMatches(PyExc_Exception))
-        bridge::throw_error();
-    Owned error = bridge::fetch_error();
-    Owned replacement;
-    {
-        // The error line is written while the failure is being handled, so
-        // the host logger sees it (sys.exception()) and its own failure
-        // chains to it.
-        bridge::Handling handling(error);
-        Owned text = bridge::str(error);
-        Owned node_key = bridge::getattr(self, name(N::node_key));
-        log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
-        replacement = bridge::call(global(N::NodeException), {node_key, text});
-    }
-    PyException_SetContext(replacement.get(), error.release());
-    bridge::restore_error(std::move(replacement));
-}
-
-Owned execute_body(bridge::CallFrame& args) {
-    try {
-        return execute_steps(args[0], args[1], args[2]);
-    } catch (const bridge::PyError&) {
-        convert_failure(args[0]);
-    }
-}
-
-Owned get_hpc_profile_body(bridge::CallFrame& args) {
-    raise_node_exception("configuration",
-                         concat({"HPC profile '", args[1],
-                                 "' not found. HPC profile retrieval is not yet implemented. See "
-                                 "dev-notes/slurm-execution-strategy-redesign.md for planned implementation."}));
-}
-
 constexpr Param kExecuteParams[] = {bridge::self_param(), bridge::any_param("predecessor_data"),
                                     bridge::any_param("flow_vars")};
 constexpr Param kProfileParams[] = {bridge::self_param(), bridge::str_param("profile_name")};
+
+// Any failure other than a NodeException is logged and re-raised as
+// NodeException(node_key, text), with the original kept as its context.  The
+// error line is written while the failure is being handled, so the host
+// logger sees it (sys.exception()) and its own failure chains to it.
+Owned execute_body(const bridge::Args<kExecuteParams>& args) {
+    Borrowed self = args.self();
+    return bridge::try_except(
+        [&] { return execute_steps(self, args.get<"predecessor_data">(), args.get<"flow_vars">()); }, PyExc_Exception,
+        [&](Borrowed error) -> Owned {
+            if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error));
+            Owned text = bridge::str(error);
+            Owned node_key = bridge::getattr(self, name(N::node_key));
+            log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
+            bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error));
+        });
+}
+
+Owned get_hpc_profile_body(const bridge::Args<kProfileParams>& args) {
+    raise_node_exception("configuration",
+                         concat({"HPC profile '", args.get<"profile_name">(),
+                                 "' not found. HPC profile retrieval is not yet implemented. See "
+                                 "dev-notes/slurm-execution-strategy-redesign.md for planned implementation."}));
+}
 
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec execute{
+const bridge::FunctionSpec execute = bridge::function<kExecuteParams, execute_body>({
     .name = "execute",
-    .qualname = "ClusterlaneBase.execute",
     .doc = "Run the node locally or on the HPC cluster and return the result as JSON text.\n\n"
            "The cluster options come from flow_vars['_hpc_options'] (injected by the worker), or\n"
            "from the node's own execution_mode / hpc_profile / slurm_script options. With\n"
            "execution_mode 'local' the node's run_local() runs; otherwise one pass of the remote\n"
            "job lifecycle runs (submit, report or collect). Failures raise NodeException.",
-    .params = kExecuteParams,
-    .body = execute_body,
-};
+});
 
-const bridge::FunctionSpec get_hpc_profile{
+const bridge::FunctionSpec get_hpc_profile = bridge::function<kProfileParams, get_hpc_profile_body>({
     .name = "_get_hpc_profile",
-    .qualname = "ClusterlaneBase._get_hpc_profile",
     .doc = "Return the HPC profile configuration dict (host, username, key file, ...) for a\n"
            "profile name. Raises NodeException when the profile is not found or not configured.",
-    .params = kProfileParams,
     .return_annotation = "dict",
     .result = bridge::ResultType::Dict,
-    .body = get_hpc_profile_body,
-};
+});
 
 }  // namespace methods
 

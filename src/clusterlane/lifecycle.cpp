@@ -7,6 +7,7 @@
 // Every failure after the connection attempt starts is mapped to a
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
+#include "bridge/statements.hpp"
 #include "deadline.hpp"
 #include "methods.hpp"
 #include "pass_lock.hpp"
@@ -34,23 +35,19 @@ Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
 
 Owned option(Borrowed mapping, const char* key) { return option(mapping, key, bridge::none()); }
 
+// The ImportError stays attached as the context of the NodeException.
 Owned import_paramiko() {
-    try {
-        return bridge::import("paramiko");
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-        Owned import_error = bridge::fetch_error();
-        bridge::Handling handling(import_error);  // the ImportError stays attached as context
+    return bridge::try_except([] { return bridge::import("paramiko"); }, PyExc_ImportError, [](Borrowed) -> Owned {
         raise_node_exception("dependency", bridge::str_from("Remote HPC execution requires paramiko. Install with: "
                                                             "pip install paramiko"));
-    }
+    });
 }
 
 // A required profile value is missing when it is falsy or only whitespace.
 bool is_missing(Borrowed value) {
     if (!bridge::truthy(value)) return true;
     if (!PyUnicode_Check(value.get())) return false;
-    return !bridge::truthy(bridge::call_method(value, name(N::strip), {}));
+    return !bridge::truthy(bridge::call_method(value, name(N::strip)));
 }
 
 // The profile must name a host, a user and a remote work directory.  The
@@ -76,12 +73,12 @@ Owned script_template(Borrowed self, Borrowed hpc_options) {
     return stored ? stored : bridge::none();
 }
 
-// The options' flag, else the node's own "force_resubmit" option value.
-bool force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
-    if (bridge::truthy(option(hpc_options, "force_resubmit", bridge::boolean(false)))) return true;
-    Owned legacy = option(flow_vars, "force_resubmit", bridge::boolean(false));
-    if (bridge::hasattr(legacy, name(N::get_value))) legacy = bridge::call_method(legacy, name(N::get_value), {});
-    return bridge::truthy(legacy);
+// The options' flag as found there when it is set, else the truth value of
+// the node's own "force_resubmit" option.
+Owned force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
+    Owned flag = option(hpc_options, "force_resubmit", bridge::boolean(false));
+    if (bridge::truthy(flag)) return flag;
+    return bridge::boolean(bridge::truthy(parameter_value(option(flow_vars, "force_resubmit", bridge::boolean(false)))));
 }
 
 // ---- checked profile values ---------------------------------------------------
@@ -148,31 +145,18 @@ Connection connection_settings(Borrowed profile) {
     Owned key_filename = option(profile, "keyFilename");
     Owned passphrase = option(profile, "keyPassphrase");
     if (bridge::truthy(key_filename) && PyUnicode_Check(key_filename.get()) &&
-        bridge::truthy(bridge::call_method(key_filename, name(N::startswith), {bridge::str_from("~")}))) {
-        key_filename = bridge::call_method(bridge::getattr(global(N::os), name(N::path)), name(N::expanduser),
-                                           {key_filename});
+        bridge::truthy(bridge::call_method(key_filename, name(N::startswith), bridge::str_from("~")))) {
+        key_filename = os_path(N::expanduser, key_filename);
     }
 
     bridge::dict_set(c.connect_kwargs, name(N::hostname), c.host);
     bridge::dict_set(c.connect_kwargs, name(N::port), c.port);
     bridge::dict_set(c.connect_kwargs, name(N::username), c.username);
-    Owned key = bridge::str_from("key");
-    const bool key_auth = bridge::check_status(PyObject_RichCompareBool(auth_method.get(), key.get(), Py_EQ)) != 0;
-    if (key_auth && bridge::truthy(key_filename)) {
+    if (bridge::equal(auth_method, bridge::str_from("key")) && bridge::truthy(key_filename)) {
         bridge::dict_set(c.connect_kwargs, name(N::key_filename), key_filename);
         if (bridge::truthy(passphrase)) bridge::dict_set(c.connect_kwargs, name(N::passphrase), passphrase);
     }
     return c;
-}
-
-// ---- the result dicts ---------------------------------------------------------
-
-Owned result_head(bool success, Borrowed status, Borrowed job_id) {
-    Owned result = bridge::new_dict();
-    bridge::dict_set(result, "success", bridge::boolean(success));
-    bridge::dict_set(result, "remote_job_status", status);
-    bridge::dict_set(result, "remote_job_id", job_id);
-    return result;
 }
 
 // ---- the guarded phase --------------------------------------------------------
@@ -209,10 +193,10 @@ Owned length_of(Borrowed summary, const char* key) {
 // Downloads the outputs of the completed job and builds the node's result data.
 Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir, Borrowed job_id) {
     hpc_log(p.self, "info", bridge::str_from("Job completed, downloading output files"), {{name(N::job_id), job_id}});
-    Owned local_dir = call_self(p.self, N::_get_local_working_dir, {p.flow_vars});
+    Owned local_dir = call_self(p.self, N::_get_local_working_dir, p.flow_vars);
     Owned summary =
-        call_self(p.self, N::_retrieve_output_files_ssh, {sftp, p.flow_vars, remote_job_dir, p.hpc_options});
-    Owned data = call_self(p.self, N::build_hpc_result_data, {p.flow_vars, local_dir});
+        call_self(p.self, N::_retrieve_output_files_ssh, sftp, p.flow_vars, remote_job_dir, p.hpc_options);
+    Owned data = call_self(p.self, N::build_hpc_result_data, p.flow_vars, local_dir);
 
     Owned skipped = option(summary, "skipped");
     Owned remote_files = option(summary, "remote_files");
@@ -222,7 +206,7 @@ Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_di
     }
 
     Owned result_keys = bridge::truthy(data)
-                            ? bridge::check(PySequence_List(bridge::call_method(data, name(N::keys), {}).get()))
+                            ? bridge::check(PySequence_List(bridge::call_method(data, name(N::keys)).get()))
                             : bridge::new_list();
     hpc_log(p.self, "info", bridge::str_from("Results retrieved successfully"),
             {{name(N::job_id), job_id},
@@ -234,7 +218,7 @@ Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_di
     if (bridge::truthy(skipped))
         message = concat({message, " (", bridge::str(bridge::integer(bridge::length(skipped))), " large files skipped)"});
 
-    Owned result = result_head(true, bridge::str_from("completed"), job_id);
+    Owned result = run_result(true, bridge::str_from("completed"), job_id);
     bridge::dict_set(result, "message", message);
     bridge::dict_set(result, "data", data);
     return result;
@@ -245,7 +229,7 @@ Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_di
 Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir, Borrowed job_id) {
     hpc_log(p.self, "info", concat({"Checking existing job status: ", bridge::str(job_id)}),
             {{name(N::job_id), job_id}});
-    Owned state = call_self(p.self, N::_get_slurm_job_status, {p.ssh, job_id});
+    Owned state = call_self(p.self, N::_get_slurm_job_status, p.ssh, job_id);
     hpc_log(p.self, "info", concat({"SLURM job status: ", bridge::str(state)}),
             {{name(N::job_id), job_id}, {name(N::status), state}});
 
@@ -253,16 +237,16 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
     if (state_text == "COMPLETED") return collect_completed_job(p, sftp, remote_job_dir, job_id);
 
     if (slurm_states::job_is_alive(state_text)) {
-        Owned lower = bridge::call_method(state, name(N::lower), {});
-        Owned result = result_head(true, lower, job_id);
+        Owned lower = bridge::call_method(state, name(N::lower));
+        Owned result = run_result(true, lower, job_id);
         bridge::dict_set(result, "message", concat({"Job is ", lower}));
         return result;
     }
     if (slurm_states::job_ended_without_success(state_text)) {
-        Owned lower = bridge::call_method(state, name(N::lower), {});
+        Owned lower = bridge::call_method(state, name(N::lower));
         hpc_log(p.self, "warning", concat({"Previous job ", lower}),
                 {{name(N::job_id), job_id}, {name(N::status), state}});
-        Owned result = result_head(false, lower, job_id);
+        Owned result = run_result(false, lower, job_id);
         bridge::dict_set(result, "message",
                          concat({"Previous job ", lower, ". Set 'Force Resubmit' to try again."}));
         return result;
@@ -278,7 +262,7 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
 Owned guarded_phase(const Pass& p) {
     // Known hosts first, so a host whose key contradicts them is refused;
     // hosts not known yet are accepted by the policy set at creation.
-    bridge::call_method(p.ssh, name(N::load_system_host_keys), {});
+    bridge::call_method(p.ssh, name(N::load_system_host_keys));
 
     const Connection& c = p.connection;
     hpc_log(p.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(c.host), ":", bridge::str(c.port)}),
@@ -287,36 +271,33 @@ Owned guarded_phase(const Pass& p) {
     p.deadline.watch_client(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
 
-    Owned work_dir = call_self(p.self, N::_expand_remote_path, {p.ssh, c.remote_work_dir});
-    if (!bridge::check_status(PyObject_RichCompareBool(work_dir.get(), c.remote_work_dir.get(), Py_EQ)))
+    Owned work_dir = call_self(p.self, N::_expand_remote_path, p.ssh, c.remote_work_dir);
+    if (!bridge::equal(work_dir, c.remote_work_dir))
         hpc_log(p.self, "debug",
                 concat({"Expanded remote work dir: ", bridge::str(c.remote_work_dir), " -> ", bridge::str(work_dir)}));
 
-    Owned sftp = io::bounded(p.ssh, [&] { return bridge::call_method(p.ssh, name(N::open_sftp), {}); });
+    Owned sftp = io::bounded(p.ssh, [&] { return bridge::call_method(p.ssh, name(N::open_sftp)); });
     p.deadline.watch_sftp(sftp);
-    Owned remote_job_dir =
-        concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(p.self, name(N::node_id)))});
+    Owned job_dir = remote_job_dir(work_dir, p.self);
 
     // From here to the end of the pass no other pass of this node runs.
-    Owned state_path = call_self(p.self, N::_get_state_file_path, {});
+    Owned state_path = call_self(p.self, N::_get_state_file_path);
     PassLock lock(state_path);
-    Owned previous = call_self(p.self, N::_load_previous_result, {});
+    Owned previous = call_self(p.self, N::_load_previous_result);
     if (bridge::truthy(previous)) {
         Owned job_id = option(previous, "remote_job_id");
         if (bridge::truthy(job_id) && !p.force) {
-            if (Owned outcome = follow_previous_job(p, sftp, remote_job_dir, job_id)) return outcome;
+            if (Owned outcome = follow_previous_job(p, sftp, job_dir, job_id)) return outcome;
         }
     }
     check_record_writable(state_path);
-    return submit_job(p.self, p.ssh, sftp, p.flow_vars, remote_job_dir, p.script);
+    return submit_job(p.self, p.ssh, sftp, p.flow_vars, job_dir, p.script);
 }
 
-// Logs the failure and builds the NodeException that replaces it; the
-// failure stays attached as its context.  The failure counts as being
-// handled meanwhile, so the logging hook sees it and anything raised there
-// chains to it.
-Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
-    bridge::Handling handling(failure);
+// Logs the failure and raises the NodeException that replaces it, with the
+// failure as its context.  Runs while the failure is being handled, so the
+// logging hook sees it and anything raised there chains to it.
+[[noreturn]] void raise_mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     const Connection& c = p.connection;
     Owned text = bridge::str(failure);
     Owned origin;
@@ -341,9 +322,7 @@ Owned mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
         origin = bridge::str_from("remote_execution");
         message = text;
     }
-    Owned replacement = bridge::call(global(N::NodeException), {origin, message});
-    PyException_SetContext(replacement.get(), Owned::ref(failure).release());
-    return replacement;
+    bridge::raise_in_context(bridge::call(global(N::NodeException), origin, message), Owned::ref(failure));
 }
 
 // An interrupt or exit request (outside the Exception family) that is the
@@ -368,44 +347,29 @@ Owned interruption_in(Borrowed failure) {
 
 // Runs the guarded phase; whatever happens, the client is closed afterwards.
 Owned run_guarded(const Pass& p, Borrowed paramiko) {
-    Owned outcome;
-    Owned failure;
-    try {
-        outcome = guarded_phase(p);
+    auto phase = [&] {
+        Owned outcome = guarded_phase(p);
         // A wait that ran out of time ends the pass even when an override
         // absorbed the error it raised.
-        if (p.deadline.expired()) {
-            outcome.reset();
-            bridge::restore_error(bridge::call(PyExc_TimeoutError, {p.deadline.timeout_text()}));
-        }
-    } catch (const bridge::PyError&) {
-        failure = bridge::fetch_error();
-        if (Owned interruption = interruption_in(failure)) {
-            failure = interruption;  // passes unchanged, without an error line
-        } else if (bridge::error_matches(failure, PyExc_Exception)) {
-            try {
-                failure = mapped_failure(p, paramiko, failure);
-            } catch (const bridge::PyError&) {
-                failure = bridge::fetch_error();
-            }
-        }
-    }
-    try {
-        bridge::call_method(p.ssh, name(N::close), {});
-    } catch (const bridge::PyError&) {
-        if (!failure) throw;
-        Owned close_error = bridge::fetch_error();
-        PyException_SetContext(close_error.get(), failure.release());
-        bridge::restore_error(std::move(close_error));
-    }
-    if (failure) bridge::restore_error(std::move(failure));
-    return outcome;
+        if (p.deadline.expired()) bridge::restore_error(bridge::call(PyExc_TimeoutError, p.deadline.timeout_text()));
+        return outcome;
+    };
+    auto mapped = [&](Borrowed failure) -> Owned {
+        // Interrupts and exits pass unchanged, without an error line.
+        if (Owned interruption = interruption_in(failure)) bridge::restore_error(std::move(interruption));
+        raise_mapped_failure(p, paramiko, failure);
+    };
+    return bridge::try_finally([&] { return bridge::try_except(phase, PyExc_BaseException, mapped); },
+                               [&] { bridge::call_method(p.ssh, name(N::close)); });
 }
 
-Owned run_remote_body(bridge::CallFrame& args) {
-    Borrowed self = args[0];
-    Borrowed flow_vars = args[2];
-    Borrowed hpc_options = args[3];
+constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
+                                      bridge::dict_param("flow_vars"), bridge::dict_param("hpc_options")};
+
+Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
+    Borrowed self = args.self();
+    Borrowed flow_vars = args.get<"flow_vars">();
+    Borrowed hpc_options = args.get<"hpc_options">();
 
     Owned paramiko = import_paramiko();
     Owned profile = option(hpc_options, "hpc_profile");
@@ -420,33 +384,28 @@ Owned run_remote_body(bridge::CallFrame& args) {
     check_profile_values(profile);
 
     Connection connection = connection_settings(profile);
-    const bool force = force_resubmit(flow_vars, hpc_options);
-    hpc_log(self, "debug", concat({"force_resubmit = ", force ? "True" : "False"}));
+    Owned force = force_resubmit(flow_vars, hpc_options);
+    hpc_log(self, "debug", concat({"force_resubmit = ", bridge::str(force)}));
 
-    Owned ssh = bridge::call(bridge::getattr(paramiko, name(N::SSHClient)), {});
-    Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)), {});
-    bridge::call_method(ssh, name(N::set_missing_host_key_policy), {policy});
+    Owned ssh = bridge::call(bridge::getattr(paramiko, name(N::SSHClient)));
+    Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)));
+    bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
 
     io::PassDeadline deadline(connection.host, connection.io_timeout);
-    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, force}, paramiko);
+    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, bridge::truthy(force)},
+                       paramiko);
 }
-
-constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
-                                      bridge::dict_param("flow_vars"), bridge::dict_param("hpc_options")};
 
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec run_remote{
+const bridge::FunctionSpec run_remote = bridge::function<kRunRemoteParams, run_remote_body>({
     .name = "_run_remote",
-    .qualname = "ClusterlaneBase._run_remote",
     .doc = "Run one pass of the node's SLURM job over SSH and return the run result dict.",
-    .params = kRunRemoteParams,
     .return_annotation = "dict",
     .result = bridge::ResultType::Dict,
-    .body = run_remote_body,
-};
+});
 
 }  // namespace methods
 
