@@ -4,12 +4,13 @@
 // (remote_shell:: below): sending a command, its exit status, its output as
 // text, and quoting a value for the remote shell.
 #include "methods.hpp"
+
+#include "bridge/statements.hpp"
 #include "deadline.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
 #include <algorithm>
-
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,7 @@ struct Command {
 // wait, and reading the output stops after ioTimeout without data.
 static Command run(Borrowed ssh, Borrowed command_text) {
     Owned triple = bridge::check(PySequence_Tuple(
-        io::bounded(ssh, [&] { return bridge::call_method(ssh, name(N::exec_command), {command_text}); }).get()));
+        io::bounded(ssh, [&] { return bridge::call_method(ssh, name(N::exec_command), command_text); }).get()));
     const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
     if (size != 3) {
         if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
@@ -49,9 +50,8 @@ static Command run(Borrowed ssh, Borrowed command_text) {
 static bool succeeded(const Command& command) {
     Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
     Owned status = io::bounded(command.connection,
-                               [&] { return bridge::call_method(channel, name(N::recv_exit_status), {}); });
-    Owned zero = bridge::integer(0);
-    return bridge::check_status(PyObject_RichCompareBool(status.get(), zero.get(), Py_EQ)) != 0;
+                               [&] { return bridge::call_method(channel, name(N::recv_exit_status)); });
+    return bridge::equal(status, bridge::integer(0));
 }
 
 // The whole output of a channel file, decoded as UTF-8 (an undecodable byte
@@ -60,9 +60,9 @@ static bool succeeded(const Command& command) {
 static Owned read_text(Borrowed channel_file) {
     Owned channel = bridge::getattr(channel_file, name(N::channel));
     Owned data =
-        io::bounded(channel, [&] { return bridge::call_method(channel_file, name(N::read), {}); }, io::Timed::No);
-    Owned text = bridge::call_method(data, name(N::decode), {bridge::str_from("utf-8")});
-    return bridge::call_method(text, name(N::strip), {});
+        io::bounded(channel, [&] { return bridge::call_method(channel_file, name(N::read)); }, io::Timed::No);
+    Owned text = bridge::call_method(data, name(N::decode), bridge::str_from("utf-8"));
+    return bridge::call_method(text, name(N::strip));
 }
 
 static bool is_empty(Borrowed text) { return !bridge::truthy(text); }
@@ -118,6 +118,10 @@ namespace {
 using bridge::concat;
 using bridge::Param;
 
+constexpr Param kStatusParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("job_id")};
+constexpr Param kExpandParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("path")};
+constexpr Param kEnsureParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("remote_dir")};
+
 // The state read from a query's output of several non-blank lines (one per
 // task of a job array, or a login banner before the state); null when the
 // output has one line or no line starts with a state name, and the output
@@ -139,23 +143,23 @@ Owned state_of_several_lines(Borrowed output) {
 // squeue knows queued, running and (with SQUEUE_STATES=all) recently ended
 // jobs; sacct answers for jobs squeue has forgotten.  sacct marks a state
 // cut off by its column width with trailing '+', which is dropped.
-Owned get_slurm_job_status_body(bridge::CallFrame& args) {
-    Borrowed ssh = args[1];
-    Owned job = remote_shell::shell_quote(args[2]);
+Owned get_slurm_job_status_body(const bridge::Args<kStatusParams>& args) {
+    Borrowed ssh = args.get<"ssh">();
+    Owned job = remote_shell::shell_quote(args.get<"job_id">());
 
     auto squeue = remote_shell::run(ssh, concat({"squeue -j ", job, " -h -o %T 2>/dev/null"}));
     Owned state = remote_shell::read_text(squeue.stdout_file);
     if (!remote_shell::is_empty(state)) {
         if (Owned from_lines = state_of_several_lines(state)) return from_lines;
-        return bridge::call_method(state, name(N::upper), {});
+        return bridge::call_method(state, name(N::upper));
     }
 
     auto sacct = remote_shell::run(ssh, concat({"sacct -j ", job, " -n -o State -X 2>/dev/null | head -1"}));
     state = remote_shell::read_text(sacct.stdout_file);
     if (!remote_shell::is_empty(state)) {
         if (Owned from_lines = state_of_several_lines(state)) return from_lines;
-        Owned untruncated = bridge::call_method(state, name(N::rstrip), {bridge::str_from("+")});
-        return bridge::call_method(untruncated, name(N::upper), {});
+        Owned untruncated = bridge::call_method(state, name(N::rstrip), bridge::str_from("+"));
+        return bridge::call_method(untruncated, name(N::upper));
     }
     return bridge::str_from("UNKNOWN");
 }
@@ -171,18 +175,18 @@ Owned expansion_of(Borrowed ssh, Borrowed command_text) {
 
 // The path goes inside double quotes on purpose: the cluster's shell is meant
 // to expand ~, $HOME, $USER and the like in it.
-Owned expand_remote_path_body(bridge::CallFrame& args) {
-    Borrowed ssh = args[1];
-    Borrowed path = args[2];
+Owned expand_remote_path_body(const bridge::Args<kExpandParams>& args) {
+    Borrowed ssh = args.get<"ssh">();
+    Borrowed path = args.get<"path">();
     if (Owned expanded = expansion_of(ssh, concat({"bash -c 'eval echo \"", path, "\"'"}))) return expanded;
     if (Owned expanded = expansion_of(ssh, concat({"echo \"", path, "\""}))) return expanded;
     log(concat({"Could not expand remote path: ", path}), "info");
     return Owned::ref(path);
 }
 
-Owned ensure_remote_dir_body(bridge::CallFrame& args) {
-    Borrowed ssh = args[1];
-    Borrowed remote_dir = args[2];
+Owned ensure_remote_dir_body(const bridge::Args<kEnsureParams>& args) {
+    Borrowed ssh = args.get<"ssh">();
+    Borrowed remote_dir = args.get<"remote_dir">();
     auto mkdir = remote_shell::run(ssh, concat({"mkdir -p ", remote_shell::shell_quote(remote_dir)}));
     if (!remote_shell::succeeded(mkdir)) {
         Owned error = remote_shell::read_text(mkdir.stderr_file);
@@ -191,42 +195,29 @@ Owned ensure_remote_dir_body(bridge::CallFrame& args) {
     return bridge::none();
 }
 
-constexpr Param kStatusParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("job_id")};
-constexpr Param kExpandParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("path")};
-constexpr Param kEnsureParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("remote_dir")};
-
 }  // namespace
 
 namespace methods {
 
-const bridge::FunctionSpec get_slurm_job_status{
+const bridge::FunctionSpec get_slurm_job_status = bridge::function<kStatusParams, get_slurm_job_status_body>({
     .name = "_get_slurm_job_status",
-    .qualname = "ClusterlaneBase._get_slurm_job_status",
     .doc = "Return the SLURM state of job_id in upper case (squeue, then sacct), or 'UNKNOWN'.",
-    .params = kStatusParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = get_slurm_job_status_body,
-};
+});
 
-const bridge::FunctionSpec expand_remote_path{
+const bridge::FunctionSpec expand_remote_path = bridge::function<kExpandParams, expand_remote_path_body>({
     .name = "_expand_remote_path",
-    .qualname = "ClusterlaneBase._expand_remote_path",
     .doc = "Expand ~ and variables of path in the cluster's shell; path unchanged if that fails.",
-    .params = kExpandParams,
     .return_annotation = "str",
     .result = bridge::ResultType::Str,
-    .body = expand_remote_path_body,
-};
+});
 
-const bridge::FunctionSpec ensure_remote_dir{
+const bridge::FunctionSpec ensure_remote_dir = bridge::function<kEnsureParams, ensure_remote_dir_body>({
     .name = "_ensure_remote_dir",
-    .qualname = "ClusterlaneBase._ensure_remote_dir",
     .doc = "Create remote_dir on the cluster (mkdir -p); NodeException 'remote_dir' on failure.",
-    .params = kEnsureParams,
     .return_annotation = "None",
-    .body = ensure_remote_dir_body,
-};
+});
 
 }  // namespace methods
 

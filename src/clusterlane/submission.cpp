@@ -6,6 +6,8 @@
 // job directory.
 #include "deadline.hpp"
 #include "methods.hpp"
+
+#include "bridge/statements.hpp"
 #include "shell.hpp"
 
 namespace clusterlane {
@@ -16,21 +18,15 @@ using bridge::concat;
 
 constexpr const char* kSubmittedMarker = "Submitted batch job";
 
-Owned os_path() { return bridge::getattr(global(N::os), name(N::path)); }
-
-Owned os_path_call(N function, Borrowed path) {
-    return bridge::call_method(os_path(), name(function), {path});
-}
-
 void create_job_directory(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
     hpc_log(self, "info", concat({"Creating remote job directory: ", remote_job_dir}),
             {{name(N::remote_dir), remote_job_dir}});
-    call_self(self, N::_ensure_remote_dir, {ssh, remote_job_dir});
+    call_self(self, N::_ensure_remote_dir, ssh, remote_job_dir);
 }
 
 Owned fill_script(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir, Borrowed script_template) {
-    Owned variables = call_self(self, N::_get_all_template_variables_ssh, {flow_vars, remote_job_dir});
-    return call_self(self, N::_process_template, {script_template, variables});
+    Owned variables = call_self(self, N::_get_all_template_variables_ssh, flow_vars, remote_job_dir);
+    return call_self(self, N::_process_template, script_template, variables);
 }
 
 // Within a pass the upload is one bounded wait that each sent chunk starts afresh.
@@ -45,67 +41,38 @@ void upload(Borrowed sftp, Borrowed local_path, Borrowed remote_path) {
 // paths with nothing behind them are skipped without a word.
 void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir) {
     // Taken as a list once: the entries are counted first, then walked.
-    Owned inputs = bridge::check(PySequence_List(call_self(self, N::get_input_files, {flow_vars}).get()));
+    Owned inputs = bridge::check(PySequence_List(call_self(self, N::get_input_files, flow_vars).get()));
     long long count = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.get()); ++i)
-        if (bridge::truthy(PyList_GET_ITEM(inputs.get(), i))) ++count;
+    bridge::for_each(inputs, [&](Borrowed entry) { count += bridge::truthy(entry) ? 1 : 0; });
     hpc_log(self, "info", concat({"Uploading ", bridge::str(bridge::integer(count)), " input files to HPC"}),
             {{name(N::num_files), bridge::integer(count)}});
 
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.get()); ++i) {
-        Owned entry = Owned::ref(PyList_GET_ITEM(inputs.get(), i));
-        if (!bridge::truthy(entry)) continue;
+    bridge::for_each(inputs, [&](Borrowed entry) {
+        if (!bridge::truthy(entry)) return;
         // Asked for each entry: the node may gain or lose its resolver meanwhile.
         const bool resolves = bridge::hasattr(self, name(N::resolve_path));
-        Owned local_path = resolves ? call_self(self, N::resolve_path, {entry}) : entry;
-        if (!bridge::truthy(os_path_call(N::exists, local_path))) continue;
+        Owned local_path = resolves ? call_self(self, N::resolve_path, entry) : Owned::ref(entry.get());
+        if (!bridge::truthy(os_path(N::exists, local_path))) return;
 
-        Owned file_name = bridge::str(os_path_call(N::basename, local_path));
-        Owned file_size = os_path_call(N::getsize, local_path);
+        Owned file_name = bridge::str(os_path(N::basename, local_path));
+        Owned file_size = os_path(N::getsize, local_path);
         Owned remote_path = concat({remote_job_dir, "/", file_name});
         hpc_log(self, "debug", concat({"Uploading: ", file_name, " (", bridge::str(file_size), " bytes)"}),
                 {{name(N::file_name), file_name}, {name(N::file_size), file_size}});
         upload(sftp, local_path, remote_path);
-    }
-}
-
-// type(manager).<method>, or the TypeError a with-statement raises when the
-// manager lacks it.
-Owned context_method(Borrowed type, N method, const char* missing) {
-    Owned found = bridge::getattr_optional(type, name(method));
-    if (!found)
-        bridge::raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                             reinterpret_cast<PyTypeObject*>(type.get())->tp_name, missing);
-    return found;
+    });
 }
 
 // `with sftp.file(path, "w") as remote: remote.write(script)`
-// Opening, writing and closing are bounded waits within a pass.
+// Opening, and then writing and closing together, are bounded waits within a pass.
 void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
     Owned mode = bridge::str_from("w");
-    Owned manager = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::file), {remote_path, mode}); });
-    Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
-    Owned enter = context_method(type, N::__enter__, "");
-    Owned exit = context_method(type, N::__exit__, " (missed __exit__ method)");
-    Owned remote_file = bridge::call(enter, {manager});
-    try {
-        io::bounded(sftp, [&] { return bridge::call_method(remote_file, name(N::write), {text}); });
-    } catch (const bridge::PyError&) {
-        Owned error = bridge::fetch_error();
-        Owned error_type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
-        Owned traceback = Owned::steal(PyException_GetTraceback(error.get()));
-        Owned suppressed;
-        {
-            bridge::Handling handling(error);  // an error of __exit__ chains to the write error
-            suppressed = io::bounded(sftp, [&] {
-                return bridge::call(exit, {manager, error_type, error, traceback ? traceback : bridge::none()});
-            });
-        }
-        if (bridge::truthy(suppressed)) return;
-        bridge::restore_error(std::move(error));
-    }
-    Owned none = bridge::none();
-    io::bounded(sftp, [&] { return bridge::call(exit, {manager, none, none, none}); });
+    Owned manager = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::file), remote_path, mode); });
+    io::bounded(sftp, [&] {
+        bridge::with_block(manager, name(N::__enter__), name(N::__exit__),
+                           [&](Borrowed remote) { bridge::call_method(remote, name(N::write), text); });
+        return bridge::none();
+    });
 }
 
 // The job id is the word right after "Submitted batch job"; null when the
@@ -113,7 +80,7 @@ void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
 // later squeue/sacct commands, and a job of SLURM's is a number).  Words
 // after the id (a cluster name, say) are not part of it.
 Owned parse_job_id(Borrowed sbatch_output) {
-    Owned words = bridge::call_method(sbatch_output, name(N::split), {});
+    Owned words = bridge::call_method(sbatch_output, name(N::split));
     const Py_ssize_t n = PyList_GET_SIZE(words.get());
     auto word_is = [&](Py_ssize_t i, const char* expected) {
         return bridge::utf8(PyList_GET_ITEM(words.get(), i)) == expected;
@@ -157,10 +124,7 @@ Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
 }
 
 Owned submitted_result(Borrowed job_id, Borrowed remote_job_dir) {
-    Owned result = bridge::new_dict();
-    bridge::dict_set(result, "success", bridge::boolean(true));
-    bridge::dict_set(result, "remote_job_status", bridge::str_from("submitted"));
-    bridge::dict_set(result, "remote_job_id", job_id);
+    Owned result = run_result(true, bridge::str_from("submitted"), job_id);
     bridge::dict_set(result, "remote_job_dir", remote_job_dir);
     bridge::dict_set(result, "message", concat({"Job submitted with ID: ", job_id}));
     return result;
@@ -180,7 +144,7 @@ Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars,
             {{name(N::job_id), job_id}, {name(N::remote_dir), remote_job_dir}});
 
     Owned result = submitted_result(job_id, remote_job_dir);
-    call_self(self, N::_save_result, {result});
+    call_self(self, N::_save_result, result);
     return result;
 }
 
