@@ -155,7 +155,8 @@ def test_server_frozen_during_a_download(bed, tmp_path, sessions):
     waited = time.monotonic() - frozen_at[0]
 
     assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 2 seconds")
-    assert 2 <= waited < 2 * 2 + 5
+    # the clock restarts with the last chunk, which may come just before the freeze is noted
+    assert 1 <= waited < 2 * 2 + 5
     assert log.events[-1] == ("error", "Remote execution error: No answer from 127.0.0.1 for 2 seconds",
                               {"error": "No answer from 127.0.0.1 for 2 seconds"})
     assert not log.find("Could not retrieve")  # one timeout for the pass, not one per file

@@ -1,5 +1,7 @@
 #include "deadline.hpp"
 
+#include "bridge/statements.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -107,25 +109,25 @@ struct Watchdog {
         if (_Py_IsFinalizing()) return;
 #endif
         PyGILState_STATE gil = PyGILState_Ensure();
-        try {
-            Owned transport = bridge::call_method(client, name(N::get_transport), {});
-            if (transport.get() != Py_None) bridge::call_method(transport, name(N::close), {});
-        } catch (const bridge::PyError&) {
-            // The waiting pass reports the timeout; a transport that cannot
-            // be closed here is closed with the client at the end of the pass.
-            PyErr_Clear();
-        }
+        // The waiting pass reports the timeout; a transport that cannot be
+        // closed here is closed with the client at the end of the pass.
+        bridge::try_except(
+            [&] {
+                Owned transport = bridge::call_method(client, name(N::get_transport));
+                if (transport.get() != Py_None) bridge::call_method(transport, name(N::close));
+            },
+            PyExc_BaseException, [](Borrowed) {});
         PyGILState_Release(gil);
     }
 
-    [[noreturn]] void raise_timeout() const { bridge::restore_error(bridge::call(PyExc_TimeoutError, {text})); }
+    [[noreturn]] void raise_timeout() const { bridge::restore_error(bridge::call(PyExc_TimeoutError, text)); }
 
     // Hands a deferred Ctrl-C to the handler that was in place before the
     // pass (Python's own raises KeyboardInterrupt), now that paramiko is out
     // of the way.
     void deliver_interrupt() {
         interrupted = false;
-        bridge::call(previous_handler, {bridge::integer(SIGINT), bridge::none()});
+        bridge::call(previous_handler, bridge::integer(SIGINT), bridge::none());
     }
 };
 
@@ -168,7 +170,9 @@ void release_capsule(PyObject* capsule) {
     delete static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-Owned progress_body(bridge::CallFrame& args) {
+constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
+
+Owned progress_body(const bridge::Args<kProgressParams>& args) {
     auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure(), kCapsuleName));
     if (!dog) bridge::throw_error();
     (*dog)->touch();
@@ -186,25 +190,22 @@ Owned progress_body(bridge::CallFrame& args) {
 // then hands the interrupt to the previous handler, outside paramiko.
 // Outside a wait the previous handler runs at once, as usual.
 
-Owned signal_handler_body(bridge::CallFrame& args) {
+constexpr bridge::Param kHandlerParams[] = {bridge::any_param("signum"), bridge::any_param("frame")};
+
+Owned signal_handler_body(const bridge::Args<kHandlerParams>& args) {
     auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure(), kCapsuleName));
     if (!dog) bridge::throw_error();
     Watchdog& d = **dog;
-    if (!d.waiting()) return bridge::call(d.previous_handler, {args[0], args[1]});
+    if (!d.waiting()) return bridge::call(d.previous_handler, args.get<"signum">(), args.get<"frame">());
     d.interrupted = true;
     d.request_close();
     return bridge::none();
 }
 
-constexpr bridge::Param kHandlerParams[] = {bridge::any_param("signum"), bridge::any_param("frame")};
-
-const bridge::FunctionSpec kSignalHandler{
+const bridge::FunctionSpec kSignalHandler = bridge::function<kHandlerParams, signal_handler_body>({
     .name = "interrupt_during_wait",
-    .qualname = "interrupt_during_wait",
     .doc = "Ends a pass's wait on the cluster before the interrupt is raised.",
-    .params = kHandlerParams,
-    .body = signal_handler_body,
-};
+});
 
 Owned function_with(const bridge::FunctionSpec& spec, const std::shared_ptr<Watchdog>& dog) {
     auto* holder = new std::shared_ptr<Watchdog>(dog);
@@ -222,16 +223,16 @@ Owned function_with(const bridge::FunctionSpec& spec, const std::shared_ptr<Watc
 void take_interrupts(const std::shared_ptr<Watchdog>& dog) {
     Owned signal_module = bridge::import("signal");
     Owned signum = bridge::integer(SIGINT);
-    Owned previous = bridge::call_method(signal_module, name(N::getsignal), {signum});
+    Owned previous = bridge::call_method(signal_module, name(N::getsignal), signum);
     if (!PyCallable_Check(previous.get())) return;
     Owned handler = function_with(kSignalHandler, dog);
-    try {
-        bridge::call_method(signal_module, name(N::signal), {signum, handler});
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        PyErr_Clear();  // not the main thread: signals are not ours to see
-        return;
-    }
+    const bool installed = bridge::try_except(
+        [&] {
+            bridge::call_method(signal_module, name(N::signal), signum, handler);
+            return true;
+        },
+        PyExc_ValueError, [](Borrowed) { return false; });  // not the main thread: signals are not ours to see
+    if (!installed) return;
     dog->previous_handler = previous;
     dog->own_handler = handler;
 }
@@ -242,19 +243,14 @@ void give_back_interrupts(Watchdog& dog) {
     Owned own = std::exchange(dog.own_handler, Owned{});
     Owned signal_module = bridge::import("signal");
     Owned signum = bridge::integer(SIGINT);
-    Owned current = bridge::call_method(signal_module, name(N::getsignal), {signum});
-    if (current.get() == own.get()) bridge::call_method(signal_module, name(N::signal), {signum, dog.previous_handler});
+    Owned current = bridge::call_method(signal_module, name(N::getsignal), signum);
+    if (current.get() == own.get()) bridge::call_method(signal_module, name(N::signal), signum, dog.previous_handler);
 }
 
-constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
-
-const bridge::FunctionSpec kProgress{
+const bridge::FunctionSpec kProgress = bridge::function<kProgressParams, progress_body>({
     .name = "transfer_progress",
-    .qualname = "transfer_progress",
     .doc = "Counts a transferred chunk as an answer of the server.",
-    .params = kProgressParams,
-    .body = progress_body,
-};
+});
 
 }  // namespace
 
@@ -325,19 +321,11 @@ Owned Wait::returned(Owned result) {
 }
 
 void Wait::raised() {
-    if (dog_ && dog_->interrupted) {
-        Owned woken = bridge::fetch_error();
-        {
-            bridge::Handling handling(woken);  // the interrupt gets it as context
-            dog_->deliver_interrupt();
-        }
-        bridge::restore_error(std::move(woken));
-    }
-    if (!dog_ || !dog_->fired || !PyErr_ExceptionMatches(PyExc_Exception)) bridge::throw_error();
-    Owned woken = bridge::fetch_error();  // what paramiko raised when the transport closed
-    Owned timeout = bridge::call(PyExc_TimeoutError, {dog_->text});
-    PyException_SetContext(timeout.get(), woken.release());
-    bridge::restore_error(std::move(timeout));
+    Owned woken = bridge::fetch_error();  // what paramiko raised, e.g. when the transport closed
+    // A deferred Ctrl-C is raised now, with paramiko's error as its context.
+    if (dog_ && dog_->interrupted) bridge::reraise_after(std::move(woken), [&] { dog_->deliver_interrupt(); });
+    if (!dog_ || !dog_->fired || !bridge::error_matches(woken, PyExc_Exception)) bridge::restore_error(std::move(woken));
+    bridge::raise_in_context(bridge::call(PyExc_TimeoutError, dog_->text), std::move(woken));
 }
 
 // ---- transfers and reads ----------------------------------------------------
@@ -351,7 +339,7 @@ Owned progress_callback(Borrowed connection) {
 void bound_reads(Borrowed connection, Borrowed channel) {
     std::shared_ptr<Watchdog> dog = watchdog_of(connection);
     if (!dog) return;
-    bridge::call_method(channel, name(N::settimeout), {dog->seconds_obj});
+    bridge::call_method(channel, name(N::settimeout), dog->seconds_obj);
     watch(channel, dog);
 }
 

@@ -109,7 +109,7 @@ bool is_valid_seconds(Borrowed seconds) {
     if (PyBool_Check(seconds.get())) return false;
     if (PyLong_Check(seconds.get())) {
         Owned zero = bridge::integer(0);
-        return bridge::check_status(PyObject_RichCompareBool(seconds, zero, Py_GT)) != 0;
+        return bridge::check_status(PyObject_RichCompareBool(seconds, zero, Py_GT)) != 0;  // seconds > 0
     }
     if (!PyFloat_Check(seconds.get())) return false;
     const double value = PyFloat_AS_DOUBLE(seconds.get());
