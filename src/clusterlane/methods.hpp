@@ -11,6 +11,13 @@
 //   shell.cpp        _get_slurm_job_status, _expand_remote_path, _ensure_remote_dir
 //   retrieval.cpp    _retrieve_output_files(_ssh)
 //   submission.cpp   the submission steps (not a method of their own)
+// and what the pass uses besides:
+//   state.cpp        check_record_writable, the probe before a submission
+//   pass_lock.cpp    one pass at a time per node (the lock file)
+//   slurm_states.cpp what each SLURM state means for the recorded job
+//   deadline.cpp     the bounded waits on a silent server (ioTimeout)
+//   support.cpp      logging, NodeException, os.path, the job directory and
+//                    the run result head, passphrase masking
 #pragma once
 
 #include "support.hpp"
