@@ -18,11 +18,3 @@ extern const bridge::FunctionSpec stream_log;
 extern const bridge::FunctionSpec post_with_progress;
 
 }  // namespace pulsewire::functions
-
-namespace pulsewire {
-
-// The calling thread's node, workflow and job identifiers, in that order,
-// None where unset: what get_stream_context() returns, without the dict.
-std::array<Owned, 3> read_stream_context();
-
-}  // namespace pulsewire
