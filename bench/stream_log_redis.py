@@ -84,11 +84,14 @@ def main():
                 samples[label].append(time.perf_counter_ns() - started)
 
     floor = statistics.median(samples["bare redis-py (floor)"])
+    end_to_end = statistics.median(samples["stream_log end to end"])
     print(f"{pairs} interleaved calls each, microseconds per call")
     print(f"{'':<30}{'median':>10}{'mean':>10}{'vs floor':>10}")
     for label, values in samples.items():
         median = statistics.median(values)
         print(f"{label:<30}{median / 1000:>10.1f}{statistics.fmean(values) / 1000:>10.1f}{median / floor - 1:>+10.1%}")
+    print(f"\nstream_log end to end {end_to_end / 1000:.1f} us, bare redis-py floor {floor / 1000:.1f} us: "
+          f"{end_to_end / floor - 1:+.1%} (medians)")
 
 
 if __name__ == "__main__":
