@@ -7,10 +7,7 @@ namespace pulsewire::functions {
 
 namespace {
 
-using bridge::DefaultValue;
 using bridge::Param;
-
-constexpr N kContextKeys[] = {N::node_id, N::workflow_id, N::job_id};
 
 // Replaces the whole context; the argument types were checked before the
 // body runs, so a rejected call leaves the previous context in place.
@@ -34,10 +31,6 @@ Owned clear_context_body(bridge::CallFrame&) {
     Owned context = global(N::_context);
     for (N key : kContextKeys) bridge::setattr(context, name(key), Py_None);
     return bridge::none();
-}
-
-constexpr Param optional_str(const char* param_name) {
-    return {param_name, bridge::ArgType::Str, true, DefaultValue::none(), "str"};
 }
 
 constexpr Param kSetParams[] = {optional_str("node_id"), optional_str("workflow_id"), optional_str("job_id")};

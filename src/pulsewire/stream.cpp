@@ -19,7 +19,6 @@ bool is_non_empty_str(Borrowed value) {
 }
 
 constexpr Arg kIdArgs[] = {kNodeId, kWorkflowId, kJobId};
-constexpr N kIdKeys[] = {N::node_id, N::workflow_id, N::job_id};
 
 // Each identifier given as a non-empty argument wins; otherwise the thread's
 // context supplies it through ctx.get(key), which may be None.
@@ -29,7 +28,7 @@ std::array<Owned, 3> resolve_ids(const bridge::CallFrame& args) {
     for (size_t i = 0; i < 3; ++i) {
         Borrowed argument = args[kIdArgs[i]];
         ids[i] = is_non_empty_str(argument) ? Owned::ref(argument.get())
-                                            : bridge::call_method(context, name(N::get), {name(kIdKeys[i])});
+                                            : bridge::call_method(context, name(N::get), {name(kContextKeys[i])});
     }
     return ids;
 }
@@ -54,7 +53,7 @@ Owned build_entry(const bridge::CallFrame& args) {
     bridge::dict_set(entry, name(N::source), args[kSource]);
     bridge::dict_set(entry, name(N::level), bridge::call_method(args[kLevel], name(N::lower), {}));
     bridge::dict_set(entry, name(N::message), args[kMessage]);
-    for (size_t i = 0; i < 3; ++i) set_if_non_empty_str(entry, kIdKeys[i], ids[i]);
+    for (size_t i = 0; i < 3; ++i) set_if_non_empty_str(entry, kContextKeys[i], ids[i]);
     if (!args[kProgress].is_none()) bridge::dict_set(entry, name(N::progress), args[kProgress]);
     set_if_non_empty_str(entry, N::component, args[kComponent]);
     Borrowed metadata = args.extra_keywords();
@@ -71,10 +70,6 @@ Owned stream_log_body(bridge::CallFrame& args) {
     Owned entry = build_entry(args);
     bridge::call(global(N::_publish_to_redis), {entry});
     return bridge::none();
-}
-
-constexpr Param optional_str(const char* param_name) {
-    return {param_name, bridge::ArgType::Str, true, DefaultValue::none(), "str"};
 }
 
 constexpr Param kParams[] = {
