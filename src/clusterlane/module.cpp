@@ -53,10 +53,10 @@ void exec_module(Borrowed module) {
     bridge::check_status(PyModule_AddObjectRef(module, "os", bridge::import("os").get()));
     bind_from(module, "abc", {"ABC", "abstractmethod"});
     bind_from(module, "typing", {"Any", "Dict", "List", "Optional"});
-    host::bind_from_sibling(module, "logger", {"log_message"});
-    host::bind_from_sibling(module, "node", {"Node", "NodeException", "NodeResult"});
-    host::bind_from_sibling(module, "parameters",
-                            {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
+    host::bind_from(module, host::Sibling::logger, {"log_message"});
+    host::bind_from(module, host::Sibling::node, {"Node", "NodeException", "NodeResult"});
+    host::bind_from(module, host::Sibling::parameters,
+                    {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
     bridge::check_status(PyModule_AddObjectRef(module, "ClusterlaneBase", build_clusterlane_base().get()));
 }
 

@@ -2,36 +2,44 @@
 
 namespace host {
 
-void bind_from_sibling(Borrowed module, const char* submodule, std::initializer_list<const char*> names) {
+namespace {
+
+const char* module_name(Sibling sibling) noexcept {
+    switch (sibling) {
+        case Sibling::logger: return "logger";
+        case Sibling::node: return "node";
+        case Sibling::parameters: return "parameters";
+    }
+    return "";
+}
+
+// The import statement's route for a level-1 import: the package is taken
+// from the importing module's __package__ / __spec__ / __name__.
+Owned import_sibling(Borrowed module, Sibling sibling, Borrowed fromlist) {
+    Owned name = bridge::intern(module_name(sibling));
+    Borrowed globals = PyModule_GetDict(module.get());
+    return bridge::check(PyImport_ImportModuleLevelObject(name.get(), globals.get(), nullptr, fromlist.get(), 1));
+}
+
+Owned take(Borrowed imported, Borrowed name) {
+    if (Owned value = bridge::getattr_optional(imported, name)) return value;
+    Owned imported_name = bridge::getattr(imported, bridge::intern("__name__"));
+    bridge::raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.get(), imported_name.get());
+}
+
+}  // namespace
+
+Owned import_from(Borrowed module, Sibling sibling, Borrowed name) {
+    return take(import_sibling(module, sibling, bridge::tuple_of(name)), name);
+}
+
+void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const char*> names) {
     Owned fromlist = bridge::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, bridge::intern(n).release());
-    Borrowed globals = PyModule_GetDict(module);
-    Owned imported = bridge::check(
-        PyImport_ImportModuleLevelObject(bridge::intern(submodule).get(), globals, nullptr, fromlist.get(), 1));
-    for (const char* n : names) {
-        Owned key = bridge::intern(n);
-        Owned value = bridge::getattr_optional(imported, key);
-        if (!value) {
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", n,
-                         bridge::getattr(imported, bridge::intern("__name__")).get());
-            bridge::throw_error();
-        }
-        bridge::check_status(PyModule_AddObjectRef(module, n, value.get()));
-    }
-}
-
-Owned import_name(const char* absolute_module, const char* name) {
-    Owned key = bridge::intern(name);
-    Owned fromlist = bridge::tuple_of(key);
-    Owned imported = bridge::check(
-        PyImport_ImportModuleLevelObject(bridge::str_from(absolute_module).get(), nullptr, nullptr, fromlist.get(), 0));
-    Owned value = bridge::getattr_optional(imported, key);
-    if (!value) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, absolute_module);
-        bridge::throw_error();
-    }
-    return value;
+    Owned imported = import_sibling(module, sibling, fromlist);
+    for (const char* n : names)
+        bridge::check_status(PyModule_AddObjectRef(module.get(), n, take(imported, bridge::intern(n)).get()));
 }
 
 void log_message(Borrowed log_message_fn, Borrowed text) { bridge::call(log_message_fn, {text}); }

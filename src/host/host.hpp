@@ -1,6 +1,8 @@
-// How our C++ reaches the engine's sibling modules: zentrel_core.logger
-// (log_message), zentrel_core.node (Node, NodeException, NodeResult) and
-// zentrel_core.parameters (the option parameter classes).
+// How our C++ reaches the engine's sibling modules: logger (log_message),
+// node (Node, NodeException, NodeResult) and parameters (the option
+// parameter classes).  Both modules import them relative to the package they
+// were loaded into, as `from .logger import log_message` would, so a module
+// file works in any zentrel_core package that provides the three modules.
 #pragma once
 
 #include "bridge/object.hpp"
@@ -12,12 +14,15 @@ namespace host {
 using bridge::Borrowed;
 using bridge::Owned;
 
-// `from .<submodule> import <names...>` relative to the package of `module`,
-// binding each name in the module namespace, in order.
-void bind_from_sibling(Borrowed module, const char* submodule, std::initializer_list<const char*> names);
+enum class Sibling { logger, node, parameters };
 
-// `from <absolute_module> import <name>`; the value, not bound anywhere.
-Owned import_name(const char* absolute_module, const char* name);
+// `from .<sibling> import <name>` run by the code of `module`: the value.
+// ImportError when the sibling cannot be imported or lacks the name.
+Owned import_from(Borrowed module, Sibling sibling, Borrowed name);
+
+// `from .<sibling> import <names...>` run by the code of `module`, binding
+// each name in the module namespace, in order.
+void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const char*> names);
 
 // log_message(text) with the host's default level.
 void log_message(Borrowed log_message_fn, Borrowed text);

@@ -5,11 +5,8 @@
 
 namespace pulsewire::functions {
 
-constexpr N kContextKeys[] = {N::node_id, N::workflow_id, N::job_id};
-
 namespace {
 
-using bridge::DefaultValue;
 using bridge::Param;
 
 // Replaces the whole context; the argument types were checked before the
@@ -21,9 +18,12 @@ Owned set_context_body(bridge::CallFrame& args) {
 }
 
 Owned get_context_body(bridge::CallFrame&) {
-    std::array<Owned, 3> ids = read_stream_context();
+    Owned context = global(N::_context);
     Owned snapshot = bridge::new_dict();
-    for (size_t i = 0; i < 3; ++i) bridge::dict_set(snapshot, name(kContextKeys[i]), ids[i]);
+    for (N key : kContextKeys) {
+        Owned value = bridge::getattr_optional(context, name(key));
+        bridge::dict_set(snapshot, name(key), value ? value.borrow() : Borrowed(Py_None));
+    }
     return snapshot;
 }
 
@@ -33,41 +33,9 @@ Owned clear_context_body(bridge::CallFrame&) {
     return bridge::none();
 }
 
-constexpr Param optional_str(const char* param_name) {
-    return {param_name, bridge::ArgType::Str, true, DefaultValue::none(), "str"};
-}
-
 constexpr Param kSetParams[] = {optional_str("node_id"), optional_str("workflow_id"), optional_str("job_id")};
 
 }  // namespace
-
-}  // namespace pulsewire::functions
-
-namespace pulsewire {
-
-std::array<Owned, 3> read_stream_context() {
-    Owned context = global(N::_context);
-    std::array<Owned, 3> ids;
-    if (Py_IS_TYPE(context.get(), reinterpret_cast<PyTypeObject*>(runtime().local_type.get()))) {
-        // A plain threading.local: its __dict__ is the calling thread's own
-        // attribute dict, read without raising AttributeError for unset names.
-        Owned attributes = bridge::getattr(context, name(N::__dict__));
-        for (size_t i = 0; i < 3; ++i) {
-            Borrowed value = bridge::dict_get(attributes, name(functions::kContextKeys[i]));
-            ids[i] = Owned::ref(value ? value.get() : Py_None);
-        }
-        return ids;
-    }
-    for (size_t i = 0; i < 3; ++i) {
-        ids[i] = bridge::getattr_optional(context, name(functions::kContextKeys[i]));
-        if (!ids[i]) ids[i] = bridge::none();
-    }
-    return ids;
-}
-
-}  // namespace pulsewire
-
-namespace pulsewire::functions {
 
 const bridge::FunctionSpec set_stream_context{
     "set_stream_context",

@@ -17,12 +17,13 @@ extern const bridge::FunctionSpec publish_to_redis;
 extern const bridge::FunctionSpec stream_log;
 extern const bridge::FunctionSpec post_with_progress;
 
+// The identifiers of the stream context, in the order of the context
+// functions' parameters and of the log entry's keys.
+inline constexpr N kContextKeys[] = {N::node_id, N::workflow_id, N::job_id};
+
+// A str parameter that may be None, None by default.
+constexpr bridge::Param optional_str(const char* param_name) {
+    return {param_name, bridge::ArgType::Str, true, bridge::DefaultValue::none(), "str"};
+}
+
 }  // namespace pulsewire::functions
-
-namespace pulsewire {
-
-// The calling thread's node, workflow and job identifiers, in that order,
-// None where unset: what get_stream_context() returns, without the dict.
-std::array<Owned, 3> read_stream_context();
-
-}  // namespace pulsewire

@@ -37,10 +37,8 @@ void bind_from(Borrowed module, const char* source, std::initializer_list<const 
     for (const char* n : names) bind(module, n, bridge::getattr(imported, bridge::intern(n)));
 }
 
-Owned bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
-    Owned function = bridge::make_function(runtime().function_type, spec, module);
-    bind(module, spec.name, function);
-    return function;
+void bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
+    bind(module, spec.name, bridge::make_function(runtime().function_type, spec, module));
 }
 
 void exec_module(Borrowed module) {
@@ -56,7 +54,7 @@ void exec_module(Borrowed module) {
     bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), {module_name}));
 
     bind_function(module, functions::set_stream_context);
-    runtime().native_get_context = bind_function(module, functions::get_stream_context);
+    bind_function(module, functions::get_stream_context);
     bind_function(module, functions::clear_stream_context);
     bind(module, "_CONNECT_TIMEOUT_S", bridge::check(PyFloat_FromDouble(0.25)));
     bind_function(module, functions::publish_to_redis);

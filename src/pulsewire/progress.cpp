@@ -109,7 +109,7 @@ Owned start_request_thread(bridge::CallFrame& args, Borrowed closure) {
 Owned post_with_progress_body(bridge::CallFrame& args) {
     Borrowed interval = args[kUpdateInterval];
     check_interval(interval);
-    Owned requests = import_module("requests");
+    Owned requests = bridge::import("requests");
     Owned response_holder = bridge::new_list();
     bridge::list_append(response_holder, Py_None);
     Owned error_holder = bridge::new_list();

@@ -3,7 +3,6 @@
 // effort: every failure becomes False plus a DEBUG record on the module
 // logger, so a node keeps running while Redis is down.
 #include "functions.hpp"
-#include "json_text.hpp"
 
 namespace pulsewire::functions {
 
@@ -17,8 +16,8 @@ void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug
 // these classes still publishes, with its own default policy.
 Owned no_retry_policy() {
     try {
-        Owned no_backoff = import_from("redis.backoff", N::NoBackoff);
-        Owned retry = import_from("redis.retry", N::Retry);
+        Owned no_backoff = bridge::getattr(bridge::import("redis.backoff"), name(N::NoBackoff));
+        Owned retry = bridge::getattr(bridge::import("redis.retry"), name(N::Retry));
         return bridge::call(retry, {bridge::call(no_backoff, {}), bridge::integer(0)});
     } catch (const bridge::PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -27,9 +26,14 @@ Owned no_retry_policy() {
     }
 }
 
+// os.getenv(key, fallback) through the module's `os`, on every call.
+Owned getenv(N key, Borrowed fallback) {
+    return bridge::call_method(global(N::os), name(N::getenv), {name(key), fallback});
+}
+
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
-    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, runtime().default_port)));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, runtime().default_port).get()));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
@@ -46,28 +50,14 @@ Owned connect(Borrowed redis) {
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is
-// written as its str() text.  While the module's json.dumps, and the encoder
-// class it builds, are the standard ones, entries of plain values are written
-// natively, to the same text.
-bool standard_encoder(Borrowed json, Borrowed dumps) {
-    const Runtime& rt = runtime();
-    if (json.get() != rt.json_module.get() || dumps.get() != rt.json_dumps.get()) return false;
-    Borrowed encoder = PyDict_GetItemWithError(PyModule_GetDict(json), name(N::JSONEncoder));
-    if (!encoder && PyErr_Occurred()) bridge::throw_error();
-    return encoder.get() == rt.json_encoder.get();
-}
-
+// written as its str() text.
 Owned encode(Borrowed entry) {
-    Owned json = global(N::json);
-    Owned dumps = bridge::getattr(json, name(N::dumps));
-    if (standard_encoder(json, dumps)) {
-        if (Owned text = simple_json(entry)) return text;
-    }
+    Owned dumps = bridge::getattr(global(N::json), name(N::dumps));
     return bridge::call(dumps, {entry}, {{runtime().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
 }
 
 void publish(Borrowed entry) {
-    Owned redis = import_module("redis");
+    Owned redis = bridge::import("redis");
     Owned client = connect(redis);
     Owned payload = encode(entry);
     bridge::call_method(client, name(N::publish), {runtime().channel, payload});

@@ -10,7 +10,6 @@
 #include "bridge/object.hpp"
 
 #include <array>
-#include <initializer_list>
 
 namespace pulsewire {
 
@@ -19,15 +18,14 @@ using bridge::Kw;
 using bridge::Owned;
 
 // Every name the module interns.  Add a name here to use it as N::name.
-#define PULSEWIRE_NAMES(X)                                                                                    \
-    X(json) X(logging) X(os) X(threading) X(datetime) X(timezone) X(_context) X(logger) X(get_stream_context) \
-    X(_publish_to_redis) X(stream_log) X(_CONNECT_TIMEOUT_S) X(node_id) X(workflow_id) X(job_id) X(get)       \
-    X(lower) X(debug) X(getenv) X(dumps) X(Redis) X(host) X(port) X(decode_responses)             \
-    X(socket_connect_timeout) X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers)  \
-    X(timeout) X(Thread) X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message)         \
-    X(NoBackoff) X(Retry) X(now) X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message)   \
-    X(component) X(metadata) X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(__import__) X(__dict__) X(environ) X(_data)    \
-    X(JSONEncoder)
+#define PULSEWIRE_NAMES(X)                                                                                     \
+    X(json) X(logging) X(os) X(threading) X(datetime) X(timezone) X(_context) X(logger) X(get_stream_context)  \
+    X(_publish_to_redis) X(stream_log) X(_CONNECT_TIMEOUT_S) X(node_id) X(workflow_id) X(job_id) X(get)        \
+    X(lower) X(debug) X(getenv) X(dumps) X(Redis) X(host) X(port) X(decode_responses) X(socket_connect_timeout) \
+    X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers) X(timeout) X(Thread)         \
+    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message) X(NoBackoff) X(Retry) X(now)   \
+    X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message) X(component) X(metadata)         \
+    X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost)
 
 enum class N : size_t {
 #define PULSEWIRE_NAME_ENUM(name) name,
@@ -41,32 +39,12 @@ struct Runtime {
     Owned function_type;
     Borrowed module;  // the module object (kept alive by the module guard)
 
-    // Constant texts and objects built once.
-    Owned channel;             // "zentrel:logs"
-    Owned default_port;        // "18003"
-    Owned utc_offset;          // "+00:00"
-    Owned utc_suffix;          // "Z"
-    Owned two_digits;          // "02d"
-    Owned default_keyword;     // "default", a C++ keyword
-    Owned host_logger_module;  // "zentrel_core.logger"
-    Owned builtin_import;      // builtins.__import__ as it was at import time
-    Owned datetime_type;       // datetime.datetime, for the native timestamp
-    Owned datetime_now;        // its classmethod descriptor `now` and the C function behind it
-    PyCFunction datetime_now_function = nullptr;
-    Owned timezone_type;       // datetime.timezone
-    Owned local_type;          // threading.local
-    Owned json_module;         // json, its dumps and JSONEncoder as they were at import
-    Owned json_dumps;
-    Owned json_encoder;
-    Owned os_module;           // os, its getenv and environ as they were at import
-    Owned os_getenv;
-    Owned os_environ;
-    Owned native_get_context;  // the module's own get_stream_context function
-
-    // Built on first use: ("name",) import fromlists and the file-system
-    // encoded form of environment variable names, by name.
-    std::array<Owned, static_cast<size_t>(N::count_)> fromlists;
-    std::array<Owned, static_cast<size_t>(N::count_)> encoded_names;
+    Owned channel;          // "zentrel:logs"
+    Owned default_port;     // "18003"
+    Owned utc_offset;       // "+00:00"
+    Owned utc_suffix;       // "Z"
+    Owned two_digits;       // "02d"
+    Owned default_keyword;  // "default", a C++ keyword
 };
 
 // The runtime of the module; valid from the start of the module's exec on.
@@ -79,18 +57,5 @@ inline Borrowed name(N n) noexcept { return runtime().names[static_cast<size_t>(
 // A name bound in the module namespace, looked up at each use so that a
 // replacement assigned to the module attribute is the one used.
 Owned global(N n);
-
-// `import <module>`: the top-level package, through builtins.__import__ like
-// the import statement (so an import hook installed there is honoured).
-Owned import_module(const char* module);
-// `from <module> import <name>`: the value, ImportError when it is missing.
-Owned import_from(const char* module, N name);
-Owned import_from(Borrowed module_name, N name);
-
-// os.getenv(key, fallback) through the module's `os`.
-Owned getenv(N key, Borrowed fallback);
-
-// The current UTC time as ISO 8601 text with "Z" for the offset.
-Owned utc_timestamp();
 
 }  // namespace pulsewire
