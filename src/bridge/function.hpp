@@ -67,7 +67,6 @@ using FunctionBody = Owned (*)(CallFrame&);
 
 struct FunctionSpec {
     const char* name;
-    const char* qualname = nullptr;  // TRANSITION: unused, removed once every table is converted
     const char* doc;
     std::span<const Param> params;          // `self` included for methods
     const char* var_keywords = nullptr;     // name of the **kwargs parameter, if any

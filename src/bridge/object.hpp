@@ -100,15 +100,6 @@ Owned call(Borrowed callable, const A&... args) {
                                      nullptr));
 }
 
-inline Owned call(Borrowed callable, std::initializer_list<Borrowed> args) {
-    constexpr size_t kMax = 12;
-    std::array<PyObject*, kMax + 1> stack{};
-    size_t n = 0;
-    for (Borrowed a : args) stack[1 + n++] = a.get();
-    return check(PyObject_Vectorcall(callable, stack.data() + 1,
-                                     n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs);
 // The same with keywords collected at run time; entries whose value is null
 // are left out (an optional keyword argument).
@@ -121,15 +112,6 @@ Owned call_method(Borrowed obj, Borrowed name, const A&... args) {
     PyObject* stack[] = {obj.get(), Borrowed(args).get()...};
     return check(PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
-}
-
-inline Owned call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args) {
-    constexpr size_t kMax = 12;
-    std::array<PyObject*, kMax + 1> stack{};
-    stack[0] = obj.get();
-    size_t n = 1;
-    for (Borrowed a : args) stack[n++] = a.get();
-    return check(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(*args, **kwargs_dict), the keywords in the dict's order.

@@ -44,9 +44,6 @@ template <class... A>
 Owned call_self(Borrowed self, N method, const A&... args) {
     return bridge::call_method(self, name(method), args...);
 }
-inline Owned call_self(Borrowed self, N method, std::initializer_list<Borrowed> args) {
-    return bridge::call_method(self, name(method), args);
-}
 
 // os.path.<function>(args...) through the module's `os`.
 template <class... A>

@@ -42,14 +42,14 @@ void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const cha
         bridge::check_status(PyModule_AddObjectRef(module.get(), n, take(imported, bridge::intern(n)).get()));
 }
 
-void log_message(Borrowed log_message_fn, Borrowed text) { bridge::call(log_message_fn, {text}); }
+void log_message(Borrowed log_message_fn, Borrowed text) { bridge::call(log_message_fn, text); }
 
 void log_message(Borrowed log_message_fn, Borrowed text, Borrowed level_keyword, const char* level) {
     bridge::call(log_message_fn, {text}, {{level_keyword, bridge::str_from(level)}});
 }
 
 void raise_node_exception(Borrowed node_exception_type, Borrowed origin, Borrowed message) {
-    Owned exc = bridge::call(node_exception_type, {origin, message});
+    Owned exc = bridge::call(node_exception_type, origin, message);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     bridge::throw_error();
 }

@@ -9,15 +9,19 @@ namespace {
 
 using bridge::Param;
 
+constexpr Param kSetParams[] = {optional_str("node_id"), optional_str("workflow_id"), optional_str("job_id")};
+constexpr std::array<Param, 0> kNoParams{};
+
 // Replaces the whole context; the argument types were checked before the
 // body runs, so a rejected call leaves the previous context in place.
-Owned set_context_body(bridge::CallFrame& args) {
+Owned set_context_body(const bridge::Args<kSetParams>& args) {
     Owned context = global(N::_context);
-    for (size_t i = 0; i < 3; ++i) bridge::setattr(context, name(kContextKeys[i]), args[i]);
+    const Borrowed values[] = {args.get<"node_id">(), args.get<"workflow_id">(), args.get<"job_id">()};
+    for (size_t i = 0; i < std::size(kContextKeys); ++i) bridge::setattr(context, name(kContextKeys[i]), values[i]);
     return bridge::none();
 }
 
-Owned get_context_body(bridge::CallFrame&) {
+Owned get_context_body(const bridge::Args<kNoParams>&) {
     Owned context = global(N::_context);
     Owned snapshot = bridge::new_dict();
     for (N key : kContextKeys) {
@@ -27,55 +31,34 @@ Owned get_context_body(bridge::CallFrame&) {
     return snapshot;
 }
 
-Owned clear_context_body(bridge::CallFrame&) {
+Owned clear_context_body(const bridge::Args<kNoParams>&) {
     Owned context = global(N::_context);
     for (N key : kContextKeys) bridge::setattr(context, name(key), Py_None);
     return bridge::none();
 }
 
-constexpr Param kSetParams[] = {optional_str("node_id"), optional_str("workflow_id"), optional_str("job_id")};
-
 }  // namespace
 
-const bridge::FunctionSpec set_stream_context{
-    "set_stream_context",
-    "set_stream_context",
-    "Set the stream context for the current thread.\n"
-    "\n"
-    "Called by the node runner before it executes a node; every later stream_log()\n"
-    "call on this thread attaches these identifiers unless it names its own.\n"
-    "Each call replaces the whole context.",
-    kSetParams,
-    nullptr,
-    nullptr,
-    bridge::ResultType::Any,
-    false,
-    set_context_body,
-};
+const bridge::FunctionSpec set_stream_context = bridge::function<kSetParams, set_context_body>({
+    .name = "set_stream_context",
+    .doc = "Set the stream context for the current thread.\n"
+           "\n"
+           "Called by the node runner before it executes a node; every later stream_log()\n"
+           "call on this thread attaches these identifiers unless it names its own.\n"
+           "Each call replaces the whole context.",
+});
 
-const bridge::FunctionSpec get_stream_context{
-    "get_stream_context",
-    "get_stream_context",
-    "Return the current thread's stream context as a new dict with the keys\n"
-    "node_id, workflow_id and job_id (None where unset).",
-    {},
-    nullptr,
-    "Dict[str, Optional[str]]",
-    bridge::ResultType::Dict,
-    false,
-    get_context_body,
-};
+const bridge::FunctionSpec get_stream_context = bridge::function<kNoParams, get_context_body>({
+    .name = "get_stream_context",
+    .doc = "Return the current thread's stream context as a new dict with the keys\n"
+           "node_id, workflow_id and job_id (None where unset).",
+    .return_annotation = "Dict[str, Optional[str]]",
+    .result = bridge::ResultType::Dict,
+});
 
-const bridge::FunctionSpec clear_stream_context{
-    "clear_stream_context",
-    "clear_stream_context",
-    "Clear the stream context for the current thread.",
-    {},
-    nullptr,
-    nullptr,
-    bridge::ResultType::Any,
-    false,
-    clear_context_body,
-};
+const bridge::FunctionSpec clear_stream_context = bridge::function<kNoParams, clear_context_body>({
+    .name = "clear_stream_context",
+    .doc = "Clear the stream context for the current thread.",
+});
 
 }  // namespace pulsewire::functions

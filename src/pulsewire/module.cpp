@@ -49,9 +49,9 @@ void exec_module(Borrowed module) {
     bind_from(module, "typing", {"Any", "Dict", "Optional"});
 
     Owned local_type = bridge::getattr(global(N::threading), name(N::local));
-    bind(module, "_context", bridge::call(local_type, {}));
+    bind(module, "_context", bridge::call(local_type));
     Owned module_name = bridge::check(PyModule_GetNameObject(module));
-    bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), {module_name}));
+    bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), module_name));
 
     bind_function(module, functions::set_stream_context);
     bind_function(module, functions::get_stream_context);

@@ -4,6 +4,8 @@
 // object, or the request's own exception once the thread has ended.
 #include "functions.hpp"
 
+#include "bridge/statements.hpp"
+
 namespace pulsewire::functions {
 
 namespace {
@@ -12,55 +14,41 @@ using bridge::concat;
 using bridge::DefaultValue;
 using bridge::Param;
 
-enum Arg : size_t {
-    kUrl, kJson, kHeaders, kTimeout, kNodeId, kServiceName, kColdStartHint, kProgressValue, kUpdateInterval
-};
-
 // What the request thread closes over, as the items of a tuple.
 enum Closure : Py_ssize_t { kRequests, kClosureUrl, kClosureJson, kClosureHeaders, kClosureTimeout, kResponseHolder,
                             kErrorHolder };
 
-Borrowed closure_item(const bridge::CallFrame& args, Closure item) {
-    return PyTuple_GET_ITEM(args.closure().get(), item);
-}
+constexpr std::array<Param, 0> kNoParams{};
+using RequestArgs = bridge::Args<kNoParams>;
+
+Borrowed closure_item(const RequestArgs& args, Closure item) { return PyTuple_GET_ITEM(args.closure().get(), item); }
 
 void store(Borrowed holder, Owned value) { bridge::check_status(PyList_SetItem(holder, 0, value.release())); }
 
 // The body of the request thread: stores the response, or the exception
 // of the Exception hierarchy that the request raised.  It logs nothing.
-Owned do_request_body(bridge::CallFrame& args) {
-    try {
-        Owned post = bridge::getattr(closure_item(args, kRequests), name(N::post));
-        Owned response = bridge::call(post, {closure_item(args, kClosureUrl)},
-                                      {{name(N::json), closure_item(args, kClosureJson)},
-                                       {name(N::headers), closure_item(args, kClosureHeaders)},
-                                       {name(N::timeout), closure_item(args, kClosureTimeout)}});
-        store(closure_item(args, kResponseHolder), std::move(response));
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        store(closure_item(args, kErrorHolder), bridge::fetch_error());
-    }
+Owned do_request_body(const RequestArgs& args) {
+    bridge::try_except(
+        [&] {
+            Owned post = bridge::getattr(closure_item(args, kRequests), name(N::post));
+            Owned response = bridge::call(post, {closure_item(args, kClosureUrl)},
+                                          {{name(N::json), closure_item(args, kClosureJson)},
+                                           {name(N::headers), closure_item(args, kClosureHeaders)},
+                                           {name(N::timeout), closure_item(args, kClosureTimeout)}});
+            store(closure_item(args, kResponseHolder), std::move(response));
+        },
+        PyExc_Exception, [&](Borrowed error) { store(closure_item(args, kErrorHolder), Owned::ref(error.get())); });
     return bridge::none();
 }
 
-const bridge::FunctionSpec do_request{
-    "_do_request",
-    "post_with_progress.<locals>._do_request",
-    nullptr,
-    {},
-    nullptr,
-    nullptr,
-    bridge::ResultType::Any,
-    false,
-    do_request_body,
-};
+const bridge::FunctionSpec do_request = bridge::function<kNoParams, do_request_body>({
+    .name = "_do_request",
+    .doc = nullptr,
+});
 
-bool is_alive(Borrowed thread) { return bridge::truthy(bridge::call_method(thread, name(N::is_alive), {})); }
+bool is_alive(Borrowed thread) { return bridge::truthy(bridge::call_method(thread, name(N::is_alive))); }
 
-bool is_zero(Borrowed number) {
-    Owned zero = bridge::integer(0);
-    return bridge::check_status(PyObject_RichCompareBool(number, zero.get(), Py_EQ)) != 0;
-}
+bool is_zero(Borrowed number) { return bridge::equal(number, bridge::integer(0)); }
 
 // 30 -> "30s", 60 -> "1m00s", 605 -> "10m05s".
 Owned elapsed_text(Borrowed elapsed) {
@@ -71,66 +59,6 @@ Owned elapsed_text(Borrowed elapsed) {
     if (is_zero(minutes)) return concat({bridge::str(seconds), "s"});
     Owned padded = bridge::check(PyObject_Format(seconds, runtime().two_digits));
     return concat({bridge::str(minutes), "m", padded, "s"});
-}
-
-void send_progress_line(const bridge::CallFrame& args, Borrowed elapsed) {
-    Borrowed hint = args[kColdStartHint];
-    Owned hint_text = PyUnicode_GET_LENGTH(hint.get()) > 0 ? concat({" (", hint, ")"}) : bridge::str_from("");
-    Owned message = concat({"Waiting for ", args[kServiceName], " response... ", elapsed_text(elapsed), " elapsed",
-                            hint_text});
-    bridge::call(global(N::stream_log), {message},
-                 {{name(N::node_id), args[kNodeId]}, {name(N::progress), args[kProgressValue]}});
-}
-
-// A zero or negative interval would make the wait loop below spin without
-// waiting and flood the log with progress lines.
-void check_interval(Borrowed interval) {
-    Owned one = bridge::integer(1);
-    if (bridge::check_status(PyObject_RichCompareBool(interval, one.get(), Py_LT)))
-        bridge::raise(PyExc_ValueError, "update_interval must be at least 1 second");
-}
-
-Owned start_request_thread(bridge::CallFrame& args, Borrowed closure) {
-    Owned target = bridge::make_function(runtime().function_type, do_request, args.module(), closure);
-    Owned thread_type = bridge::getattr(global(N::threading), name(N::Thread));
-    Owned thread = bridge::call(thread_type, {}, {{name(N::target), target}, {name(N::daemon), Py_True}});
-    bridge::call_method(thread, name(N::start), {});
-    return thread;
-}
-
-// Raises the request's exception object in the caller the way a raise
-// statement does: its traceback is kept and, when the caller is handling
-// another exception, that one becomes its __context__.
-[[noreturn]] void raise_stored(Borrowed error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    bridge::throw_error();
-}
-
-Owned post_with_progress_body(bridge::CallFrame& args) {
-    Borrowed interval = args[kUpdateInterval];
-    check_interval(interval);
-    Owned requests = bridge::import("requests");
-    Owned response_holder = bridge::new_list();
-    bridge::list_append(response_holder, Py_None);
-    Owned error_holder = bridge::new_list();
-    bridge::list_append(error_holder, Py_None);
-    Owned closure = bridge::tuple_of(requests, args[kUrl], args[kJson], args[kHeaders], args[kTimeout],
-                                     response_holder, error_holder);
-    Owned thread = start_request_thread(args, closure);
-
-    // Thread.join(timeout) waits with the GIL released; elapsed counts the
-    // intervals waited, it is not a clock reading.
-    Owned elapsed = bridge::integer(0);
-    while (is_alive(thread)) {
-        bridge::call(bridge::getattr(thread, name(N::join)), {}, {{name(N::timeout), interval}});
-        if (!is_alive(thread)) break;
-        elapsed = bridge::check(PyNumber_Add(elapsed, interval));
-        send_progress_line(args, elapsed);
-    }
-
-    Borrowed error = PyList_GET_ITEM(error_holder.get(), 0);
-    if (!error.is_none()) raise_stored(error);
-    return Owned::ref(PyList_GET_ITEM(response_holder.get(), 0));
 }
 
 constexpr Param int_param(const char* param_name, DefaultValue default_value = DefaultValue::required()) {
@@ -149,24 +77,80 @@ constexpr Param kParams[] = {
     int_param("update_interval", DefaultValue::integer(30)),
 };
 
+using Args = bridge::Args<kParams>;
+
+void send_progress_line(const Args& args, Borrowed elapsed) {
+    Borrowed hint = args.get<"cold_start_hint">();
+    Owned hint_text = PyUnicode_GET_LENGTH(hint.get()) > 0 ? concat({" (", hint, ")"}) : bridge::str_from("");
+    Owned message = concat({"Waiting for ", args.get<"service_name">(), " response... ", elapsed_text(elapsed),
+                            " elapsed", hint_text});
+    bridge::call(global(N::stream_log), {message},
+                 {{name(N::node_id), args.get<"node_id">()}, {name(N::progress), args.get<"progress_value">()}});
+}
+
+// A zero or negative interval would make the wait loop below spin without
+// waiting and flood the log with progress lines.
+void check_interval(Borrowed interval) {
+    Owned one = bridge::integer(1);
+    if (bridge::check_status(PyObject_RichCompareBool(interval, one.get(), Py_LT)))
+        bridge::raise(PyExc_ValueError, "update_interval must be at least 1 second");
+}
+
+Owned start_request_thread(const Args& args, Borrowed closure) {
+    Owned target = bridge::make_function(runtime().function_type, do_request, args.module(), closure,
+                                         "post_with_progress.<locals>");
+    Owned thread_type = bridge::getattr(global(N::threading), name(N::Thread));
+    Owned thread = bridge::call(thread_type, {}, {{name(N::target), target}, {name(N::daemon), Py_True}});
+    bridge::call_method(thread, name(N::start));
+    return thread;
+}
+
+// Raises the request's exception object in the caller the way a raise
+// statement does: its traceback is kept and, when the caller is handling
+// another exception, that one becomes its __context__.
+[[noreturn]] void raise_stored(Borrowed error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    bridge::throw_error();
+}
+
+Owned post_with_progress_body(const Args& args) {
+    Borrowed interval = args.get<"update_interval">();
+    check_interval(interval);
+    Owned requests = bridge::import("requests");
+    Owned response_holder = bridge::new_list();
+    bridge::list_append(response_holder, Py_None);
+    Owned error_holder = bridge::new_list();
+    bridge::list_append(error_holder, Py_None);
+    Owned closure = bridge::tuple_of(requests, args.get<"url">(), args.get<"json">(), args.get<"headers">(),
+                                     args.get<"timeout">(), response_holder, error_holder);
+    Owned thread = start_request_thread(args, closure);
+
+    // Thread.join(timeout) waits with the GIL released; elapsed counts the
+    // intervals waited, it is not a clock reading.
+    Owned elapsed = bridge::integer(0);
+    while (is_alive(thread)) {
+        bridge::call(bridge::getattr(thread, name(N::join)), {}, {{name(N::timeout), interval}});
+        if (!is_alive(thread)) break;
+        elapsed = bridge::check(PyNumber_Add(elapsed, interval));
+        send_progress_line(args, elapsed);
+    }
+
+    Borrowed error = PyList_GET_ITEM(error_holder.get(), 0);
+    if (!error.is_none()) raise_stored(error);
+    return Owned::ref(PyList_GET_ITEM(response_holder.get(), 0));
+}
+
 }  // namespace
 
-const bridge::FunctionSpec post_with_progress{
-    "post_with_progress",
-    "post_with_progress",
-    "HTTP POST with periodic progress updates streamed to the UI.\n"
+const bridge::FunctionSpec post_with_progress = bridge::function<kParams, post_with_progress_body>({
+    .name = "post_with_progress",
+    .doc = "HTTP POST with periodic progress updates streamed to the UI.\n"
     "\n"
     "Runs requests.post(url, json=json, headers=headers, timeout=timeout) on a\n"
     "background daemon thread and, while waiting, streams a line such as\n"
     "\"Waiting for <service_name> response... 1m30s elapsed (<cold_start_hint>)\"\n"
     "every update_interval seconds with the given progress value.  Returns the\n"
     "response whatever its status, or raises the exception the request raised.",
-    kParams,
-    nullptr,
-    nullptr,
-    bridge::ResultType::Any,
-    false,
-    post_with_progress_body,
-};
+});
 
 }  // namespace pulsewire::functions

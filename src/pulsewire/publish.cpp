@@ -4,31 +4,31 @@
 // logger, so a node keeps running while Redis is down.
 #include "functions.hpp"
 
+#include "bridge/statements.hpp"
+
 namespace pulsewire::functions {
 
 namespace {
 
 using bridge::Param;
 
-void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug), {text}); }
+void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug), text); }
 
 // Retry(NoBackoff(), 0): a policy that never retries.  A redis-py without
 // these classes still publishes, with its own default policy.
 Owned no_retry_policy() {
-    try {
-        Owned no_backoff = bridge::getattr(bridge::import("redis.backoff"), name(N::NoBackoff));
-        Owned retry = bridge::getattr(bridge::import("redis.retry"), name(N::Retry));
-        return bridge::call(retry, {bridge::call(no_backoff, {}), bridge::integer(0)});
-    } catch (const bridge::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Owned();
-    }
+    return bridge::try_except(
+        [] {
+            Owned no_backoff = bridge::getattr(bridge::import("redis.backoff"), name(N::NoBackoff));
+            Owned retry = bridge::getattr(bridge::import("redis.retry"), name(N::Retry));
+            return bridge::call(retry, bridge::call(no_backoff), bridge::integer(0));
+        },
+        PyExc_Exception, [](Borrowed) { return Owned(); });
 }
 
 // os.getenv(key, fallback) through the module's `os`, on every call.
 Owned getenv(N key, Borrowed fallback) {
-    return bridge::call_method(global(N::os), name(N::getenv), {name(key), fallback});
+    return bridge::call_method(global(N::os), name(N::getenv), name(key), fallback);
 }
 
 Owned connect(Borrowed redis) {
@@ -60,46 +60,38 @@ void publish(Borrowed entry) {
     Owned redis = bridge::import("redis");
     Owned client = connect(redis);
     Owned payload = encode(entry);
-    bridge::call_method(client, name(N::publish), {runtime().channel, payload});
-    bridge::call_method(client, name(N::close), {});
-}
-
-Owned publish_body(bridge::CallFrame& args) {
-    try {
-        publish(args[0]);
-        return bridge::boolean(true);
-    } catch (const bridge::PyError&) {
-        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-            PyErr_Clear();
-            debug(bridge::str_from("redis-py not available for log streaming"));
-            return bridge::boolean(false);
-        }
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Owned error = bridge::fetch_error();
-        debug(bridge::concat({"Failed to publish log to Redis: ", bridge::str(error)}));
-        return bridge::boolean(false);
-    }
+    bridge::call_method(client, name(N::publish), runtime().channel, payload);
+    bridge::call_method(client, name(N::close));
 }
 
 constexpr Param kParams[] = {bridge::dict_param("log_entry", "Dict[str, Any]")};
 
+Owned publish_body(const bridge::Args<kParams>& args) {
+    auto published = [&] {
+        publish(args.get<"log_entry">());
+        return bridge::boolean(true);
+    };
+    return bridge::try_except(published, PyExc_Exception, [](Borrowed error) {
+        if (bridge::error_matches(error, PyExc_ImportError))
+            debug(bridge::str_from("redis-py not available for log streaming"));
+        else
+            debug(bridge::concat({"Failed to publish log to Redis: ", bridge::str(error)}));
+        return bridge::boolean(false);
+    });
+}
+
 }  // namespace
 
-const bridge::FunctionSpec publish_to_redis{
-    "_publish_to_redis",
-    "_publish_to_redis",
-    "Publish a log entry to Redis for real-time streaming.\n"
+const bridge::FunctionSpec publish_to_redis = bridge::function<kParams, publish_body>({
+    .name = "_publish_to_redis",
+    .doc = "Publish a log entry to Redis for real-time streaming.\n"
     "\n"
     "Opens a short-lived connection (REDIS_HOST / REDIS_PORT, read on every call),\n"
     "publishes the entry as JSON on the \"zentrel:logs\" channel and closes it.\n"
     "Returns True on success and False on any failure; never raises for a\n"
     "publication problem.",
-    kParams,
-    nullptr,
-    "bool",
-    bridge::ResultType::Bool,
-    false,
-    publish_body,
-};
+    .return_annotation = "bool",
+    .result = bridge::ResultType::Bool,
+});
 
 }  // namespace pulsewire::functions

@@ -10,68 +10,6 @@ namespace {
 using bridge::DefaultValue;
 using bridge::Param;
 
-enum Arg : size_t { kMessage, kLevel, kSource, kNodeId, kWorkflowId, kJobId, kProgress, kComponent };
-
-// The identifier arguments are exact str or None; a context value may be
-// anything a replacement get_stream_context or a direct assignment put there.
-bool is_non_empty_str(Borrowed value) {
-    return PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0;
-}
-
-constexpr Arg kIdArgs[] = {kNodeId, kWorkflowId, kJobId};
-
-// Each identifier given as a non-empty argument wins; otherwise the thread's
-// context supplies it through ctx.get(key), which may be None.
-std::array<Owned, 3> resolve_ids(const bridge::CallFrame& args) {
-    Owned context = bridge::call(global(N::get_stream_context), {});
-    std::array<Owned, 3> ids;
-    for (size_t i = 0; i < 3; ++i) {
-        Borrowed argument = args[kIdArgs[i]];
-        ids[i] = is_non_empty_str(argument) ? Owned::ref(argument.get())
-                                            : bridge::call_method(context, name(N::get), {name(kContextKeys[i])});
-    }
-    return ids;
-}
-
-// datetime.now(timezone.utc).isoformat() with the offset written "Z", through
-// the module's own datetime and timezone names.
-Owned utc_timestamp() {
-    Owned utc = bridge::getattr(global(N::timezone), name(N::utc));
-    Owned now = bridge::call_method(global(N::datetime), name(N::now), {utc});
-    Owned text = bridge::call_method(now, name(N::isoformat), {});
-    return bridge::call_method(text, name(N::replace), {runtime().utc_offset, runtime().utc_suffix});
-}
-
-void set_if_non_empty_str(Borrowed entry, N key, Borrowed value) {
-    if (is_non_empty_str(value)) bridge::dict_set(entry, name(key), value);
-}
-
-Owned build_entry(const bridge::CallFrame& args) {
-    std::array<Owned, 3> ids = resolve_ids(args);
-    Owned entry = bridge::new_dict();
-    bridge::dict_set(entry, name(N::timestamp), utc_timestamp());
-    bridge::dict_set(entry, name(N::source), args[kSource]);
-    bridge::dict_set(entry, name(N::level), bridge::call_method(args[kLevel], name(N::lower), {}));
-    bridge::dict_set(entry, name(N::message), args[kMessage]);
-    for (size_t i = 0; i < 3; ++i) set_if_non_empty_str(entry, kContextKeys[i], ids[i]);
-    if (!args[kProgress].is_none()) bridge::dict_set(entry, name(N::progress), args[kProgress]);
-    set_if_non_empty_str(entry, N::component, args[kComponent]);
-    Borrowed metadata = args.extra_keywords();
-    if (PyDict_GET_SIZE(metadata.get()) > 0) bridge::dict_set(entry, name(N::metadata), metadata);
-    return entry;
-}
-
-Owned stream_log_body(bridge::CallFrame& args) {
-    // The host log gets the line first, with the level as given, so it is
-    // written even when publication fails later.
-    Owned log_message = host::import_from(args.module(), host::Sibling::logger, name(N::log_message));
-    bridge::call(log_message, {args[kMessage], args[kLevel]});
-
-    Owned entry = build_entry(args);
-    bridge::call(global(N::_publish_to_redis), {entry});
-    return bridge::none();
-}
-
 constexpr Param kParams[] = {
     bridge::str_param("message"),
     {"level", bridge::ArgType::Str, false, DefaultValue::str("info"), "str"},
@@ -83,12 +21,73 @@ constexpr Param kParams[] = {
     optional_str("component"),
 };
 
+// The identifier arguments are exact str or None; a context value may be
+// anything a replacement get_stream_context or a direct assignment put there.
+bool is_non_empty_str(Borrowed value) {
+    return PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0;
+}
+
+// Each identifier given as a non-empty argument wins; otherwise the thread's
+// context supplies it through ctx.get(key), which may be None.
+using Args = bridge::Args<kParams>;
+
+std::array<Owned, 3> resolve_ids(const Args& args) {
+    Owned context = bridge::call(global(N::get_stream_context));
+    const Borrowed given[] = {args.get<"node_id">(), args.get<"workflow_id">(), args.get<"job_id">()};
+    std::array<Owned, 3> ids;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        Borrowed argument = given[i];
+        ids[i] = is_non_empty_str(argument) ? Owned::ref(argument.get())
+                                            : bridge::call_method(context, name(N::get), name(kContextKeys[i]));
+    }
+    return ids;
+}
+
+// datetime.now(timezone.utc).isoformat() with the offset written "Z", through
+// the module's own datetime and timezone names.
+Owned utc_timestamp() {
+    Owned utc = bridge::getattr(global(N::timezone), name(N::utc));
+    Owned now = bridge::call_method(global(N::datetime), name(N::now), utc);
+    Owned text = bridge::call_method(now, name(N::isoformat));
+    return bridge::call_method(text, name(N::replace), runtime().utc_offset, runtime().utc_suffix);
+}
+
+void set_if_non_empty_str(Borrowed entry, N key, Borrowed value) {
+    if (is_non_empty_str(value)) bridge::dict_set(entry, name(key), value);
+}
+
+Owned build_entry(const Args& args) {
+    std::array<Owned, 3> ids = resolve_ids(args);
+    Owned entry = bridge::new_dict();
+    bridge::dict_set(entry, name(N::timestamp), utc_timestamp());
+    bridge::dict_set(entry, name(N::source), args.get<"source">());
+    bridge::dict_set(entry, name(N::level), bridge::call_method(args.get<"level">(), name(N::lower)));
+    bridge::dict_set(entry, name(N::message), args.get<"message">());
+    for (size_t i = 0; i < ids.size(); ++i) set_if_non_empty_str(entry, kContextKeys[i], ids[i]);
+    Borrowed progress = args.get<"progress">();
+    if (!progress.is_none()) bridge::dict_set(entry, name(N::progress), progress);
+    set_if_non_empty_str(entry, N::component, args.get<"component">());
+    Borrowed metadata = args.extra_keywords();
+    if (PyDict_GET_SIZE(metadata.get()) > 0) bridge::dict_set(entry, name(N::metadata), metadata);
+    return entry;
+}
+
+Owned stream_log_body(const Args& args) {
+    // The host log gets the line first, with the level as given, so it is
+    // written even when publication fails later.
+    Owned log_message = host::import_from(args.module(), host::Sibling::logger, name(N::log_message));
+    bridge::call(log_message, args.get<"message">(), args.get<"level">());
+
+    Owned entry = build_entry(args);
+    bridge::call(global(N::_publish_to_redis), entry);
+    return bridge::none();
+}
+
 }  // namespace
 
-const bridge::FunctionSpec stream_log{
-    "stream_log",
-    "stream_log",
-    "Stream a log message to the UI via Redis Pub/Sub.\n"
+const bridge::FunctionSpec stream_log = bridge::function<kParams, stream_log_body>({
+    .name = "stream_log",
+    .doc = "Stream a log message to the UI via Redis Pub/Sub.\n"
     "\n"
     "Writes the message to the host log and publishes it as a JSON log entry on\n"
     "\"zentrel:logs\" with the node, workflow and job identifiers (from the arguments\n"
@@ -96,12 +95,7 @@ const bridge::FunctionSpec stream_log{
     "name and any extra keyword arguments as metadata.  Publication is best\n"
     "effort: when Redis is unavailable the message is still logged and the call\n"
     "returns normally.",
-    kParams,
-    "metadata",
-    nullptr,
-    bridge::ResultType::Any,
-    false,
-    stream_log_body,
-};
+    .var_keywords = "metadata",
+});
 
 }  // namespace pulsewire::functions
