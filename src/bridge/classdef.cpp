@@ -28,7 +28,7 @@ Owned build_class(const ClassDef& def) {
     Owned name = str_from(def.name);
     Owned ns = call_method(meta, intern("__prepare__"), name, def.bases);
     auto set_item = [&](const char* key, Borrowed value) {
-        check_status(PyObject_SetItem(ns, intern(key).get(), value));
+        check_status(PyObject_SetItem(ns.get(), intern(key).get(), value.get()));
     };
     set_item("__module__", def.module_name);
     set_item("__qualname__", str_from(def.qualname).borrow());

@@ -61,7 +61,7 @@ inline Owned fetch_error() { return Owned::steal(PyErr_GetRaisedException()); }
 class Handling {
 public:
     explicit Handling(Borrowed exception) noexcept : outer_(Owned::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
+        PyErr_SetHandledException(exception.get());
     }
     ~Handling() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
     Handling(const Handling&) = delete;

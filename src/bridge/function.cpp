@@ -357,7 +357,7 @@ Owned make_function_type(Borrowed module, const char* type_name) {
     spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
                  Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     spec.slots = function_slots;
-    return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module.get(), &spec, nullptr));
 }
 
 Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure,
@@ -382,7 +382,7 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     // module part of its dotted name, which stubgen, inspect and pydoc read);
     // a function of a module with another name keeps its own in its __dict__,
     // which attribute lookup reads before the type's plain str.
-    Owned module_name = module ? check(PyModule_GetNameObject(module)) : str_from("builtins");
+    Owned module_name = module ? check(PyModule_GetNameObject(module.get())) : str_from("builtins");
     Owned type_module = getattr(type, intern("__module__"));
     const int same_module = PyObject_RichCompareBool(module_name.get(), type_module.get(), Py_EQ);
     if (same_module < 0) throw_error();

@@ -43,7 +43,7 @@ int SingleInterpreterModule::exec(PyObject* module) noexcept {
 }
 
 Owned module_global(Borrowed module, Borrowed name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), name.get());
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         throw_error();

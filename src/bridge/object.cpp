@@ -30,7 +30,7 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<co
         stack[1 + n + k] = kw.value.get();
         ++k;
     }
-    return check(PyObject_Vectorcall(callable, stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return check(PyObject_Vectorcall(callable.get(), stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      given ? names.get() : nullptr));
 }
 
@@ -38,11 +38,11 @@ Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Bo
     Owned positional = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
     for (Borrowed a : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(a.get()));
-    return check(PyObject_Call(callable, positional.get(), kwargs_dict));
+    return check(PyObject_Call(callable.get(), positional.get(), kwargs_dict.get()));
 }
 
 Owned getattr_optional(Borrowed obj, Borrowed name) {
-    PyObject* value = PyObject_GetAttr(obj, name);
+    PyObject* value = PyObject_GetAttr(obj.get(), name.get());
     if (value) return Owned::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();

@@ -25,13 +25,13 @@ inline Owned intern(const char* text) { return check(PyUnicode_InternFromString(
 // UTF-8 view of a str object; valid as long as the object lives.
 inline std::string_view utf8(Borrowed s) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
     if (!data) throw_error();
     return {data, static_cast<size_t>(size)};
 }
 
 // Python's str(obj).
-inline Owned str(Borrowed obj) { return check(PyObject_Str(obj)); }
+inline Owned str(Borrowed obj) { return check(PyObject_Str(obj.get())); }
 
 // One piece of a concatenated text: literal UTF-8 text or a str object.
 class Piece {
@@ -40,7 +40,7 @@ public:
     Piece(std::string_view text) : text_(text) {}  // NOLINT
     Piece(Borrowed str_object) : object_(str_object) {}  // NOLINT
     Piece(const Owned& str_object) : object_(str_object.borrow()) {}  // NOLINT
-    Owned to_str() const { return object_ ? Owned::ref(object_) : str_from(text_); }
+    Owned to_str() const { return object_ ? Owned::ref(object_.get()) : str_from(text_); }
 
 private:
     std::string_view text_;
@@ -53,7 +53,7 @@ Owned concat(std::initializer_list<Piece> pieces);
 
 // ---- truth, types ----------------------------------------------------------
 
-inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
+inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj.get())) != 0; }
 
 inline Owned none() { return Owned::ref(Py_None); }
 inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
@@ -66,7 +66,7 @@ inline Owned type_short_name(Borrowed obj) {
 
 // ---- attributes -----------------------------------------------------------
 
-inline Owned getattr(Borrowed obj, Borrowed name) { return check(PyObject_GetAttr(obj, name)); }
+inline Owned getattr(Borrowed obj, Borrowed name) { return check(PyObject_GetAttr(obj.get(), name.get())); }
 
 // Python's hasattr(): true when getattr succeeds, false on AttributeError,
 // any other error propagates.
@@ -76,7 +76,7 @@ bool hasattr(Borrowed obj, Borrowed name);
 Owned getattr_optional(Borrowed obj, Borrowed name);
 
 inline void setattr(Borrowed obj, Borrowed name, Borrowed value) {
-    check_status(PyObject_SetAttr(obj, name, value));
+    check_status(PyObject_SetAttr(obj.get(), name.get(), value.get()));
 }
 
 // ---- calls ----------------------------------------------------------------
@@ -123,22 +123,22 @@ inline Owned new_dict() { return check(PyDict_New()); }
 inline Owned new_list(Py_ssize_t size = 0) { return check(PyList_New(size)); }
 
 inline void dict_set(Borrowed dict, Borrowed key, Borrowed value) {
-    check_status(PyDict_SetItem(dict, key, value));
+    check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
 }
 inline void dict_set(Borrowed dict, const char* key, Borrowed value) {
-    check_status(PyDict_SetItemString(dict, key, value));
+    check_status(PyDict_SetItemString(dict.get(), key, value.get()));
 }
 // Borrowed value or null when absent.
 inline Borrowed dict_get(Borrowed dict, Borrowed key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key);
+    PyObject* v = PyDict_GetItemWithError(dict.get(), key.get());
     if (!v && PyErr_Occurred()) throw_error();
     return v;
 }
-inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list, item)); }
+inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list.get(), item.get())); }
 
 template <class... Items>
 Owned tuple_of(Items... items) {
-    return check(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(Borrowed(items))...));
+    return check(PyTuple_Pack(sizeof...(Items), static_cast<PyObject*>(Borrowed(items).get())...));
 }
 
 // obj.get(key, default) for any mapping; exact dicts take the fast path.
@@ -148,14 +148,14 @@ inline Owned import(const char* name) { return check(PyImport_ImportModule(name)
 
 // Python's json.dumps-like helpers live with the callers; this is just len().
 inline Py_ssize_t length(Borrowed obj) {
-    Py_ssize_t n = PyObject_Length(obj);
+    Py_ssize_t n = PyObject_Length(obj.get());
     if (n < 0) throw_error();
     return n;
 }
 
 // Exception matching helpers for the currently raised exception.
 inline bool error_matches(Borrowed exc, Borrowed type) {
-    return PyErr_GivenExceptionMatches(exc, type) != 0;
+    return PyErr_GivenExceptionMatches(exc.get(), type.get()) != 0;
 }
 
 // ---- interned name tables -------------------------------------------------

@@ -17,9 +17,10 @@ public:
     constexpr Borrowed(PyObject* p) noexcept : p_(p) {}  // NOLINT: implicit on purpose
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator PyObject*() const noexcept { return p_; }  // NOLINT
     PyObject* operator->() const noexcept { return p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
+    // Identity, as Python's `is`.
+    friend bool operator==(Borrowed a, Borrowed b) noexcept { return a.p_ == b.p_; }
 
 private:
     PyObject* p_ = nullptr;
@@ -45,7 +46,6 @@ public:
     PyObject* get() const noexcept { return p_; }
     Borrowed borrow() const noexcept { return p_; }
     operator Borrowed() const noexcept { return p_; }  // NOLINT
-    operator PyObject*() const noexcept { return p_; }  // NOLINT: borrowed view for C API calls
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* operator->() const noexcept { return p_; }
 

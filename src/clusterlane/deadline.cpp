@@ -149,11 +149,11 @@ std::shared_ptr<Watchdog> watchdog_of(Borrowed connection) {
 }
 
 void watch(Borrowed connection, const std::shared_ptr<Watchdog>& dog) {
-    watched().emplace_back(Owned::ref(connection), dog);
+    watched().emplace_back(Owned::ref(connection.get()), dog);
 }
 
 double seconds_of(Borrowed timeout) {
-    double seconds = PyFloat_AsDouble(timeout);
+    double seconds = PyFloat_AsDouble(timeout.get());
     if (seconds == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) bridge::throw_error();
         PyErr_Clear();  // an int too large for a float: as good as forever
@@ -173,7 +173,7 @@ void release_capsule(PyObject* capsule) {
 constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
 
 Owned progress_body(const bridge::Args<kProgressParams>& args) {
-    auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure(), kCapsuleName));
+    auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure().get(), kCapsuleName));
     if (!dog) bridge::throw_error();
     (*dog)->touch();
     return bridge::none();
@@ -193,7 +193,7 @@ Owned progress_body(const bridge::Args<kProgressParams>& args) {
 constexpr bridge::Param kHandlerParams[] = {bridge::any_param("signum"), bridge::any_param("frame")};
 
 Owned signal_handler_body(const bridge::Args<kHandlerParams>& args) {
-    auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure(), kCapsuleName));
+    auto* dog = static_cast<std::shared_ptr<Watchdog>*>(PyCapsule_GetPointer(args.closure().get(), kCapsuleName));
     if (!dog) bridge::throw_error();
     Watchdog& d = **dog;
     if (!d.waiting()) return bridge::call(d.previous_handler, args.get<"signum">(), args.get<"frame">());
@@ -286,7 +286,7 @@ PassDeadline::~PassDeadline() {
 }
 
 void PassDeadline::watch_client(Borrowed ssh) {
-    dog_->client = Owned::ref(ssh);
+    dog_->client = Owned::ref(ssh.get());
     watch(ssh, dog_);
     connected_ = true;
     if (!dog_->thread.joinable()) dog_->thread = std::thread([dog = dog_.get()] { dog->run(); });

@@ -27,8 +27,8 @@ struct RunSettings {
 // Reads flow_vars[key].get_value() when the key is present.
 void read_legacy_option(Borrowed flow_vars, const char* key, Owned& target) {
     Owned k = bridge::str_from(key);
-    if (!bridge::check_status(PySequence_Contains(flow_vars, k.get()))) return;
-    Owned parameter = bridge::check(PyObject_GetItem(flow_vars, k.get()));
+    if (!bridge::check_status(PySequence_Contains(flow_vars.get(), k.get()))) return;
+    Owned parameter = bridge::check(PyObject_GetItem(flow_vars.get(), k.get()));
     target = bridge::call_method(parameter, name(N::get_value));
 }
 
@@ -118,11 +118,11 @@ Owned execute_body(const bridge::Args<kExecuteParams>& args) {
     return bridge::try_except(
         [&] { return execute_steps(self, args.get<"predecessor_data">(), args.get<"flow_vars">()); }, PyExc_Exception,
         [&](Borrowed error) -> Owned {
-            if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error));
+            if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error.get()));
             Owned text = bridge::str(error);
             Owned node_key = bridge::getattr(self, name(N::node_key));
             log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
-            bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error));
+            bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error.get()));
         });
 }
 

@@ -89,7 +89,7 @@ Owned force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
 bool is_valid_port(Borrowed port) {
     if (PyLong_Check(port.get()) && !PyBool_Check(port.get())) {
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(port, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(port.get(), &overflow);
         if (value == -1 && PyErr_Occurred()) bridge::throw_error();
         return overflow == 0 && value >= 1 && value <= 65535;
     }
@@ -109,7 +109,7 @@ bool is_valid_seconds(Borrowed seconds) {
     if (PyBool_Check(seconds.get())) return false;
     if (PyLong_Check(seconds.get())) {
         Owned zero = bridge::integer(0);
-        return bridge::check_status(PyObject_RichCompareBool(seconds, zero, Py_GT)) != 0;  // seconds > 0
+        return bridge::check_status(PyObject_RichCompareBool(seconds.get(), zero.get(), Py_GT)) != 0;  // seconds > 0
     }
     if (!PyFloat_Check(seconds.get())) return false;
     const double value = PyFloat_AS_DOUBLE(seconds.get());
@@ -177,7 +177,7 @@ struct Pass {
 std::string_view comparable_text(Borrowed state) {
     if (!PyUnicode_Check(state.get())) return {};
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(state, &size);
+    const char* data = PyUnicode_AsUTF8AndSize(state.get(), &size);
     if (!data) {  // lone surrogates: no SLURM state name either
         PyErr_Clear();
         return {};
@@ -201,8 +201,8 @@ Owned collect_completed_job(const Pass& p, Borrowed sftp, Borrowed remote_job_di
     Owned skipped = option(summary, "skipped");
     Owned remote_files = option(summary, "remote_files");
     if (bridge::truthy(remote_files)) {
-        bridge::check_status(PyObject_SetItem(data, bridge::str_from("remote_files").get(), remote_files.get()));
-        bridge::check_status(PyObject_SetItem(data, bridge::str_from("skipped_large_files").get(), skipped.get()));
+        bridge::check_status(PyObject_SetItem(data.get(), bridge::str_from("remote_files").get(), remote_files.get()));
+        bridge::check_status(PyObject_SetItem(data.get(), bridge::str_from("skipped_large_files").get(), skipped.get()));
     }
 
     Owned result_keys = bridge::truthy(data)
@@ -322,7 +322,7 @@ Owned guarded_phase(const Pass& p) {
         origin = bridge::str_from("remote_execution");
         message = text;
     }
-    bridge::raise_in_context(bridge::call(global(N::NodeException), origin, message), Owned::ref(failure));
+    bridge::raise_in_context(bridge::call(global(N::NodeException), origin, message), Owned::ref(failure.get()));
 }
 
 // An interrupt or exit request (outside the Exception family) that is the
@@ -337,9 +337,9 @@ Owned interruption_in(Borrowed failure) {
         pending.pop_back();
         if (std::find(seen.begin(), seen.end(), e) != seen.end()) continue;
         seen.push_back(e);
-        if (!bridge::error_matches(e, PyExc_Exception)) return Owned::ref(e);
+        if (!bridge::error_matches(e, PyExc_Exception)) return Owned::ref(e.get());
         // The links stay alive: each exception holds the next one.
-        for (Owned next : {Owned::steal(PyException_GetCause(e)), Owned::steal(PyException_GetContext(e))})
+        for (Owned next : {Owned::steal(PyException_GetCause(e.get())), Owned::steal(PyException_GetContext(e.get()))})
             if (next) pending.push_back(next.get());
     }
     return {};

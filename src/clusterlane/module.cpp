@@ -43,21 +43,21 @@ constexpr const char* kModuleDoc =
 void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
     Owned imported = bridge::import(source);
     for (const char* n : names)
-        bridge::check_status(PyModule_AddObjectRef(module, n, bridge::getattr(imported, bridge::intern(n)).get()));
+        bridge::check_status(PyModule_AddObjectRef(module.get(), n, bridge::getattr(imported, bridge::intern(n)).get()));
 }
 
 void exec_module(Borrowed module) {
     init_runtime(module);
-    bridge::check_status(PyModule_AddObjectRef(module, "__doc__", bridge::str_from(kModuleDoc).get()));
-    bridge::check_status(PyModule_AddObjectRef(module, "json", bridge::import("json").get()));
-    bridge::check_status(PyModule_AddObjectRef(module, "os", bridge::import("os").get()));
+    bridge::check_status(PyModule_AddObjectRef(module.get(), "__doc__", bridge::str_from(kModuleDoc).get()));
+    bridge::check_status(PyModule_AddObjectRef(module.get(), "json", bridge::import("json").get()));
+    bridge::check_status(PyModule_AddObjectRef(module.get(), "os", bridge::import("os").get()));
     bind_from(module, "abc", {"ABC", "abstractmethod"});
     bind_from(module, "typing", {"Any", "Dict", "List", "Optional"});
     host::bind_from(module, host::Sibling::logger, {"log_message"});
     host::bind_from(module, host::Sibling::node, {"Node", "NodeException", "NodeResult"});
     host::bind_from(module, host::Sibling::parameters,
                     {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
-    bridge::check_status(PyModule_AddObjectRef(module, "ClusterlaneBase", build_clusterlane_base().get()));
+    bridge::check_status(PyModule_AddObjectRef(module.get(), "ClusterlaneBase", build_clusterlane_base().get()));
 }
 
 bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, reset_runtime};

@@ -186,7 +186,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
     Owned remote_files_info = bridge::new_dict();
     Owned large_files = category_files(files_by_category, "large");
     bridge::for_each(large_files, [&](Borrowed entry) {
-        if (bridge::check_status(PySequence_Contains(files_to_download, entry))) return;
+        if (bridge::check_status(PySequence_Contains(files_to_download.get(), entry.get()))) return;
         bridge::list_append(skipped_files, entry);
         bridge::dict_set(remote_files_info, entry, skipped_record(remote_job_dir, entry));
     });
@@ -213,7 +213,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
         const Fetched fetched = download_entry(self, sftp, entry, remote_path, local_path);
         if (fetched == Fetched::Yes) bridge::list_append(downloaded_files, entry);
         if (fetched == Fetched::Failed && essential &&
-            !bridge::check_status(PySequence_Contains(failed_essential, entry)))
+            !bridge::check_status(PySequence_Contains(failed_essential.get(), entry.get())))
             bridge::list_append(failed_essential, entry);
     });
     require_essential(failed_essential, remote_job_dir);

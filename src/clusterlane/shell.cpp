@@ -41,7 +41,7 @@ static Command run(Borrowed ssh, Borrowed command_text) {
         bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
     }
     Command command{Owned::ref(PyTuple_GET_ITEM(triple.get(), 0)), Owned::ref(PyTuple_GET_ITEM(triple.get(), 1)),
-                    Owned::ref(PyTuple_GET_ITEM(triple.get(), 2)), Owned::ref(ssh)};
+                    Owned::ref(PyTuple_GET_ITEM(triple.get(), 2)), Owned::ref(ssh.get())};
     io::bound_reads(ssh, bridge::getattr(command.stdout_file, name(N::channel)));
     return command;
 }
@@ -100,7 +100,7 @@ Owned shell_quote(Borrowed value) {
     };
     bool all_safe = true;
     for (unsigned char c : text) all_safe = all_safe && safe(c);
-    if (all_safe) return Owned::ref(value);
+    if (all_safe) return Owned::ref(value.get());
 
     std::string quoted = "'";
     for (char c : text) {
@@ -181,7 +181,7 @@ Owned expand_remote_path_body(const bridge::Args<kExpandParams>& args) {
     if (Owned expanded = expansion_of(ssh, concat({"bash -c 'eval echo \"", path, "\"'"}))) return expanded;
     if (Owned expanded = expansion_of(ssh, concat({"echo \"", path, "\""}))) return expanded;
     log(concat({"Could not expand remote path: ", path}), "info");
-    return Owned::ref(path);
+    return Owned::ref(path.get());
 }
 
 Owned ensure_remote_dir_body(const bridge::Args<kEnsureParams>& args) {

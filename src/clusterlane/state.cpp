@@ -30,7 +30,7 @@ Owned get_local_working_dir_body(const bridge::Args<kFlowVarsParams>& args) {
     Borrowed self = args.self();
     Owned input_files = call_self(self, N::get_input_files, args.get<"flow_vars">());
     if (bridge::truthy(input_files)) {
-        Owned first = bridge::check(PyObject_GetItem(input_files, bridge::integer(0)));
+        Owned first = bridge::check(PyObject_GetItem(input_files.get(), bridge::integer(0).get()));
         if (bridge::truthy(first)) {
             Owned resolve_path = bridge::getattr_optional(self, name(N::resolve_path));
             Owned resolved = resolve_path ? bridge::call(resolve_path, first) : first;
@@ -59,7 +59,7 @@ Owned get_state_file_path_body(const bridge::Args<kSelfOnly>& args) {
 }
 
 Owned open_file(Borrowed path, const char* mode) {
-    Owned open = Owned::ref(bridge::check_borrowed(PyDict_GetItemWithError(PyEval_GetBuiltins(), name(N::open))));
+    Owned open = Owned::ref(bridge::check_borrowed(PyDict_GetItemWithError(PyEval_GetBuiltins(), name(N::open).get())).get());
     return bridge::call(open, path, bridge::str_from(mode));
 }
 
@@ -80,7 +80,7 @@ Owned load_previous_result_body(const bridge::Args<kSelfOnly>& args) {
 
 // A sibling of the state file that only this thread of this process writes.
 Owned temporary_path_for(Borrowed path, const char* suffix = "tmp") {
-    Owned fs_path = bridge::check(PyOS_FSPath(path));
+    Owned fs_path = bridge::check(PyOS_FSPath(path.get()));
     if (PyBytes_Check(fs_path.get()))
         fs_path = bridge::check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path.get()),
                                                                  PyBytes_GET_SIZE(fs_path.get())));
@@ -110,7 +110,7 @@ void write_state_file(Borrowed path, Borrowed result) {
             // the temporary file goes; a failure to remove it does not hide the error
             bridge::try_except([&] { bridge::call_method(os, name(N::remove), temp_path); }, PyExc_OSError,
                                [](Borrowed) {});
-            bridge::restore_error(Owned::ref(error));
+            bridge::restore_error(Owned::ref(error.get()));
         });
 }
 

@@ -90,7 +90,7 @@ Owned parse_job_id(Borrowed sbatch_output) {
             Borrowed id = PyList_GET_ITEM(words.get(), i + 3);
             const std::string_view digits = bridge::utf8(id);
             if (digits.find_first_not_of("0123456789") != std::string_view::npos) return {};
-            return Owned::ref(id);
+            return Owned::ref(id.get());
         }
     }
     return {};
@@ -98,7 +98,7 @@ Owned parse_job_id(Borrowed sbatch_output) {
 
 bool contains(Borrowed text, const char* needle) {
     Owned n = bridge::str_from(needle);
-    return bridge::check_status(PySequence_Contains(text, n.get())) != 0;
+    return bridge::check_status(PySequence_Contains(text.get(), n.get())) != 0;
 }
 
 // Runs sbatch in the job directory and returns the job id.  Warnings on

@@ -32,29 +32,29 @@ void raise_node_exception(Borrowed origin, Borrowed message) {
 }
 
 Owned redact_profile(Borrowed profile) {
-    if (!PyDict_Check(profile.get())) return Owned::ref(profile);
+    if (!PyDict_Check(profile.get())) return Owned::ref(profile.get());
     Owned key = bridge::str_from("keyPassphrase");
     Borrowed secret = bridge::dict_get(profile, key);
-    if (!secret || !bridge::truthy(secret)) return Owned::ref(profile);
-    Owned copy = bridge::check(PyDict_Copy(profile));
+    if (!secret || !bridge::truthy(secret)) return Owned::ref(profile.get());
+    Owned copy = bridge::check(PyDict_Copy(profile.get()));
     bridge::dict_set(copy, key, bridge::str_from("***"));
     return copy;
 }
 
 Owned redact_options(Borrowed options) {
-    if (!PyDict_Check(options.get())) return Owned::ref(options);
+    if (!PyDict_Check(options.get())) return Owned::ref(options.get());
     Owned key = bridge::str_from("hpc_profile");
     Borrowed profile = bridge::dict_get(options, key);
-    if (!profile) return Owned::ref(options);
+    if (!profile) return Owned::ref(options.get());
     Owned redacted = redact_profile(profile);
-    if (redacted.get() == profile.get()) return Owned::ref(options);
-    Owned copy = bridge::check(PyDict_Copy(options));
+    if (redacted.get() == profile.get()) return Owned::ref(options.get());
+    Owned copy = bridge::check(PyDict_Copy(options.get()));
     bridge::dict_set(copy, key, redacted);
     return copy;
 }
 
 Owned parameter_value(Borrowed value) {
-    if (!bridge::hasattr(value, name(N::get_value))) return Owned::ref(value);
+    if (!bridge::hasattr(value, name(N::get_value))) return Owned::ref(value.get());
     return bridge::call_method(value, name(N::get_value));
 }
 
@@ -70,7 +70,7 @@ Owned run_result(bool success, Borrowed status, Borrowed job_id) {
 Owned mask_passphrases(Borrowed text) {
     // Encoded with surrogatepass so that any str round-trips; the markers and
     // quotes are ASCII and never part of a multi-byte sequence.
-    Owned bytes = bridge::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    Owned bytes = bridge::check(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     const std::string_view in(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     std::string out;
     size_t copied = 0;  // in[0, copied) is already in out
@@ -91,7 +91,7 @@ Owned mask_passphrases(Borrowed text) {
         copied = at = end + 1;
         changed = true;
     }
-    if (!changed) return Owned::ref(text);
+    if (!changed) return Owned::ref(text.get());
     out.append(in, copied, std::string_view::npos);
     return bridge::check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
 }

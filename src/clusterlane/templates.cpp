@@ -42,7 +42,7 @@ void add_input_file_variables(Borrowed vars, Borrowed input_files) {
 void merge_node_variables(Borrowed vars, Borrowed node_vars) {
     if (!PyDict_Check(node_vars.get()) && !bridge::hasattr(node_vars, name(N::keys)))
         bridge::raise_format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(node_vars.get())->tp_name);
-    bridge::check_status(PyDict_Update(vars, node_vars));
+    bridge::check_status(PyDict_Update(vars.get(), node_vars.get()));
 }
 
 Owned all_template_variables(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir) {
@@ -85,7 +85,7 @@ void check_variable_types(PyObject* var_name, PyObject* value) {
 Owned substitute(Borrowed re, Borrowed text, Borrowed var_name, Borrowed value) {
     Owned escaped = bridge::call_method(re, name(N::escape), var_name);
     Owned pattern = concat({"\\{\\{", escaped, "\\}\\}"});
-    Owned replacement = value.is_none() ? bridge::str_from("None") : Owned::ref(value);
+    Owned replacement = value.is_none() ? bridge::str_from("None") : Owned::ref(value.get());
     return bridge::call_method(re, name(N::sub), pattern, replacement, text);
 }
 
@@ -98,8 +98,8 @@ void warn_unreplaced(Borrowed re, Borrowed text) {
 // Each variable works on the text the previous ones left, in the dict's order.
 Owned process_template_body(const bridge::Args<kProcessParams>& args) {
     Owned re = bridge::import("re");
-    Owned items = bridge::check(PyDict_Items(args.get<"variables">()));
-    Owned result = Owned::ref(args.get<"template">());
+    Owned items = bridge::check(PyDict_Items(args.get<"variables">().get()));
+    Owned result = Owned::ref(args.get<"template">().get());
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);

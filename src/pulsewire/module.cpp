@@ -29,7 +29,7 @@ constexpr const char* kModuleDoc =
     "    stream_log(\"Model loaded\", level=\"info\", component=\"loader\")\n";
 
 void bind(Borrowed module, const char* key, Borrowed value) {
-    bridge::check_status(PyModule_AddObjectRef(module, key, value.get()));
+    bridge::check_status(PyModule_AddObjectRef(module.get(), key, value.get()));
 }
 
 void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
@@ -50,7 +50,7 @@ void exec_module(Borrowed module) {
 
     Owned local_type = bridge::getattr(global(N::threading), name(N::local));
     bind(module, "_context", bridge::call(local_type));
-    Owned module_name = bridge::check(PyModule_GetNameObject(module));
+    Owned module_name = bridge::check(PyModule_GetNameObject(module.get()));
     bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), module_name));
 
     bind_function(module, functions::set_stream_context);

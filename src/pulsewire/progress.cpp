@@ -23,7 +23,7 @@ using RequestArgs = bridge::Args<kNoParams>;
 
 Borrowed closure_item(const RequestArgs& args, Closure item) { return PyTuple_GET_ITEM(args.closure().get(), item); }
 
-void store(Borrowed holder, Owned value) { bridge::check_status(PyList_SetItem(holder, 0, value.release())); }
+void store(Borrowed holder, Owned value) { bridge::check_status(PyList_SetItem(holder.get(), 0, value.release())); }
 
 // The body of the request thread: stores the response, or the exception
 // of the Exception hierarchy that the request raised.  It logs nothing.
@@ -53,11 +53,11 @@ bool is_zero(Borrowed number) { return bridge::equal(number, bridge::integer(0))
 // 30 -> "30s", 60 -> "1m00s", 605 -> "10m05s".
 Owned elapsed_text(Borrowed elapsed) {
     Owned sixty = bridge::integer(60);
-    Owned split = bridge::check(PyNumber_Divmod(elapsed, sixty.get()));
+    Owned split = bridge::check(PyNumber_Divmod(elapsed.get(), sixty.get()));
     Borrowed minutes = PyTuple_GET_ITEM(split.get(), 0);
     Borrowed seconds = PyTuple_GET_ITEM(split.get(), 1);
     if (is_zero(minutes)) return concat({bridge::str(seconds), "s"});
-    Owned padded = bridge::check(PyObject_Format(seconds, runtime().two_digits));
+    Owned padded = bridge::check(PyObject_Format(seconds.get(), runtime().two_digits.get()));
     return concat({bridge::str(minutes), "m", padded, "s"});
 }
 
@@ -92,7 +92,7 @@ void send_progress_line(const Args& args, Borrowed elapsed) {
 // waiting and flood the log with progress lines.
 void check_interval(Borrowed interval) {
     Owned one = bridge::integer(1);
-    if (bridge::check_status(PyObject_RichCompareBool(interval, one.get(), Py_LT)))
+    if (bridge::check_status(PyObject_RichCompareBool(interval.get(), one.get(), Py_LT)))
         bridge::raise(PyExc_ValueError, "update_interval must be at least 1 second");
 }
 
@@ -131,7 +131,7 @@ Owned post_with_progress_body(const Args& args) {
     while (is_alive(thread)) {
         bridge::call(bridge::getattr(thread, name(N::join)), {}, {{name(N::timeout), interval}});
         if (!is_alive(thread)) break;
-        elapsed = bridge::check(PyNumber_Add(elapsed, interval));
+        elapsed = bridge::check(PyNumber_Add(elapsed.get(), interval.get()));
         send_progress_line(args, elapsed);
     }
 
