@@ -47,7 +47,7 @@ void bind_from(Borrowed module, const char* source, std::initializer_list<const 
 }
 
 void exec_module(Borrowed module) {
-    init_runtime(module);
+    Runtime::init(module, N_texts, "zentrel_core.clusterlane.native_function");
     bridge::check_status(PyModule_AddObjectRef(module.get(), "__doc__", bridge::str_from(kModuleDoc).get()));
     bridge::check_status(PyModule_AddObjectRef(module.get(), "json", bridge::import("json").get()));
     bridge::check_status(PyModule_AddObjectRef(module.get(), "os", bridge::import("os").get()));
@@ -60,7 +60,7 @@ void exec_module(Borrowed module) {
     bridge::check_status(PyModule_AddObjectRef(module.get(), "ClusterlaneBase", build_clusterlane_base().get()));
 }
 
-bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, reset_runtime};
+bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, Runtime::reset};
 
 }  // namespace
 

@@ -1,13 +1,9 @@
 // What every part of the clusterlane module shares: the interned names it
 // calls and looks up, the native function type, and the module object whose
 // namespace holds the names bound at import (json, os, log_message, ...).
-//
-// The module lives in one interpreter per process and is initialised once,
-// so this state exists once per process and lives as long as the module.
 #pragma once
 
-#include "bridge/function.hpp"
-#include "bridge/object.hpp"
+#include "bridge/runtime.hpp"
 
 namespace clusterlane {
 
@@ -32,28 +28,12 @@ using bridge::Owned;
     X(st_mtime_ns) X(download_file) X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(rstrip) X(split)       \
     X(startswith) X(__enter__) X(__exit__) X(get_transport) X(settimeout) X(callback) X(getsignal) X(signal)
 
-enum class N : size_t {
-#define CLUSTERLANE_NAME_ENUM(name) name,
-    CLUSTERLANE_NAMES(CLUSTERLANE_NAME_ENUM)
-#undef CLUSTERLANE_NAME_ENUM
-        count_
-};
+BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
-struct Runtime {
-    bridge::NameTable<static_cast<size_t>(N::count_)> names;
-    Owned function_type;
-    Borrowed module;  // the module object (kept alive by the module guard)
-};
+using Runtime = bridge::ModuleRuntime<N>;
 
-// The runtime of the module; valid from the start of the module's exec on.
-Runtime& runtime() noexcept;
-void init_runtime(Borrowed module);
-void reset_runtime() noexcept;
-
-inline Borrowed name(N n) noexcept { return runtime().names[static_cast<size_t>(n)]; }
-
-// A name bound in the module namespace, looked up at each use so that a
-// replacement assigned to the module attribute is the one used.
-Owned global(N n);
+inline Runtime& runtime() noexcept { return Runtime::get(); }
+inline Borrowed name(N n) noexcept { return runtime().name(n); }
+inline Owned global(N n) { return runtime().global(n); }
 
 }  // namespace clusterlane

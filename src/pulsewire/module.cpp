@@ -42,7 +42,7 @@ void bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
 }
 
 void exec_module(Borrowed module) {
-    init_runtime(module);
+    Runtime::init(module, N_texts, "zentrel_core.pulsewire.native_function");
     bind(module, "__doc__", bridge::str_from(kModuleDoc));
     for (const char* standard : {"json", "logging", "os", "threading"}) bind(module, standard, bridge::import(standard));
     bind_from(module, "datetime", {"datetime", "timezone"});
@@ -62,7 +62,7 @@ void exec_module(Borrowed module) {
     bind_function(module, functions::post_with_progress);
 }
 
-bridge::SingleInterpreterModule g_module{"pulsewire", exec_module, reset_runtime};
+bridge::SingleInterpreterModule g_module{"pulsewire", exec_module, Runtime::reset};
 
 }  // namespace
 

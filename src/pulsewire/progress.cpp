@@ -57,7 +57,7 @@ Owned elapsed_text(Borrowed elapsed) {
     Borrowed minutes = PyTuple_GET_ITEM(split.get(), 0);
     Borrowed seconds = PyTuple_GET_ITEM(split.get(), 1);
     if (is_zero(minutes)) return concat({bridge::str(seconds), "s"});
-    Owned padded = bridge::check(PyObject_Format(seconds.get(), runtime().two_digits.get()));
+    Owned padded = bridge::check(PyObject_Format(seconds.get(), bridge::str_from("02d").get()));
     return concat({bridge::str(minutes), "m", padded, "s"});
 }
 

@@ -33,7 +33,7 @@ Owned getenv(N key, Borrowed fallback) {
 
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
-    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, runtime().default_port).get()));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bridge::str_from("18003")).get()));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
@@ -53,14 +53,14 @@ Owned connect(Borrowed redis) {
 // written as its str() text.
 Owned encode(Borrowed entry) {
     Owned dumps = bridge::getattr(global(N::json), name(N::dumps));
-    return bridge::call(dumps, {entry}, {{runtime().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+    return bridge::call(dumps, {entry}, {{bridge::intern("default"), reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
 }
 
 void publish(Borrowed entry) {
     Owned redis = bridge::import("redis");
     Owned client = connect(redis);
     Owned payload = encode(entry);
-    bridge::call_method(client, name(N::publish), runtime().channel, payload);
+    bridge::call_method(client, name(N::publish), bridge::str_from("zentrel:logs"), payload);
     bridge::call_method(client, name(N::close));
 }
 

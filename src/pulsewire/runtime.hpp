@@ -1,15 +1,9 @@
 // What every part of the pulsewire module shares: the interned names it uses,
-// a few constant texts, the native function type and the module object whose
-// namespace holds the names bound at import (json, os, _context, logger, ...).
-//
-// The module lives in one interpreter per process and is initialised once,
-// so this state exists once per process and lives as long as the module.
+// the native function type and the module object whose namespace holds the
+// names bound at import (json, os, _context, logger, ...).
 #pragma once
 
-#include "bridge/function.hpp"
-#include "bridge/object.hpp"
-
-#include <array>
+#include "bridge/runtime.hpp"
 
 namespace pulsewire {
 
@@ -27,35 +21,12 @@ using bridge::Owned;
     X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message) X(component) X(metadata)         \
     X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost)
 
-enum class N : size_t {
-#define PULSEWIRE_NAME_ENUM(name) name,
-    PULSEWIRE_NAMES(PULSEWIRE_NAME_ENUM)
-#undef PULSEWIRE_NAME_ENUM
-        count_
-};
+BRIDGE_NAMES(N, PULSEWIRE_NAMES);
 
-struct Runtime {
-    bridge::NameTable<static_cast<size_t>(N::count_)> names;
-    Owned function_type;
-    Borrowed module;  // the module object (kept alive by the module guard)
+using Runtime = bridge::ModuleRuntime<N>;
 
-    Owned channel;          // "zentrel:logs"
-    Owned default_port;     // "18003"
-    Owned utc_offset;       // "+00:00"
-    Owned utc_suffix;       // "Z"
-    Owned two_digits;       // "02d"
-    Owned default_keyword;  // "default", a C++ keyword
-};
-
-// The runtime of the module; valid from the start of the module's exec on.
-Runtime& runtime() noexcept;
-void init_runtime(Borrowed module);
-void reset_runtime() noexcept;
-
-inline Borrowed name(N n) noexcept { return runtime().names[static_cast<size_t>(n)]; }
-
-// A name bound in the module namespace, looked up at each use so that a
-// replacement assigned to the module attribute is the one used.
-Owned global(N n);
+inline Runtime& runtime() noexcept { return Runtime::get(); }
+inline Borrowed name(N n) noexcept { return runtime().name(n); }
+inline Owned global(N n) { return runtime().global(n); }
 
 }  // namespace pulsewire

@@ -49,7 +49,7 @@ Owned utc_timestamp() {
     Owned utc = bridge::getattr(global(N::timezone), name(N::utc));
     Owned now = bridge::call_method(global(N::datetime), name(N::now), utc);
     Owned text = bridge::call_method(now, name(N::isoformat));
-    return bridge::call_method(text, name(N::replace), runtime().utc_offset, runtime().utc_suffix);
+    return bridge::call_method(text, name(N::replace), bridge::str_from("+00:00"), bridge::str_from("Z"));
 }
 
 void set_if_non_empty_str(Borrowed entry, N key, Borrowed value) {
