@@ -1,5 +1,7 @@
 #include "object.hpp"
 
+#include <cstring>
+
 namespace bridge {
 
 Owned concat(std::initializer_list<Piece> pieces) {
@@ -50,6 +52,16 @@ Owned getattr_optional(Borrowed obj, Borrowed name) {
 }
 
 bool hasattr(Borrowed obj, Borrowed name) { return static_cast<bool>(getattr_optional(obj, name)); }
+
+Owned import(const char* name) {
+    Owned dotted = str_from(name);
+    // What the import statement runs when builtins.__import__ is the default one.
+    Owned top = check(PyImport_ImportModuleLevelObject(dotted.get(), nullptr, nullptr, nullptr, 0));
+    if (!std::strchr(name, '.')) return top;
+    if (PyObject* leaf = PyImport_GetModule(dotted.get())) return Owned::steal(leaf);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "import of %s left no module in sys.modules", name);
+    throw_error();
+}
 
 Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed get_name) {
     if (PyDict_CheckExact(mapping.get())) {

@@ -144,9 +144,11 @@ Owned tuple_of(Items... items) {
 // obj.get(key, default) for any mapping; exact dicts take the fast path.
 Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed get_name);
 
-inline Owned import(const char* name) { return check(PyImport_ImportModule(name)); }
+// `import <name>` (absolute), and the module the name stands for: for a
+// dotted name its last part, as importlib.import_module gives it.
+Owned import(const char* name);
 
-// Python's json.dumps-like helpers live with the callers; this is just len().
+// len(obj)
 inline Py_ssize_t length(Borrowed obj) {
     Py_ssize_t n = PyObject_Length(obj.get());
     if (n < 0) throw_error();
