@@ -194,6 +194,8 @@ def contradicting_known_hosts(bed, home):
 @pytest.mark.parametrize("case, origin, text", [
     ("wrong key", "authentication",
      "SSH authentication failed for {user}@127.0.0.1. Please check your SSH key or credentials."),
+    ("key without its passphrase", "authentication",
+     "SSH authentication failed for {user}@127.0.0.1. Please check your SSH key or credentials."),
     ("nothing listening", "remote_execution", "[Errno None] Unable to connect to port {port} on 127.0.0.1"),
     ("host key contradicts known_hosts", "ssh", "SSH error connecting to 127.0.0.1: Host key for server"),
     ("mkdir refused", "remote_execution", "[remote_dir] Failed to create remote directory {forbidden}/job_e2e_err: "),
@@ -205,6 +207,8 @@ def test_errors_a_user_meets(bed, work, private_home, make_node, case, origin, t
     try:
         if case == "wrong key":
             profile["keyFilename"] = bed.wrong_key_path
+        elif case == "key without its passphrase":
+            profile["keyFilename"] = bed.passphrase_key_path
         elif case == "nothing listening":
             profile["port"] = free_port()
         elif case == "host key contradicts known_hosts":

@@ -251,7 +251,7 @@ class Executor:
 
 
 def test_plain_download_through_executor(tmp_path, host_log, make_node):
-    node = make_node(node_id=7, categories={"essential": ["md.log", "results/energy.xvg"]})
+    node = make_node(node_id=7, outputs=["md.log", "results/energy.xvg"])
     executor = Executor(failing={"/scratch/u/job_7/results/energy.xvg"})
 
     assert node._retrieve_output_files(executor, {}, Config()) is None
