@@ -20,6 +20,7 @@ class SampleNode(ClusterlaneBase):
       get_template_variables; without them [], [] and {}.
     - local_result: what run_local returns; an exception instance or class is
       raised instead.
+    - node_key: the node's type name (without it, the class name).
     - working_path: set on the node unless left out (None and "" are set too).
     - categories, remote_result, result_data: replace a base-class method on
       this instance only, so that a node without them runs the base class's
