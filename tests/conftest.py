@@ -1,4 +1,5 @@
-"""Shared fixtures: the engine stand-in on sys.path and recorders for the host log."""
+"""Shared fixtures: the engine stand-in on sys.path, recorders for the host
+log and the factory of test nodes."""
 import os
 import sys
 
@@ -39,6 +40,21 @@ def host_log(monkeypatch):
 @pytest.fixture
 def recorder():
     return Recorder
+
+
+@pytest.fixture
+def make_node():
+    """Builds a test node: make_node(node_id=..., working_path=..., inputs=...,
+    outputs=..., categories=..., template_vars=..., local_result=...,
+    remote_result=..., result_data=...) gives a nodes.SampleNode;
+    make_node(scripted=True, previous=..., summary=..., ...) a
+    nodes.ScriptedNode for runs against a scripted SSH client."""
+    from nodes import SampleNode, ScriptedNode
+
+    def make(*, scripted=False, **options):
+        return (ScriptedNode if scripted else SampleNode)(**options)
+
+    return make
 
 
 @pytest.fixture(autouse=True)

@@ -16,8 +16,6 @@ import re
 
 import paramiko
 
-from zentrel_core.clusterlane import ClusterlaneBase
-
 
 def _as_bytes(data):
     return data if isinstance(data, bytes) else data.encode("utf-8")
@@ -202,57 +200,6 @@ class LogRecorder:
 
     def find(self, prefix):
         return [e for e in self.events if e[1].startswith(prefix)]
-
-
-class ScriptedNode(ClusterlaneBase):
-    """A node whose collaborators are plain attributes, so a test can set
-    the inputs, the previous result and the download summary it needs.
-    Template filling and the state file are replaced by simple stand-ins."""
-
-    def __init__(self, node_id="n1", working_path=None, inputs=(), previous=None, summary=None, data=None):
-        super().__init__(node_id, working_path=working_path)
-        self.inputs = list(inputs)
-        self.previous = previous
-        self.saved = []
-        self.summary = summary if summary is not None else {"downloaded": [], "skipped": [], "remote_files": {}}
-        self.data = data if data is not None else {}
-        self.retrievals = []
-
-    def get_input_files(self, flow_vars):
-        return self.inputs
-
-    def get_output_files(self, flow_vars):
-        return ["out.txt"]
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True, "message": "Completed"}
-
-    def _get_all_template_variables_ssh(self, flow_vars, remote_job_dir):
-        return {"WORKING_DIR": remote_job_dir}
-
-    def _process_template(self, template, variables):
-        for key, value in variables.items():
-            template = template.replace("{{" + key + "}}", value)
-        return template
-
-    def _load_previous_result(self):
-        return self.previous
-
-    def _save_result(self, result):
-        self.saved.append(result)
-
-    def _get_local_working_dir(self, flow_vars):
-        return "/local/out"
-
-    def _retrieve_output_files_ssh(self, sftp, flow_vars, remote_job_dir, hpc_options=None):
-        self.retrievals.append((remote_job_dir, hpc_options))
-        return self.summary
-
-    def build_hpc_result_data(self, flow_vars, local_dir):
-        return dict(self.data, local_dir=local_dir) if self.data else {}
 
 
 PROFILE = {"host": "hpc.example.org", "username": "alice", "remoteWorkDir": "/scratch/alice"}

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from test_cluster_e2e import FINAL, QUICK, BedNode, execute, hpc_flow_vars
+from test_cluster_e2e import FINAL, QUICK, execute, hpc_flow_vars, node_options
 from testbed import Testbed
 
 pytestmark = pytest.mark.bed
@@ -48,11 +48,11 @@ def sacct_state(bed, job_id):
     return bed.run_as_user(f"sacct -j {job_id} -n -o State -X").stdout.strip()
 
 
-def test_forgotten_jobs_get_their_end_state_from_sacct(bed, tmp_path):
+def test_forgotten_jobs_get_their_end_state_from_sacct(bed, tmp_path, make_node):
     (tmp_path / "in.txt").write_text("hello accounting\n")
 
     def node(node_id):
-        return BedNode(node_id, tmp_path, [tmp_path / "in.txt"])
+        return make_node(node_id=node_id, **node_options(tmp_path))
 
     flow_vars = {nid: hpc_flow_vars(bed, script) for nid, (script, _) in JOBS.items()}
     job_ids = {}

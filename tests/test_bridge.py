@@ -9,21 +9,9 @@ import pytest
 from zentrel_core.clusterlane import ClusterlaneBase
 
 
-class CallNode(ClusterlaneBase):
-    def get_input_files(self, flow_vars):
-        return []
-
-    def get_output_files(self, flow_vars):
-        return ["out.txt"]
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"n": len(predecessor_data)}
-
-    def via_super(self, flow_vars):
-        return super().get_output_files_by_category(flow_vars)
+@pytest.fixture
+def node(make_node):
+    return make_node(outputs=["out.txt"])
 
 
 EXPECTED = {"essential": ["out.txt"]}
@@ -33,16 +21,16 @@ EXPECTED = {"essential": ["out.txt"]}
     lambda n: n.get_output_files_by_category({}),
     lambda n: n.get_output_files_by_category(flow_vars={}),
     lambda n: n.get_output_files_by_category(**{"flow_vars": {}}),
-    lambda n: CallNode.get_output_files_by_category(n, {}),
+    lambda n: type(n).get_output_files_by_category(n, {}),
     lambda n: ClusterlaneBase.get_output_files_by_category(self=n, flow_vars={}),
     lambda n: functools.partial(n.get_output_files_by_category)({}),
     lambda n: functools.partial(ClusterlaneBase.get_output_files_by_category, n)(flow_vars={}),
     lambda n: functools.partial(ClusterlaneBase.get_output_files_by_category, flow_vars={})(n),
-    lambda n: n.via_super({}),
-    lambda n: ClusterlaneBase.get_output_files_by_category.__get__(n, CallNode)({}),
+    lambda n: super(type(n), n).get_output_files_by_category({}),
+    lambda n: ClusterlaneBase.get_output_files_by_category.__get__(n, type(n))({}),
 ])
-def test_every_call_path_binds_the_same_arguments(call):
-    assert call(CallNode("n")) == EXPECTED
+def test_every_call_path_binds_the_same_arguments(node, call):
+    assert call(node) == EXPECTED
 
 
 @pytest.mark.parametrize("call,message", [
@@ -52,9 +40,9 @@ def test_every_call_path_binds_the_same_arguments(call):
     (lambda n: n._hpc_log("info", "m", self=1), "got multiple values for keyword argument 'self'"),
     (lambda n: n._hpc_log("info", "m", **{1: 2}), "keywords must be strings"),
 ])
-def test_bad_calls_raise_type_error(call, message):
+def test_bad_calls_raise_type_error(node, call, message):
     with pytest.raises(TypeError, match=re.escape(message)):
-        call(CallNode("n"))
+        call(node)
 
 
 def vectorcall(function, positional, keywords):
@@ -74,8 +62,7 @@ def vectorcall(function, positional, keywords):
     ("_hpc_log", lambda n: [n, "info", "m"]),  # the name would land in **metadata
 ])
 @pytest.mark.parametrize("key", [7, b"flow_vars", None])
-def test_non_str_keyword_names_are_refused(host_log, recorder, method, positional, key):
-    node = CallNode("n")
+def test_non_str_keyword_names_are_refused(node, host_log, recorder, method, positional, key):
     callback = recorder()
     node.set_log_callback(callback)
     with pytest.raises(TypeError) as info:
@@ -84,11 +71,10 @@ def test_non_str_keyword_names_are_refused(host_log, recorder, method, positiona
     assert callback.calls == [] and host_log.calls == []
 
 
-def test_str_subclass_keyword_names_are_matched_by_value(recorder):
+def test_str_subclass_keyword_names_are_matched_by_value(node, recorder):
     class Name(str):
         pass
 
-    node = CallNode("n")
     callback = recorder()
     node.set_log_callback(callback)
     keywords = [(Name("message"), "m"), (Name("level"), "info"), (Name("job_id"), "7")]
@@ -96,11 +82,11 @@ def test_str_subclass_keyword_names_are_matched_by_value(recorder):
     assert callback.calls == [(("info", "m"), {"job_id": "7"})]
 
 
-def test_bound_methods_can_be_held_weakly():
+def test_bound_methods_can_be_held_weakly(make_node):
     import gc
     import weakref
 
-    node = CallNode("n")
+    node = make_node(outputs=["out.txt"])
     method = weakref.WeakMethod(node.get_output_files_by_category)
     assert method()({}) == EXPECTED
     del node

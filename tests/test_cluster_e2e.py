@@ -12,8 +12,8 @@ import time
 import pytest
 
 from fakessh import LogRecorder
+from nodes import result_txt
 from testbed import Testbed
-from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 
 pytestmark = pytest.mark.bed
@@ -27,30 +27,12 @@ tr a-z A-Z < {{INPUT_FILE_0}} > result.txt
 """
 
 
-class BedNode(ClusterlaneBase):
-    def __init__(self, node_id, working_path, inputs=(), categories=None):
-        super().__init__(node_id, working_path=str(working_path))
-        self.inputs = [str(i) for i in inputs]
-        self.categories = categories or {"essential": ["result.txt"]}
-
-    def get_input_files(self, flow_vars):
-        return self.inputs
-
-    def get_output_files(self, flow_vars):
-        return self.categories["essential"]
-
-    def get_output_files_by_category(self, flow_vars):
-        return self.categories
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True, "message": "Completed"}
-
-    def build_hpc_result_data(self, flow_vars, local_dir):
-        with open(os.path.join(local_dir, "result.txt")) as fh:
-            return {"result": fh.read().strip(), "local_dir": local_dir}
+def node_options(work, inputs=None):
+    """make_node options of a node of the bed's jobs: it works in `work`,
+    uploads `inputs` (in.txt there by default) and returns the text its job
+    wrote to result.txt."""
+    return dict(working_path=work, inputs=[str(work / "in.txt")] if inputs is None else inputs,
+                outputs=["result.txt"], result_data=result_txt)
 
 
 @pytest.fixture(scope="module")
@@ -109,10 +91,10 @@ def failure(node, flow_vars):
     return caught.value.origin, caught.value.message
 
 
-def test_job_runs_to_completion_across_node_objects(bed, work):
-    inputs = [work / "in.txt", "", work / "not-there.txt"]
+def test_job_runs_to_completion_across_node_objects(bed, work, make_node):
+    options = node_options(work, [str(work / "in.txt"), "", str(work / "not-there.txt")])
     flow_vars = hpc_flow_vars(bed)
-    node = BedNode("e2e_full", work, inputs)
+    node = make_node(node_id="e2e_full", **options)
     log = LogRecorder()
     node.set_log_callback(log)
 
@@ -127,7 +109,7 @@ def test_job_runs_to_completion_across_node_objects(bed, work):
     with open(work / ".zentrel_hpc_e2e_full.json") as fh:
         assert json.load(fh) == first
 
-    results = poll(lambda: BedNode("e2e_full", work, inputs), flow_vars)
+    results = poll(lambda: make_node(node_id="e2e_full", **options), flow_vars)
     assert {r["remote_job_status"] for r in results[:-1]} <= {"pending", "running", "configuring", "completing"}
     assert all(r["remote_job_id"] == first["remote_job_id"] for r in results)
     last = results[-1]
@@ -136,17 +118,17 @@ def test_job_runs_to_completion_across_node_objects(bed, work):
                     "data": {"result": "HELLO CLUSTER", "local_dir": str(work)}}
 
 
-def test_failed_job_asks_for_force_resubmit(bed, work):
+def test_failed_job_asks_for_force_resubmit(bed, work, make_node):
     flow_vars = hpc_flow_vars(bed, "#!/bin/bash\nexit 1\n")
-    results = poll(lambda: BedNode("e2e_fail", work, [work / "in.txt"]), flow_vars)
+    results = poll(lambda: make_node(node_id="e2e_fail", **node_options(work)), flow_vars)
     assert results[0]["remote_job_status"] == "submitted"
     assert results[-1] == {"success": False, "remote_job_status": "failed",
                            "remote_job_id": results[0]["remote_job_id"],
                            "message": "Previous job failed. Set 'Force Resubmit' to try again."}
 
 
-def test_cancelled_job_then_forced_resubmission(bed, work):
-    make = lambda: BedNode("e2e_cancel", work, [work / "in.txt"])  # noqa: E731
+def test_cancelled_job_then_forced_resubmission(bed, work, make_node):
+    make = lambda: make_node(node_id="e2e_cancel", **node_options(work))  # noqa: E731
     slow = hpc_flow_vars(bed, "#!/bin/bash\nsleep 60\n")
     job_id = execute(make(), slow)["remote_job_id"]
     bed.run_as_user(f"scancel {job_id}", check=True)
@@ -160,10 +142,10 @@ def test_cancelled_job_then_forced_resubmission(bed, work):
     assert results[-1]["data"]["result"] == "HELLO CLUSTER"
 
 
-def test_large_file_skipped_then_fetched_and_missing_output_tolerated(bed, work):
+def test_large_file_skipped_then_fetched_and_missing_output_tolerated(bed, work, make_node):
     script = QUICK + "head -c 200000 /dev/zero > big.dat\n"
     categories = {"essential": ["result.txt", "missing.txt"], "large": ["big.dat"]}
-    make = lambda: BedNode("e2e_large", work, [work / "in.txt"], categories)  # noqa: E731
+    make = lambda: make_node(node_id="e2e_large", categories=categories, **node_options(work))  # noqa: E731
     results = poll(make, hpc_flow_vars(bed, script))
     last = results[-1]
     job_dir = f"{bed.remote_work_dir}/job_e2e_large"
@@ -181,19 +163,19 @@ def test_large_file_skipped_then_fetched_and_missing_output_tolerated(bed, work)
 
 
 @pytest.mark.parametrize("prefix, node_id", [("~", "my node"), ("$HOME", "e2e_home")])
-def test_remote_work_dir_expanded_on_the_cluster(bed, work, prefix, node_id):
+def test_remote_work_dir_expanded_on_the_cluster(bed, work, make_node, prefix, node_id):
     relative = os.path.relpath(bed.remote_work_dir, bed.remote_home)
     profile = bed.profile(remoteWorkDir=f"{prefix}/{relative}")
-    make = lambda: BedNode(node_id, work, [work / "in.txt"])  # noqa: E731
+    make = lambda: make_node(node_id=node_id, **node_options(work))  # noqa: E731
     results = poll(make, hpc_flow_vars(bed, profile=profile))
     assert results[0]["remote_job_dir"] == f"{bed.remote_work_dir}/job_{node_id}"
     assert results[-1]["remote_job_status"] == "completed"
     assert results[-1]["data"]["result"] == "HELLO CLUSTER"
 
 
-def test_passphrase_protected_key(bed, work):
+def test_passphrase_protected_key(bed, work, make_node):
     profile = bed.profile(keyFilename=bed.passphrase_key_path, keyPassphrase=bed.passphrase)
-    result = execute(BedNode("e2e_pass", work, [work / "in.txt"]), hpc_flow_vars(bed, profile=profile))
+    result = execute(make_node(node_id="e2e_pass", **node_options(work)), hpc_flow_vars(bed, profile=profile))
     assert result["remote_job_status"] == "submitted"
 
 
@@ -212,24 +194,28 @@ def contradicting_known_hosts(bed, home):
 @pytest.mark.parametrize("case, origin, text", [
     ("wrong key", "authentication",
      "SSH authentication failed for {user}@127.0.0.1. Please check your SSH key or credentials."),
+    ("key without its passphrase", "authentication",
+     "SSH authentication failed for {user}@127.0.0.1. Please check your SSH key or credentials."),
     ("nothing listening", "remote_execution", "[Errno None] Unable to connect to port {port} on 127.0.0.1"),
     ("host key contradicts known_hosts", "ssh", "SSH error connecting to 127.0.0.1: Host key for server"),
     ("mkdir refused", "remote_execution", "[remote_dir] Failed to create remote directory {forbidden}/job_e2e_err: "),
 ])
-def test_errors_a_user_meets(bed, work, private_home, case, origin, text):
+def test_errors_a_user_meets(bed, work, private_home, make_node, case, origin, text):
     profile = bed.profile()
     forbidden = tempfile.mkdtemp(prefix="zentrel-root-only-")
     os.chmod(forbidden, 0o755)
     try:
         if case == "wrong key":
             profile["keyFilename"] = bed.wrong_key_path
+        elif case == "key without its passphrase":
+            profile["keyFilename"] = bed.passphrase_key_path
         elif case == "nothing listening":
             profile["port"] = free_port()
         elif case == "host key contradicts known_hosts":
             contradicting_known_hosts(bed, private_home)
         else:
             profile["remoteWorkDir"] = forbidden
-        node = BedNode("e2e_err", work, [work / "in.txt"])
+        node = make_node(node_id="e2e_err", **node_options(work))
         got_origin, message = failure(node, hpc_flow_vars(bed, profile=profile))
     finally:
         os.rmdir(forbidden)

@@ -12,7 +12,6 @@ import pytest
 
 from fakessh import LogRecorder
 from testbed import Testbed
-from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 
 # paramiko's prefetch thread of a download dies with EOFError when the
@@ -23,25 +22,14 @@ BIG = 200 * 1024 * 1024
 BIG_JOB = f"#!/bin/bash\nhead -c {BIG} /dev/zero > big.dat\n"
 
 
-class FaultNode(ClusterlaneBase):
-    def __init__(self, node_id, working_path, inputs=()):
-        super().__init__(node_id, working_path=str(working_path))
-        self.inputs = [str(i) for i in inputs]
+def big_dat_size(local_dir):
+    return {"size": os.path.getsize(os.path.join(local_dir, "big.dat"))}
 
-    def get_input_files(self, flow_vars):
-        return self.inputs
 
-    def get_output_files(self, flow_vars):
-        return ["big.dat"]
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True}
-
-    def build_hpc_result_data(self, flow_vars, local_dir):
-        return {"size": os.path.getsize(os.path.join(local_dir, "big.dat"))}
+def node_options(work, inputs=()):
+    """make_node options of a node working in `work` whose job's output is
+    big.dat; its result is the size downloaded."""
+    return dict(working_path=work, inputs=[str(i) for i in inputs], outputs=["big.dat"], result_data=big_dat_size)
 
 
 @pytest.fixture(scope="module")
@@ -122,9 +110,9 @@ def failing_pass(node, fv):
     return caught.value.origin, caught.value.message, time.monotonic() - started
 
 
-def test_connection_dropped_during_an_essential_download(bed, tmp_path, sessions):
+def test_connection_dropped_during_an_essential_download(bed, tmp_path, sessions, make_node):
     fv = flow_vars(bed)
-    node = FaultNode("fault_kill", tmp_path)
+    node = make_node(node_id="fault_kill", **node_options(tmp_path))
     job_id = completed_job(bed, node, fv)
     state = (tmp_path / ".zentrel_hpc_fault_kill.json").read_bytes()
 
@@ -137,13 +125,13 @@ def test_connection_dropped_during_an_essential_download(bed, tmp_path, sessions
     assert not (tmp_path / "big.dat").exists()
     assert (tmp_path / ".zentrel_hpc_fault_kill.json").read_bytes() == state
 
-    again = execute(FaultNode("fault_kill", tmp_path), fv)
+    again = execute(make_node(node_id="fault_kill", **node_options(tmp_path)), fv)
     assert (again["remote_job_status"], again["remote_job_id"], again["data"]) == ("completed", job_id, {"size": BIG})
 
 
-def test_server_frozen_during_a_download(bed, tmp_path, sessions):
+def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):
     fv = flow_vars(bed, ioTimeout=2)
-    node = FaultNode("fault_stop_get", tmp_path)
+    node = make_node(node_id="fault_stop_get", **node_options(tmp_path))
     job_id = completed_job(bed, node, fv)
     state = (tmp_path / ".zentrel_hpc_fault_stop_get.json").read_bytes()
     log = LogRecorder()
@@ -164,16 +152,16 @@ def test_server_frozen_during_a_download(bed, tmp_path, sessions):
     assert (tmp_path / ".zentrel_hpc_fault_stop_get.json").read_bytes() == state
 
     sessions(signal.SIGCONT)
-    again = execute(FaultNode("fault_stop_get", tmp_path), fv)
+    again = execute(make_node(node_id="fault_stop_get", **node_options(tmp_path)), fv)
     assert (again["remote_job_status"], again["remote_job_id"], again["data"]) == ("completed", job_id, {"size": BIG})
 
 
-def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions):
+def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node):
     # The work dir is expanded by a command that takes a second: the pass
     # waits for its exit status, a wait paramiko itself never bounds.
     slow_dir = f"$(sleep 1; echo {bed.remote_work_dir})"
     fv = flow_vars(bed, "#!/bin/bash\nsleep 30\n", remoteWorkDir=slow_dir, ioTimeout=2)
-    node = FaultNode("fault_stop_cmd", tmp_path)
+    node = make_node(node_id="fault_stop_cmd", **node_options(tmp_path))
     job_id = execute(node, fv)["remote_job_id"]
     state = (tmp_path / ".zentrel_hpc_fault_stop_cmd.json").read_bytes()
 
@@ -192,16 +180,16 @@ def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions):
     assert (tmp_path / ".zentrel_hpc_fault_stop_cmd.json").read_bytes() == state
 
     sessions(signal.SIGCONT)
-    again = execute(FaultNode("fault_stop_cmd", tmp_path), fv)
+    again = execute(make_node(node_id="fault_stop_cmd", **node_options(tmp_path)), fv)
     assert (again["remote_job_status"], again["remote_job_id"]) in {("running", job_id), ("pending", job_id)}
     bed.run_as_user(f"scancel {job_id}")
 
 
-def test_ctrl_c_during_an_upload(bed, tmp_path):
+def test_ctrl_c_during_an_upload(bed, tmp_path, make_node):
     big_input = tmp_path / "input.bin"
     with open(big_input, "wb") as fh:
         fh.truncate(BIG)
-    node = FaultNode("fault_sigint", tmp_path, [big_input])
+    node = make_node(node_id="fault_sigint", **node_options(tmp_path, [big_input]))
 
     def interrupt_soon(level, message, **metadata):
         if message.startswith("Uploading: input.bin"):

@@ -6,7 +6,8 @@ import multiprocessing
 
 import pytest
 
-from test_cluster_e2e import QUICK, BedNode, execute, failure, hpc_flow_vars, poll
+from nodes import SampleNode
+from test_cluster_e2e import QUICK, execute, failure, hpc_flow_vars, node_options, poll
 from testbed import Testbed
 
 pytestmark = pytest.mark.bed
@@ -44,8 +45,8 @@ def jobs_named(bed, name):
     return sorted(set(out))
 
 
-def test_controller_outage_keeps_the_job(bed, work):
-    make = lambda: BedNode("one_outage", work, [work / "in.txt"])  # noqa: E731
+def test_controller_outage_keeps_the_job(bed, work, make_node):
+    make = lambda: make_node(node_id="one_outage", **node_options(work))  # noqa: E731
     flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 25\necho done > result.txt\n", "one_outage"))
     job_id = execute(make(), flow_vars)["remote_job_id"]
     stopped = [s for s in ("slurmdbd", "slurmctld") if s in bed.logs]  # sacct must not answer either
@@ -67,9 +68,9 @@ def test_controller_outage_keeps_the_job(bed, work):
     assert jobs_named(bed, "one_outage") == [job_id]
 
 
-def test_job_array_is_followed_to_completion(bed, work):
+def test_job_array_is_followed_to_completion(bed, work, make_node):
     script = named(QUICK.replace("#SBATCH --output=slurm.out\n", "#SBATCH --array=0-1\nsleep 2\n"), "one_array")
-    results = poll(lambda: BedNode("one_array", work, [work / "in.txt"]), hpc_flow_vars(bed, script))
+    results = poll(lambda: make_node(node_id="one_array", **node_options(work)), hpc_flow_vars(bed, script))
     assert [r["remote_job_status"] for r in results].count("submitted") == 1
     assert results[-1]["remote_job_status"] == "completed"
     assert results[-1]["data"]["result"] == "HELLO CLUSTER"
@@ -78,7 +79,7 @@ def test_job_array_is_followed_to_completion(bed, work):
 
 def _pass_when_told(go, work, flow_vars, results):
     go.wait(timeout=60)
-    results.put(execute(BedNode("one_twice", work, [work / "in.txt"]), flow_vars))
+    results.put(execute(SampleNode("one_twice", **node_options(work)), flow_vars))
 
 
 def test_two_processes_polling_a_new_node_submit_one_job(bed, work):
@@ -98,9 +99,9 @@ def test_two_processes_polling_a_new_node_submit_one_job(bed, work):
     assert jobs_named(bed, "one_twice") == [got[0]["remote_job_id"]]
 
 
-def test_missing_working_directory_submits_nothing(bed, tmp_path):
+def test_missing_working_directory_submits_nothing(bed, tmp_path, make_node):
     missing = tmp_path / "no-such-dir"
-    node = BedNode("one_unrecorded", missing, [])
+    node = make_node(node_id="one_unrecorded", **node_options(missing, inputs=[]))
     origin, message = failure(node, hpc_flow_vars(bed, named(QUICK, "one_unrecorded")))
     assert (origin, message) == ("remote_execution", f"[state] Cannot record the job in {missing}/"
                                                      ".zentrel_hpc_one_unrecorded.json: No such file or directory; "

@@ -42,23 +42,9 @@ ANNOTATIONS = {
 ABSTRACT = {"get_input_files", "get_output_files", "get_template_variables", "run_local"}
 
 
-class SampleNode(ClusterlaneBase):
-    def get_input_files(self, flow_vars):
-        return []
-
-    def get_output_files(self, flow_vars):
-        return ["md.log", "*.xtc"]
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True, "message": "Completed"}
-
-
 @pytest.fixture
-def node():
-    return SampleNode("n1", "sample_node")
+def node(make_node):
+    return make_node(node_id="n1", node_key="sample_node", outputs=["md.log", "*.xtc"])
 
 
 def test_module_namespace_is_bound_in_order():
@@ -144,14 +130,14 @@ OPTIONS = [
 ]
 
 
-def test_hpc_options_table():
+def test_hpc_options_table(node):
     options = ClusterlaneBase.HPC_OPTIONS
     assert list(options) == [key for key, _, _ in OPTIONS]
     for key, cls, attrs in OPTIONS:
         assert type(options[key]) is cls
         for attr, value in attrs.items():
             assert getattr(options[key], attr) == value, (key, attr)
-    assert SampleNode.HPC_OPTIONS is options
+    assert type(node).HPC_OPTIONS is options
 
 
 # ---- the logging hook -------------------------------------------------------

@@ -5,7 +5,6 @@ import types
 
 import pytest
 
-from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import StringParameter
 
@@ -28,39 +27,12 @@ class Wrapped:
         return f"Wrapped({self.value!r})"
 
 
-class RecordingNode(ClusterlaneBase):
-    """Records run_local/_run_remote calls; the results are set per test."""
-
-    local_result = {"success": True, "message": "Completed"}
-    remote_result = {"success": True, "remote_job_status": "submitted"}
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.calls = []
-
-    def get_input_files(self, flow_vars):
-        return []
-
-    def get_output_files(self, flow_vars):
-        return []
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        self.calls.append(("local", predecessor_data, flow_vars))
-        if isinstance(self.local_result, BaseException):
-            raise self.local_result
-        return self.local_result
-
-    def _run_remote(self, predecessor_data, flow_vars, hpc_options):
-        self.calls.append(("remote", predecessor_data, flow_vars, hpc_options))
-        return self.remote_result
+REMOTE_RESULT = {"success": True, "remote_job_status": "submitted"}
 
 
 @pytest.fixture
-def node():
-    return RecordingNode("n1", "recording_node")
+def node(make_node):
+    return make_node(node_key="recording_node", remote_result=REMOTE_RESULT)
 
 
 def remote_options(**overrides):
@@ -77,7 +49,7 @@ def info_lines(host_log):
 def test_without_options_runs_locally_with_three_diagnostic_lines(node, host_log):
     result = node.execute([1], {})
     assert json.loads(result) == {"success": True, "message": "Completed"}
-    assert node.calls == [("local", [1], {})]
+    assert node.calls == [("run_local", [1], {})]
     assert info_lines(host_log) == [
         "[ClusterlaneBase] flow_vars keys: []",
         "[ClusterlaneBase] _hpc_options_raw type: dict, value: {}",
@@ -88,15 +60,15 @@ def test_without_options_runs_locally_with_three_diagnostic_lines(node, host_log
 def test_options_dict_wins_over_legacy_values(node, host_log):
     flow_vars = {"_hpc_options": {"hpc_profile_id": "p"}, "execution_mode": Wrapped("remote")}
     node.execute([], flow_vars)
-    assert node.calls[0][0] == "local"
+    assert node.calls[0][0] == "run_local"
     assert host_log.messages[-1] == "[ClusterlaneBase] Using HPC options: mode=local, profile_id=p, has_script=False"
 
 
 def test_cluster_branch_with_options_dict(node, host_log):
     options = remote_options()
     result = node.execute([], {"_hpc_options": options})
-    assert json.loads(result) == RecordingNode.remote_result
-    assert node.calls == [("remote", [], {"_hpc_options": options}, options)]
+    assert json.loads(result) == REMOTE_RESULT
+    assert node.calls == [("_run_remote", [], {"_hpc_options": options}, options)]
     assert node.calls[0][3] is options
     assert node._slurm_script == options["slurm_script"]
     assert host_log.messages == [
@@ -119,21 +91,21 @@ def test_legacy_source_takes_the_cluster_branch_with_the_empty_options(node, hos
     flow_vars = {"_hpc_options": {}, "execution_mode": StringParameter(value="remote"),
                  "hpc_profile": StringParameter(value="legacy"), "slurm_script": StringParameter(value="#!/bin/sh")}
     node.execute([], flow_vars)
-    assert node.calls[0][0] == "remote" and node.calls[0][3] == {}
+    assert node.calls[0][0] == "_run_remote" and node.calls[0][3] == {}
     assert node._slurm_script == "#!/bin/sh"
     assert not any("Using HPC options" in m for m in host_log.messages)
 
 
 def test_non_dict_options_fall_back_to_legacy(node, host_log):
     node.execute([], {"_hpc_options": "remote"})
-    assert node.calls[0][0] == "local"
+    assert node.calls[0][0] == "run_local"
     assert host_log.messages[-1] == "[ClusterlaneBase] Final hpc_options type: str, is dict: False, bool: N/A"
 
 
 @pytest.mark.parametrize("mode", ["Local", "LOCAL", "remote", "slurm", None])
 def test_every_mode_but_exactly_local_is_the_cluster_branch(node, host_log, mode):
     node.execute([], {"_hpc_options": remote_options(execution_mode=mode)})
-    assert node.calls[0][0] == "remote"
+    assert node.calls[0][0] == "_run_remote"
 
 
 @pytest.mark.parametrize("options,message", [
@@ -205,12 +177,9 @@ def test_unserialisable_result(node, host_log):
     assert info.value.args == ("recording_node", "Object of type set is not JSON serializable")
 
 
-def test_cluster_branch_argument_check_becomes_node_exception(host_log):
-    class PlainNode(RecordingNode):
-        _run_remote = ClusterlaneBase._run_remote
-
+def test_cluster_branch_argument_check_becomes_node_exception(make_node, host_log):
     with pytest.raises(NodeException) as info:
-        PlainNode("n", "plain").execute((), {"_hpc_options": remote_options()})
+        make_node(node_key="plain").execute((), {"_hpc_options": remote_options()})
     assert info.value.args == (
         "plain", "Argument 'predecessor_data' has incorrect type (expected list, got tuple)")
 

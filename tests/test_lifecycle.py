@@ -12,7 +12,8 @@ import types
 import paramiko
 import pytest
 
-from fakessh import PROFILE, LogRecorder, ScriptedNode, expansion_of, install, options, submitting_cluster
+from fakessh import PROFILE, LogRecorder, expansion_of, install, options, submitting_cluster
+from nodes import ScriptedNode
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import BooleanParameter
 
@@ -51,24 +52,24 @@ def raised(node, opts=None, flow_vars=None):
      "configuration in Settings."),
     ({"hpc_profile": dict(PROFILE), "slurm_script": ""}, "SLURM script is required for remote execution."),
 ])
-def test_configuration_errors_before_any_connection(monkeypatch, host_log, opts, message):
+def test_configuration_errors_before_any_connection(make_node, monkeypatch, host_log, opts, message):
     created = []
     monkeypatch.setattr(paramiko, "SSHClient", lambda: created.append(1))
-    assert raised(ScriptedNode(), opts) == ("configuration", message)
+    assert raised(make_node(scripted=True), opts) == ("configuration", message)
     assert created == []
 
 
-def test_validation_log_masks_the_passphrase(monkeypatch, host_log):
+def test_validation_log_masks_the_passphrase(make_node, monkeypatch, host_log):
     profile = {"host": "h", "username": "", "remoteWorkDir": "/w", "keyPassphrase": "s3cret"}
-    raised(ScriptedNode(), {"hpc_profile": profile})
+    raised(make_node(scripted=True), {"hpc_profile": profile})
     assert host_log.calls == [(("HPC profile validation failed. Profile data: {'host': 'h', 'username': '', "
                                 "'remoteWorkDir': '/w', 'keyPassphrase': '***'}",), {})]
     assert profile["keyPassphrase"] == "s3cret"
 
 
-def test_validation_log_masks_a_passphrase_in_any_mapping(monkeypatch, host_log):
+def test_validation_log_masks_a_passphrase_in_any_mapping(make_node, monkeypatch, host_log):
     profile = types.MappingProxyType({"host": "h", "keyPassphrase": "s3cret", "nested": {"keyPassphrase": "x"}})
-    raised(ScriptedNode(), {"hpc_profile": profile})
+    raised(make_node(scripted=True), {"hpc_profile": profile})
     assert host_log.messages == ["HPC profile validation failed. Profile data: {'host': 'h', 'keyPassphrase': "
                                  "'***', 'nested': {'keyPassphrase': '***'}}"]
 
@@ -79,35 +80,35 @@ def test_validation_log_masks_a_passphrase_in_any_mapping(monkeypatch, host_log)
     ("ioTimeout", 0), ("ioTimeout", -1.5), ("ioTimeout", float("inf")), ("ioTimeout", float("nan")),
     ("ioTimeout", True), ("ioTimeout", "30"), ("ioTimeout", None),
 ])
-def test_port_and_io_timeout_are_checked_before_connecting(monkeypatch, field, value):
+def test_port_and_io_timeout_are_checked_before_connecting(make_node, monkeypatch, field, value):
     created = []
     monkeypatch.setattr(paramiko, "SSHClient", lambda: created.append(1))
-    origin, message = raised(ScriptedNode(), options(dict(PROFILE, **{field: value})))
+    origin, message = raised(make_node(scripted=True), options(dict(PROFILE, **{field: value})))
     assert origin == "configuration" and created == []
     assert message == {"port": "HPC profile field 'port' must be a whole number from 1 to 65535",
                        "ioTimeout": "HPC profile field 'ioTimeout' must be a positive number of seconds"}[field]
 
 
-def test_port_is_checked_before_io_timeout(monkeypatch):
-    origin, message = raised(ScriptedNode(), options(dict(PROFILE, port=0, ioTimeout=0)))
+def test_port_is_checked_before_io_timeout(make_node, monkeypatch):
+    origin, message = raised(make_node(scripted=True), options(dict(PROFILE, port=0, ioTimeout=0)))
     assert "'port'" in message
 
 
 @pytest.mark.parametrize("extra", [{"port": 65535}, {"port": "00022"}, {"ioTimeout": 7.5}, {"ioTimeout": 10**400}])
-def test_valid_port_and_io_timeout_pass(ssh, extra):
-    result, _ = run(ScriptedNode(), options(dict(PROFILE, **extra)))
+def test_valid_port_and_io_timeout_pass(make_node, ssh, extra):
+    result, _ = run(make_node(scripted=True), options(dict(PROFILE, **extra)))
     assert result["remote_job_status"] == "submitted"
     assert ssh.connect_kwargs["port"] == extra.get("port", 22)
 
 
-def test_missing_paramiko_is_a_dependency_error(monkeypatch):
+def test_missing_paramiko_is_a_dependency_error(make_node, monkeypatch):
     monkeypatch.setitem(sys.modules, "paramiko", None)
-    assert raised(ScriptedNode()) == (
+    assert raised(make_node(scripted=True)) == (
         "dependency", "Remote HPC execution requires paramiko. Install with: pip install paramiko")
 
 
-def test_script_falls_back_to_the_node_attribute(ssh):
-    node = ScriptedNode()
+def test_script_falls_back_to_the_node_attribute(make_node, ssh):
+    node = make_node(scripted=True)
     node._slurm_script = "#!/bin/bash\nhostname\n"
     run(node, options(slurm_script=""))
     assert ssh.sftp.files[f"{JOB_DIR}/submit.sh"] == b"#!/bin/bash\nhostname\n"
@@ -126,8 +127,8 @@ HOME = os.path.expanduser("~")
     ({"authMethod": "agent", "keyFilename": "/k", "keyPassphrase": "pw"}, {"port": 22}),
     ({"keyPassphrase": "pw"}, {"port": 22}),
 ])
-def test_connection_arguments(ssh, extra, kwargs):
-    node = ScriptedNode()
+def test_connection_arguments(make_node, ssh, extra, kwargs):
+    node = make_node(scripted=True)
     _, log = run(node, options(dict(PROFILE, **extra)))
     assert ssh.connect_kwargs == dict({"hostname": "hpc.example.org", "username": "alice"}, **kwargs)
     assert log.find("Connecting")[0][1:] == (
@@ -135,8 +136,8 @@ def test_connection_arguments(ssh, extra, kwargs):
         {"hostname": "hpc.example.org", "port": kwargs["port"], "username": "alice"})
 
 
-def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(ssh):
-    run(ScriptedNode())
+def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(make_node, ssh):
+    run(make_node(scripted=True))
     names = [c[0] for c in ssh.calls]
     assert names[:3] == ["set_missing_host_key_policy", "load_system_host_keys", "connect"]
     assert ssh.calls[1] == ("load_system_host_keys", None)
@@ -144,9 +145,9 @@ def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(ssh):
     assert names[-1] == "close" and ssh.close_count == 1
 
 
-def test_expanded_work_dir_is_logged_and_used(ssh):
+def test_expanded_work_dir_is_logged_and_used(make_node, ssh):
     expansion_of(ssh, "~/scratch", "/home/alice/scratch")
-    result, log = run(ScriptedNode(), options(dict(PROFILE, remoteWorkDir="~/scratch")))
+    result, log = run(make_node(scripted=True), options(dict(PROFILE, remoteWorkDir="~/scratch")))
     assert ("debug", "Expanded remote work dir: ~/scratch -> /home/alice/scratch", {}) in log.events
     assert result["remote_job_dir"] == "/home/alice/scratch/job_n1"
 
@@ -171,11 +172,12 @@ FAULTS = [
     ("exec_command", "^mkdir"), ("put", None), ("file", None), ("exec_command", "sbatch"),
 ])
 @pytest.mark.parametrize("exception, origin, message, logged", FAULTS, ids=lambda v: type(v).__name__)
-def test_failures_are_mapped_and_the_client_closed(ssh, tmp_path, step, match, exception, origin, message, logged):
+def test_failures_are_mapped_and_the_client_closed(make_node, ssh, tmp_path, step, match, exception, origin, message,
+                                                  logged):
     f = tmp_path / "in.dat"
     f.write_text("x")
     ssh.fail(step, exception, match)
-    node = ScriptedNode(inputs=[str(f)])
+    node = make_node(scripted=True, inputs=[str(f)])
     if isinstance(exception, TimeoutError) and step not in ("load_system_host_keys", "connect"):
         # once connected, any timeout means the server went silent
         message = "No answer from hpc.example.org for 300 seconds"
@@ -187,32 +189,32 @@ def test_failures_are_mapped_and_the_client_closed(ssh, tmp_path, step, match, e
     assert node.saved == []
 
 
-def test_bad_host_key_is_an_ssh_error(ssh):
+def test_bad_host_key_is_an_ssh_error(make_node, ssh):
     key_a = paramiko.Ed25519Key(data=bytes.fromhex(
         "0000000b7373682d6564323535313900000020" + "11" * 32))
     key_b = paramiko.Ed25519Key(data=bytes.fromhex(
         "0000000b7373682d6564323535313900000020" + "22" * 32))
     ssh.fail("connect", paramiko.BadHostKeyException("hpc.example.org", key_a, key_b))
-    origin, message = raised(ScriptedNode())
+    origin, message = raised(make_node(scripted=True))
     assert origin == "ssh" and message.startswith("SSH error connecting to hpc.example.org: Host key for server")
     assert ssh.closed
 
 
-def test_interrupt_passes_unchanged_and_closes(ssh):
+def test_interrupt_passes_unchanged_and_closes(make_node, ssh):
     ssh.fail("open_sftp", KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
-        run(ScriptedNode())
+        run(make_node(scripted=True))
     assert ssh.close_count == 1
 
 
 @pytest.mark.parametrize("link", ["__context__", "__cause__"])
-def test_interrupt_turned_into_a_library_error_still_stops_the_pass(ssh, link):
+def test_interrupt_turned_into_a_library_error_still_stops_the_pass(make_node, ssh, link):
     interrupt = KeyboardInterrupt()
     error = paramiko.SSHException("Server connection dropped: ")
     setattr(error, link, EOFError())
     setattr(getattr(error, link), "__context__", interrupt)
     ssh.fail("put", error)
-    node = ScriptedNode(inputs=[__file__])
+    node = make_node(scripted=True, inputs=[__file__])
     with pytest.raises(KeyboardInterrupt) as caught:
         run(node)
     assert caught.value is interrupt
@@ -240,16 +242,16 @@ def test_timeout_absorbed_by_an_override_still_fails_the_pass(ssh):
     assert (origin, message) == ("remote_execution", "No answer from hpc.example.org for 0.05 seconds")
 
 
-def test_undecodable_remote_output_is_a_remote_execution_error(ssh):
+def test_undecodable_remote_output_is_a_remote_execution_error(make_node, ssh):
     ssh.reply("^mkdir", stderr=b"\xff\xfe", status=1)
-    origin, message = raised(ScriptedNode())
+    origin, message = raised(make_node(scripted=True))
     assert origin == "remote_execution" and "can't decode byte 0xff" in message
     assert ssh.closed
 
 
-def test_failing_log_in_a_failure_clause_still_closes(ssh):
+def test_failing_log_in_a_failure_clause_still_closes(make_node, ssh):
     ssh.fail("connect", ValueError("bad"))
-    node = ScriptedNode()
+    node = make_node(scripted=True)
 
     def broken_log(level, message, **metadata):
         if level == "error":
@@ -269,9 +271,9 @@ ENDED = ["FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL"]
 
 
 @pytest.mark.parametrize("state", ALIVE)
-def test_job_slurm_still_holds_is_reported_not_resubmitted(ssh, state):
+def test_job_slurm_still_holds_is_reported_not_resubmitted(make_node, ssh, state):
     ssh.reply("^squeue", stdout=state.lower() + "\n")
-    node = ScriptedNode(previous=dict(PREVIOUS))
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     result, log = run(node)
     assert result == {"success": True, "remote_job_status": state.lower(), "remote_job_id": "123",
                       "message": f"Job is {state.lower()}"}
@@ -282,9 +284,9 @@ def test_job_slurm_still_holds_is_reported_not_resubmitted(ssh, state):
 
 
 @pytest.mark.parametrize("squeue, sacct, state", [(s, "", s) for s in ENDED] + [("", "CANCELLED+", "CANCELLED")])
-def test_ended_job_asks_for_force_resubmit(ssh, squeue, sacct, state):
+def test_ended_job_asks_for_force_resubmit(make_node, ssh, squeue, sacct, state):
     ssh.reply("^squeue", stdout=squeue).reply("^sacct", stdout=sacct)
-    node = ScriptedNode(previous=dict(PREVIOUS))
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     result, log = run(node)
     low = state.lower()
     assert result == {"success": False, "remote_job_status": low, "remote_job_id": "123",
@@ -294,10 +296,10 @@ def test_ended_job_asks_for_force_resubmit(ssh, squeue, sacct, state):
 
 
 @pytest.mark.parametrize("state", ["UNKNOWN", "PREEMPTED", "BOOT_FAIL"])
-def test_gone_job_is_replaced_by_a_new_submission(ssh, state):
+def test_gone_job_is_replaced_by_a_new_submission(make_node, ssh, state):
     if state != "UNKNOWN":
         ssh.reply("^squeue", stdout=state)
-    node = ScriptedNode(previous=dict(PREVIOUS))
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     result, _ = run(node)
     assert result["remote_job_id"] == "917" and node.saved == [result]
 
@@ -307,9 +309,9 @@ def test_gone_job_is_replaced_by_a_new_submission(ssh, state):
     (dict(stdout="Slurmctld(primary) at ctl is UP\n", status=0), True),
     (dict(stderr="bash: scontrol: command not found\n", status=127), True),
 ])
-def test_unknown_job_is_not_resubmitted_while_the_controller_is_down(ssh, ping, resubmitted):
+def test_unknown_job_is_not_resubmitted_while_the_controller_is_down(make_node, ssh, ping, resubmitted):
     ssh.reply("^scontrol ping$", **ping)
-    node = ScriptedNode(previous=dict(PREVIOUS))
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     if resubmitted:
         assert run(node)[0]["remote_job_id"] == "917"
         return
@@ -318,15 +320,15 @@ def test_unknown_job_is_not_resubmitted_while_the_controller_is_down(ssh, ping, 
     assert ssh.commands[-1] == "scontrol ping" and node.saved == [] and ssh.closed
 
 
-def test_controller_is_asked_only_when_the_state_is_unknown(ssh):
+def test_controller_is_asked_only_when_the_state_is_unknown(make_node, ssh):
     ssh.reply("^squeue", stdout="PREEMPTED").reply("^scontrol ping$", stdout="... is DOWN", status=1)
-    run(ScriptedNode(previous=dict(PREVIOUS)))
+    run(make_node(scripted=True, previous=dict(PREVIOUS)))
     assert "scontrol ping" not in ssh.commands
 
 
-def test_job_that_cannot_be_recorded_is_not_submitted(ssh, tmp_path):
+def test_job_that_cannot_be_recorded_is_not_submitted(make_node, ssh, tmp_path):
     missing = tmp_path / "gone"
-    node = ScriptedNode(working_path=str(missing))
+    node = make_node(scripted=True, working_path=str(missing))
     assert raised(node) == ("remote_execution", f"[state] Cannot record the job in {missing}/.zentrel_hpc_n1.json: "
                                                 "No such file or directory; nothing submitted")
     assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'"] and ssh.sftp.files == {}
@@ -339,8 +341,8 @@ def test_job_that_cannot_be_recorded_is_not_submitted(ssh, tmp_path):
     (options(force_resubmit=False), {"force_resubmit": BooleanParameter(default=False, value=True)}, "True"),
     (options(), {"force_resubmit": "false"}, "True"),   # any non-empty text counts as set
 ])
-def test_force_resubmit_skips_the_recorded_job(ssh, opts, flow_vars, shown):
-    node = ScriptedNode(previous=dict(PREVIOUS))
+def test_force_resubmit_skips_the_recorded_job(make_node, ssh, opts, flow_vars, shown):
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     result, log = run(node, opts, flow_vars)
     assert log.events[0] == ("debug", f"force_resubmit = {shown}", {})
     assert not any(c.startswith(("squeue", "sacct")) for c in ssh.commands)
@@ -348,14 +350,14 @@ def test_force_resubmit_skips_the_recorded_job(ssh, opts, flow_vars, shown):
 
 
 @pytest.mark.parametrize("previous", [None, {}, {"remote_job_id": ""}, {"remote_job_status": "submitted"}])
-def test_no_usable_record_submits(ssh, previous):
-    result, _ = run(ScriptedNode(previous=previous))
+def test_no_usable_record_submits(make_node, ssh, previous):
+    result, _ = run(make_node(scripted=True, previous=previous))
     assert result["remote_job_status"] == "submitted"
     assert not any(c.startswith("squeue") for c in ssh.commands)
 
 
-def test_non_text_job_id_is_refused_without_resubmitting(ssh):
-    node = ScriptedNode(previous=dict(PREVIOUS, remote_job_id=123))
+def test_non_text_job_id_is_refused_without_resubmitting(make_node, ssh):
+    node = make_node(scripted=True, previous=dict(PREVIOUS, remote_job_id=123))
     origin, message = raised(node)
     assert origin == "remote_execution" and "job_id" in message
     assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'"] and node.saved == []
@@ -373,10 +375,11 @@ def test_non_text_job_id_is_refused_without_resubmitting(ssh):
       "skipped_large_files": ["a.xtc", "b.trr"]},
      "Job completed, results retrieved (2 large files skipped)"),
 ])
-def test_completed_job_is_collected(ssh, summary, data, message):
+def test_completed_job_is_collected(make_node, ssh, summary, data, message):
     ssh.reply("^squeue", stdout="COMPLETED")
     opts = options(download_large_files=False)
-    node = ScriptedNode(previous=dict(PREVIOUS), summary=summary, data={"energy": 1.5})
+    node = make_node(scripted=True, previous=dict(PREVIOUS), summary=summary,
+                     result_data=lambda local_dir: {"energy": 1.5, "local_dir": local_dir})
     result, log = run(node, opts)
     assert result == {"success": True, "remote_job_status": "completed", "remote_job_id": "123",
                       "message": message, "data": data}
@@ -393,11 +396,11 @@ def test_completed_job_is_collected(ssh, summary, data, message):
 
 @pytest.mark.parametrize("squeue, fault", [("", None), ("RUNNING", None), ("COMPLETED", None),
                                            ("FAILED", None), ("", ValueError("bad"))])
-def test_passes_keep_reference_counts(ssh, squeue, fault):
+def test_passes_keep_reference_counts(make_node, ssh, squeue, fault):
     ssh.reply("^squeue", stdout=squeue)
     if fault:
         ssh.fail("open_sftp", fault)
-    node = ScriptedNode(previous=dict(PREVIOUS))
+    node = make_node(scripted=True, previous=dict(PREVIOUS))
     node.set_log_callback(lambda level, message, **metadata: None)
     flow_vars, opts = {}, options()
     watched = (flow_vars, opts, opts["hpc_profile"], ssh, ssh.sftp, node)
@@ -410,6 +413,7 @@ def test_passes_keep_reference_counts(ssh, squeue, fault):
                 pass
             # drop what the test doubles themselves keep from each pass
             node.retrievals.clear()
+            node.calls.clear()
             if fault:
                 fault.__traceback__ = None
 
@@ -441,17 +445,17 @@ def test_state_that_is_no_slurm_state_name_leads_to_a_new_submission(ssh, state)
 
 # ---------------------------------------------------------------- exception chaining
 
-def test_dependency_error_keeps_the_import_error_as_context(monkeypatch):
+def test_dependency_error_keeps_the_import_error_as_context(make_node, monkeypatch):
     monkeypatch.setitem(sys.modules, "paramiko", None)
     with pytest.raises(NodeException) as caught:
-        run(ScriptedNode())
+        run(make_node(scripted=True))
     assert isinstance(caught.value.__context__, ImportError)
 
 
 @pytest.mark.parametrize("exception", [fault[0] for fault in FAULTS], ids=lambda v: type(v).__name__)
-def test_error_log_runs_while_the_failure_is_handled(ssh, exception):
+def test_error_log_runs_while_the_failure_is_handled(make_node, ssh, exception):
     ssh.fail("connect", exception)
-    node = ScriptedNode()
+    node = make_node(scripted=True)
     seen = []
 
     def recording_log(level, text, **metadata):
@@ -466,10 +470,10 @@ def test_error_log_runs_while_the_failure_is_handled(ssh, exception):
     assert sys.exception() is None
 
 
-def test_failing_error_log_chains_to_the_original_failure(ssh):
+def test_failing_error_log_chains_to_the_original_failure(make_node, ssh):
     failure = ValueError("bad")
     ssh.fail("connect", failure)
-    node = ScriptedNode()
+    node = make_node(scripted=True)
 
     def broken_log(level, message, **metadata):
         if level == "error":

@@ -1,4 +1,5 @@
-"""Module initialisation rules and deployment into another zentrel_core package.
+"""Module initialisation rules of both modules and deployment of clusterlane
+into another zentrel_core package.
 
 Each case runs in a fresh interpreter process: they import, drop and
 re-execute the module, which would disturb the test process itself.
@@ -17,6 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STANDIN = os.path.join(ROOT, "standin")
 TESTS = os.path.join(ROOT, "tests")
 MODULE_FILE = clusterlane.__file__
+PACKAGE_DIR = os.path.dirname(MODULE_FILE)
 
 
 def run_python(code, *path):
@@ -62,16 +64,12 @@ def copied_package(tmp_path):
 
 def test_module_file_works_in_another_package_and_builds_options_once(copied_package):
     out = run_python("""
-        from zentrel_core import clusterlane, parameters, logger
-        class N(clusterlane.ClusterlaneBase):
-            def get_input_files(self, f): return []
-            def get_output_files(self, f): return []
-            def get_template_variables(self, f): return {}
-            def run_local(self, p, f): return {"ok": 1}
-        print(N("a").execute([], {}))
+        from zentrel_core import parameters, logger
+        from nodes import SampleNode
+        print(SampleNode("a", local_result={"ok": 1}).execute([], {}))
         for entry in parameters.CREATED: print(entry)
         print(len(logger.LINES))
-    """, str(copied_package))
+    """, str(copied_package), TESTS)
     lines = out.splitlines()
     assert lines[0] == '{"ok": 1}'
     docs = {
@@ -99,60 +97,78 @@ def test_module_file_works_in_another_package_and_builds_options_once(copied_pac
     assert lines[6] == "3"
 
 
-def test_repeated_import_returns_the_same_module_without_running_it_again():
-    out = run_python("""
-        import sys
-        import zentrel_core.clusterlane as first
+# What both modules' initialisation must do, with for each a module its
+# initialisation imports (blocked to make it fail) and an expression that
+# shows a working module `m`, with its value.
+MODULES = {
+    "clusterlane": ("zentrel_core.logger", "sorted(m.ClusterlaneBase.__abstractmethods__)[0]", "get_input_files"),
+    "pulsewire": ("datetime", "m._CONNECT_TIMEOUT_S", "0.25"),
+}
+
+
+def run_module_code(name, code):
+    """Runs `code` in a fresh process that has already imported the module as `first`."""
+    return run_python(f"import importlib, sys\nfirst = importlib.import_module('zentrel_core.{name}')\n"
+                      + textwrap.dedent(code), STANDIN, os.path.dirname(PACKAGE_DIR), TESTS)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_repeated_import_returns_the_same_module_without_running_it_again(name):
+    out = run_module_code(name, f"""
         first.marker = "kept"
-        cls = first.ClusterlaneBase
-        del sys.modules["zentrel_core.clusterlane"]
-        import zentrel_core.clusterlane as second
-        print(second is first, second.marker, second.ClusterlaneBase is cls)
-    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
+        names = {{k: v for k, v in vars(first).items() if not k.startswith("__")}}
+        del sys.modules["zentrel_core.{name}"]
+        second = importlib.import_module("zentrel_core.{name}")
+        print(second is first, second.marker, all(vars(second)[k] is v for k, v in names.items()))
+    """)
     assert out.split() == ["True", "kept", "True"]
 
 
-def test_running_the_module_code_on_another_module_object_is_refused():
-    out = run_python(f"""
+@pytest.mark.parametrize("name", MODULES)
+def test_running_the_module_code_on_another_module_object_is_refused(name):
+    out = run_module_code(name, f"""
         import ctypes
-        import zentrel_core.clusterlane
-        lib = ctypes.PyDLL({MODULE_FILE!r})
-        lib.PyInit_clusterlane.restype = ctypes.c_void_p
+        init = getattr(ctypes.PyDLL(first.__file__), "PyInit_{name}")
+        init.restype = ctypes.c_void_p
         api = ctypes.pythonapi
         api.PyModule_New.restype = ctypes.py_object
         api.PyModule_New.argtypes = [ctypes.c_char_p]
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        fresh = api.PyModule_New(b"clusterlane")
+        fresh = api.PyModule_New(b"zentrel_core.{name}")
         try:
-            api.PyModule_ExecDef(fresh, lib.PyInit_clusterlane())
+            api.PyModule_ExecDef(fresh, init())
         except RuntimeError as exc:
             print(exc)
-    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
-    assert out.strip() == "Module 'clusterlane' has already been imported. Re-initialisation is not supported."
+    """)
+    assert out.strip() == f"Module '{name}' has already been imported. Re-initialisation is not supported."
 
 
-def test_second_interpreter_is_refused():
-    out = run_python("""
+@pytest.mark.parametrize("name", MODULES)
+def test_second_interpreter_is_refused(name):
+    out = run_module_code(name, f"""
         from subinterpreters import run_in_second_interpreter
-        import zentrel_core.clusterlane
-        print(run_in_second_interpreter("import zentrel_core.clusterlane"))
-    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)), TESTS)
+        print(run_in_second_interpreter("import zentrel_core.{name}"))
+    """)
     assert out.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one "
                            "interpreter per process.")
 
 
-def test_failed_initialisation_is_released_and_a_later_import_starts_afresh():
-    out = run_python("""
-        import sys
-        import zentrel_core.logger
-        saved = sys.modules["zentrel_core.logger"]
-        sys.modules["zentrel_core.logger"] = None
+@pytest.mark.parametrize("name", MODULES)
+def test_failed_initialisation_is_released_and_a_later_import_starts_afresh(name):
+    blocked, probe, value = MODULES[name]
+    out = run_python(f"""
+        import importlib, sys
+        saved = sys.modules.get("{blocked}")
+        sys.modules["{blocked}"] = None
         try:
-            import zentrel_core.clusterlane
+            importlib.import_module("zentrel_core.{name}")
         except ImportError as exc:
-            print("failed:", isinstance(exc, ImportError))
-        sys.modules["zentrel_core.logger"] = saved
-        import zentrel_core.clusterlane as module
-        print(sorted(module.ClusterlaneBase.__abstractmethods__)[0])
-    """, STANDIN, os.path.dirname(os.path.dirname(MODULE_FILE)))
-    assert out.splitlines() == ["failed: True", "get_input_files"]
+            print("failed:", "zentrel_core.{name}" not in sys.modules)
+        if saved is None:
+            del sys.modules["{blocked}"]
+        else:
+            sys.modules["{blocked}"] = saved
+        m = importlib.import_module("zentrel_core.{name}")
+        print({probe})
+    """, STANDIN, os.path.dirname(PACKAGE_DIR))
+    assert out.splitlines() == ["failed: True", value]

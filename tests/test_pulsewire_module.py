@@ -1,5 +1,5 @@
-"""The module as a whole: its namespace, function signatures, the
-one-interpreter initialisation rules and reference counting."""
+"""The module as a whole: its namespace, function signatures, imports and
+reference counting (the initialisation rules: test_module_init.py)."""
 
 import os
 import shutil
@@ -60,38 +60,6 @@ def test_import_needs_no_optional_library():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["n", "False"]
-
-
-def test_one_interpreter_and_one_initialisation():
-    result = run_python("""
-        import ctypes, sys
-        from subinterpreters import run_in_second_interpreter
-        import zentrel_core.pulsewire as first
-
-        del sys.modules["zentrel_core.pulsewire"]
-        import zentrel_core.pulsewire as again
-        print("same object:", again is first)
-
-        print("second interpreter:", run_in_second_interpreter("import zentrel_core.pulsewire"))
-
-        lib = ctypes.PyDLL(first.__file__)
-        lib.PyInit_pulsewire.restype = ctypes.c_void_p
-        api = ctypes.pythonapi
-        api.PyModule_New.restype = ctypes.py_object
-        api.PyModule_New.argtypes = [ctypes.c_char_p]
-        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        other = api.PyModule_New(b"zentrel_core.pulsewire")
-        try:
-            api.PyModule_ExecDef(other, lib.PyInit_pulsewire())
-        except RuntimeError as error:
-            print("exec on another module:", error)
-    """)
-    assert result.stdout.splitlines() == [
-        "same object: True",
-        "second interpreter: <class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
-        "one interpreter per process.",
-        "exec on another module: Module 'pulsewire' has already been imported. Re-initialisation is not supported.",
-    ], result.stderr
 
 
 def test_arguments_are_not_leaked(monkeypatch):

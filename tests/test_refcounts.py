@@ -3,26 +3,9 @@ import sys
 
 import pytest
 
-from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 
 CALLS = 2000
-
-
-class LocalNode(ClusterlaneBase):
-    def get_input_files(self, flow_vars):
-        return []
-
-    def get_output_files(self, flow_vars):
-        return []
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        if "fail" in flow_vars:
-            raise ValueError("failed")
-        return {"success": True}
 
 
 def counts(*objects):
@@ -39,17 +22,18 @@ def repeat(call):
             pass
 
 
-@pytest.mark.parametrize("flow_vars", [
-    {},
-    {"_hpc_options": {"execution_mode": "local", "hpc_profile_id": "x"}},
-    {"fail": True},
-    {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": ""}},
+@pytest.mark.parametrize("flow_vars, local_result", [
+    ({}, {"success": True}),
+    ({"_hpc_options": {"execution_mode": "local", "hpc_profile_id": "x"}}, {"success": True}),
+    ({"n": [3]}, ValueError),
+    ({"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": ""}}, {"success": True}),
 ])
-def test_execute_keeps_argument_counts(host_log, flow_vars):
-    node, predecessors = LocalNode("n"), [1, 2]
+def test_execute_keeps_argument_counts(host_log, make_node, flow_vars, local_result):
+    node, predecessors = make_node(local_result=local_result), [1, 2]
     before = counts(node, predecessors, flow_vars, *flow_vars.values())
     repeat(lambda: node.execute(predecessors, flow_vars))
     host_log.calls.clear()
+    node.calls.clear()
     after = counts(node, predecessors, flow_vars, *flow_vars.values())
     assert after == before
 
@@ -60,8 +44,8 @@ def failing_callback(level, message, **metadata):
 
 
 @pytest.mark.parametrize("with_callback", [False, True, "failing"])
-def test_hpc_log_keeps_argument_counts(host_log, with_callback):
-    node = LocalNode("n")
+def test_hpc_log_keeps_argument_counts(host_log, make_node, with_callback):
+    node = make_node()
     level, message, value = "info", "a message", object()
     seen = []
     if with_callback == "failing":

@@ -8,7 +8,6 @@ import paramiko
 import pytest
 
 from testbed import Testbed
-from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import BooleanParameter
 
@@ -24,31 +23,6 @@ REMOTE_FILES = {
 }
 
 _job_numbers = itertools.count()
-
-
-class OutputNode(ClusterlaneBase):
-    def __init__(self, node_id, local_dir, categories):
-        super().__init__(node_id)
-        self.local_dir = str(local_dir)
-        self.categories = categories
-
-    def get_input_files(self, flow_vars):
-        return []
-
-    def get_output_files(self, flow_vars):
-        return self.categories.get("essential", [])
-
-    def get_output_files_by_category(self, flow_vars):
-        return self.categories
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True, "message": "Completed"}
-
-    def _get_local_working_dir(self, flow_vars):
-        return self.local_dir
 
 
 @pytest.fixture(scope="module")
@@ -82,10 +56,11 @@ def job_dir(bed):
 
 
 @pytest.fixture
-def make_node(tmp_path, recorder):
-    """A node writing to tmp_path, with a recording log callback."""
+def logged_node(make_node, recorder):
+    """A node with these output categories and a recording log callback;
+    without inputs it downloads into the current directory, tmp_path."""
     def make(categories):
-        node = OutputNode("n1", tmp_path, categories)
+        node = make_node(categories=categories)
         log = recorder()
         node.set_log_callback(log)
         return node, log
@@ -105,8 +80,8 @@ CATEGORIES = {
     ({"download_large_files": False}, {"download_large_files": BooleanParameter(default=False)}),
     ({}, {"download_large_files": ""}),
 ])
-def test_large_files_are_skipped_and_reported(tmp_path, make_node, sftp, job_dir, hpc_options, flow_vars):
-    node, log = make_node(CATEGORIES)
+def test_large_files_are_skipped_and_reported(tmp_path, logged_node, sftp, job_dir, hpc_options, flow_vars):
+    node, log = logged_node(CATEGORIES)
 
     summary = node._retrieve_output_files_ssh(sftp, flow_vars, job_dir, hpc_options)
 
@@ -139,8 +114,8 @@ def test_large_files_are_skipped_and_reported(tmp_path, make_node, sftp, job_dir
     ({}, {"download_large_files": "yes"}, "True"),
     ({"download_large_files": 1}, {"download_large_files": BooleanParameter(default=False)}, "1"),
 ], ids=["options", "parameter-over-false-option", "parameter-without-options", "plain-value", "truthy-option"])
-def test_large_file_flag_from_either_source(tmp_path, make_node, sftp, job_dir, hpc_options, flow_vars, shown):
-    node, log = make_node(CATEGORIES)
+def test_large_file_flag_from_either_source(tmp_path, logged_node, sftp, job_dir, hpc_options, flow_vars, shown):
+    node, log = logged_node(CATEGORIES)
 
     summary = node._retrieve_output_files_ssh(sftp, flow_vars, job_dir, hpc_options)
 
@@ -157,10 +132,10 @@ def test_large_file_flag_from_either_source(tmp_path, make_node, sftp, job_dir, 
 
 
 @pytest.mark.parametrize("stale_local_copy", [False, True])
-def test_missing_remote_file_leaves_no_local_file(tmp_path, make_node, sftp, job_dir, stale_local_copy):
+def test_missing_remote_file_leaves_no_local_file(tmp_path, logged_node, sftp, job_dir, stale_local_copy):
     if stale_local_copy:
         (tmp_path / "*.xtc").write_text("from an earlier run")
-    node, log = make_node({"essential": ["*.xtc", "md.log"]})
+    node, log = logged_node({"essential": ["*.xtc", "md.log"]})
 
     summary = node._retrieve_output_files_ssh(sftp, {}, job_dir)
 
@@ -189,11 +164,11 @@ class RefusingSftp:
 
 
 @pytest.mark.parametrize("existing", [None, "previous download"])
-def test_broken_essential_download_is_removed_fails_and_is_fetched_next_time(tmp_path, make_node, sftp, job_dir,
+def test_broken_essential_download_is_removed_fails_and_is_fetched_next_time(tmp_path, logged_node, sftp, job_dir,
                                                                              existing):
     if existing is not None:
         (tmp_path / "md.log").write_text(existing)
-    node, log = make_node({"essential": ["md.log"]})
+    node, log = logged_node({"essential": ["md.log"]})
 
     with pytest.raises(NodeException) as caught:
         node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
@@ -221,8 +196,8 @@ class SelectiveSftp:
         return self.sftp.get(remote_path, local_path)
 
 
-def test_only_failed_essential_files_fail_the_download(tmp_path, make_node, sftp, job_dir):
-    node, log = make_node({"essential": ["big.trr", "md.log", "absent.txt", "traj.xtc", "big.trr"],
+def test_only_failed_essential_files_fail_the_download(tmp_path, logged_node, sftp, job_dir):
+    node, log = logged_node({"essential": ["big.trr", "md.log", "absent.txt", "traj.xtc", "big.trr"],
                            "standard": ["results/energy.xvg", "traj.xtc"]})
     refused = SelectiveSftp(sftp, {"big.trr", "traj.xtc", "energy.xvg"})
 
@@ -240,9 +215,9 @@ def test_only_failed_essential_files_fail_the_download(tmp_path, make_node, sftp
     assert summary["downloaded"] == ["big.trr", "md.log", "traj.xtc", "big.trr", "traj.xtc"]
 
 
-def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
+def test_file_the_download_never_touched_is_kept(tmp_path, logged_node, job_dir):
     (tmp_path / "md.log").write_text("keep me")
-    node, log = make_node({"standard": ["md.log"]})
+    node, log = logged_node({"standard": ["md.log"]})
 
     summary = node._retrieve_output_files_ssh(RefusingSftp(), {}, job_dir)
 
@@ -252,8 +227,8 @@ def test_file_the_download_never_touched_is_kept(tmp_path, make_node, job_dir):
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, TimeoutError])
-def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, make_node, job_dir, error):
-    node, log = make_node({"standard": ["md.log", "big.trr"]})
+def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, logged_node, job_dir, error):
+    node, log = logged_node({"standard": ["md.log", "big.trr"]})
     with pytest.raises(error):
         node._retrieve_output_files_ssh(BreakingSftp(error()), {}, job_dir)
     assert not (tmp_path / "md.log").exists()
@@ -275,8 +250,8 @@ class Executor:
             raise OSError("no route")
 
 
-def test_plain_download_through_executor(tmp_path, host_log):
-    node = OutputNode(7, tmp_path, {"essential": ["md.log", "results/energy.xvg"]})
+def test_plain_download_through_executor(tmp_path, host_log, make_node):
+    node = make_node(node_id=7, outputs=["md.log", "results/energy.xvg"])
     executor = Executor(failing={"/scratch/u/job_7/results/energy.xvg"})
 
     assert node._retrieve_output_files(executor, {}, Config()) is None

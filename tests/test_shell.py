@@ -6,7 +6,7 @@ import shlex
 
 import pytest
 
-from fakessh import FakeSSH, ScriptedNode
+from fakessh import FakeSSH
 from zentrel_core.node import NodeException
 
 SQUEUE = "squeue -j {} -h -o %T 2>/dev/null"
@@ -14,8 +14,8 @@ SACCT = "sacct -j {} -n -o State -X 2>/dev/null | head -1"
 
 
 @pytest.fixture
-def node():
-    return ScriptedNode()
+def node(make_node):
+    return make_node(scripted=True)
 
 
 @pytest.mark.parametrize("squeue_out, sacct_out, state, asked_sacct", [

@@ -5,9 +5,7 @@ import os
 import pytest
 
 import zentrel_core.clusterlane as clusterlane
-from zentrel_core.clusterlane import ClusterlaneBase
-
-NO_PATH = object()
+from nodes import UNSET
 
 RECORD = {
     "success": True,
@@ -19,32 +17,12 @@ RECORD = {
 }
 
 
-class StateNode(ClusterlaneBase):
-    def __init__(self, node_id="filter_2", working_path=NO_PATH, input_files=()):
-        super().__init__(node_id)
-        if working_path is not NO_PATH:
-            self.working_path = working_path
-        self.input_files = input_files
-
-    def get_input_files(self, flow_vars):
-        return self.input_files
-
-    def get_output_files(self, flow_vars):
-        return []
-
-    def get_template_variables(self, flow_vars):
-        return {}
-
-    def run_local(self, predecessor_data, flow_vars):
-        return {"success": True, "message": "Completed"}
-
-
-def state_file(directory, node_id="filter_2"):
+def state_file(directory, node_id="n1"):
     return os.path.join(str(directory), f".zentrel_hpc_{node_id}.json")
 
 
-def test_round_trip_and_exact_file_content(tmp_path, host_log):
-    node = StateNode(working_path=str(tmp_path))
+def test_round_trip_and_exact_file_content(make_node, tmp_path, host_log):
+    node = make_node(working_path=str(tmp_path))
     assert node._get_state_file_path() == state_file(tmp_path)
     node._save_result(RECORD)
     content = open(state_file(tmp_path), "rb").read()
@@ -56,10 +34,10 @@ def test_round_trip_and_exact_file_content(tmp_path, host_log):
 
 
 @pytest.mark.parametrize("content", [None, b"", b"{not json", b"null", b'{"a": 1'])
-def test_no_previous_job(tmp_path, host_log, content):
+def test_no_previous_job(make_node, tmp_path, host_log, content):
     if content is not None:
         open(state_file(tmp_path), "wb").write(content)
-    assert StateNode(working_path=str(tmp_path))._load_previous_result() is None
+    assert make_node(working_path=str(tmp_path))._load_previous_result() is None
     assert host_log.calls == []
 
 
@@ -70,15 +48,15 @@ def test_no_previous_job(tmp_path, host_log, content):
     (b"true", TypeError, "^Expected dict, got bool$"),
     (b'{"a": "\xff\xfe"}', UnicodeDecodeError, "utf-8"),
 ])
-def test_unusable_state_file_fails_the_load(tmp_path, host_log, content, error, match):
+def test_unusable_state_file_fails_the_load(make_node, tmp_path, host_log, content, error, match):
     open(state_file(tmp_path), "wb").write(content)
     with pytest.raises(error, match=match):
-        StateNode(working_path=str(tmp_path))._load_previous_result()
+        make_node(working_path=str(tmp_path))._load_previous_result()
 
 
-def test_state_path_that_is_a_directory(tmp_path, host_log):
+def test_state_path_that_is_a_directory(make_node, tmp_path, host_log):
     os.mkdir(state_file(tmp_path))
-    node = StateNode(working_path=str(tmp_path))
+    node = make_node(working_path=str(tmp_path))
     with pytest.raises(IsADirectoryError):
         node._load_previous_result()
     node._save_result(RECORD)
@@ -86,10 +64,11 @@ def test_state_path_that_is_a_directory(tmp_path, host_log):
     assert os.path.isdir(state_file(tmp_path)) and os.listdir(tmp_path) == [os.path.basename(state_file(tmp_path))]
 
 
-@pytest.mark.parametrize("working_path", [NO_PATH, "", None])
-def test_without_working_path_state_goes_to_cwd_with_warnings(tmp_path, monkeypatch, host_log, working_path):
+@pytest.mark.parametrize("working_path", [UNSET, "", None])
+def test_without_working_path_state_goes_to_cwd_with_warnings(make_node, tmp_path, monkeypatch, host_log,
+                                                               working_path):
     monkeypatch.chdir(tmp_path)
-    node = StateNode(node_id=12, working_path=working_path)
+    node = make_node(node_id=12, working_path=working_path)
     node._save_result({"remote_job_id": "1"})
     assert node._load_previous_result() == {"remote_job_id": "1"}
     assert os.path.exists(state_file(tmp_path, 12))
@@ -101,8 +80,8 @@ def test_without_working_path_state_goes_to_cwd_with_warnings(tmp_path, monkeypa
     {"remote_job_id": "2", "later": {1, 2}},
     {"remote_job_id": "2", "later": object()},
 ])
-def test_failed_save_keeps_previous_record(tmp_path, host_log, bad_record):
-    node = StateNode(working_path=str(tmp_path))
+def test_failed_save_keeps_previous_record(make_node, tmp_path, host_log, bad_record):
+    node = make_node(working_path=str(tmp_path))
     node._save_result(RECORD)
     before = open(state_file(tmp_path), "rb").read()
     assert node._save_result(bad_record) is None
@@ -113,9 +92,9 @@ def test_failed_save_keeps_previous_record(tmp_path, host_log, bad_record):
     assert os.listdir(tmp_path) == [os.path.basename(state_file(tmp_path))]
 
 
-def test_interrupted_save_keeps_previous_record(tmp_path, host_log, monkeypatch):
+def test_interrupted_save_keeps_previous_record(make_node, tmp_path, host_log, monkeypatch):
     """A write cut short by an interrupt leaves neither a partial state file nor a temporary file."""
-    node = StateNode(working_path=str(tmp_path))
+    node = make_node(working_path=str(tmp_path))
     node._save_result(RECORD)
     before = open(state_file(tmp_path), "rb").read()
 
@@ -136,9 +115,9 @@ def test_interrupted_save_keeps_previous_record(tmp_path, host_log, monkeypatch)
     assert host_log.calls == []
 
 
-def test_save_into_missing_directory(tmp_path, host_log):
+def test_save_into_missing_directory(make_node, tmp_path, host_log):
     missing = tmp_path / "gone"
-    StateNode(working_path=str(missing))._save_result(RECORD)
+    make_node(working_path=str(missing))._save_result(RECORD)
     [message] = host_log.messages
     assert message.startswith("Warning: Could not save state: [Errno 2]")
     assert not missing.exists()
@@ -153,20 +132,20 @@ def test_save_into_missing_directory(tmp_path, host_log):
     ("bare.pdb", ""),
     ("inputs", ""),
 ])
-def test_local_working_dir(tmp_path, monkeypatch, host_log, first, expected):
+def test_local_working_dir(make_node, tmp_path, monkeypatch, host_log, first, expected):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "inputs").mkdir()
     (tmp_path / "inputs" / "a.pdb").write_text("x")
     (tmp_path / "bare.pdb").write_text("x")
     files = [] if first is None else [first, str(tmp_path / "inputs" / "a.pdb")]
-    result = StateNode(input_files=files)._get_local_working_dir({})
+    result = make_node(inputs=files)._get_local_working_dir({})
     assert result == (str(tmp_path) if expected == "cwd" else expected)
     assert host_log.calls == []
 
 
-def test_local_working_dir_uses_resolved_path(tmp_path, monkeypatch, host_log):
+def test_local_working_dir_uses_resolved_path(make_node, tmp_path, monkeypatch, host_log):
     monkeypatch.chdir("/")
     (tmp_path / "run").mkdir()
     (tmp_path / "run" / "in.gro").write_text("x")
-    node = StateNode(working_path=str(tmp_path), input_files=("run/in.gro",))
+    node = make_node(working_path=str(tmp_path), inputs=("run/in.gro",))
     assert node._get_local_working_dir({}) == str(tmp_path / "run")

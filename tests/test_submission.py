@@ -6,7 +6,8 @@ import sys
 
 import pytest
 
-from fakessh import SCRIPT, LogRecorder, ScriptedNode, options, submitting_cluster
+from fakessh import SCRIPT, LogRecorder, options, submitting_cluster
+from nodes import ScriptedNode
 from zentrel_core.node import NodeException
 
 JOB_DIR = "/scratch/alice/job_n1"
@@ -23,10 +24,10 @@ def run(node, opts=None):
     return node._run_remote([], {}, opts or options()), log
 
 
-def test_fresh_submission(ssh, tmp_path):
+def test_fresh_submission(make_node, ssh, tmp_path):
     a = tmp_path / "a.pdb"
     a.write_bytes(b"ATOM\x00\xff")
-    node = ScriptedNode(inputs=[str(a)])
+    node = make_node(scripted=True, inputs=[str(a)])
     result, log = run(node)
 
     expected = {"success": True, "remote_job_status": "submitted", "remote_job_id": "917",
@@ -57,12 +58,12 @@ def test_fresh_submission(ssh, tmp_path):
     assert log.find("SLURM job submitted")[0][2] == {"job_id": "917", "remote_dir": JOB_DIR}
 
 
-def test_inputs_skip_empty_and_missing_entries_and_resolve_relative_ones(ssh, tmp_path):
+def test_inputs_skip_empty_and_missing_entries_and_resolve_relative_ones(make_node, ssh, tmp_path):
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "b.top").write_text("top")
     (tmp_path / "c.itp").write_text("itp")
     inputs = [None, "", str(tmp_path / "gone.pdb"), "sub/b.top", str(tmp_path / "c.itp")]
-    node = ScriptedNode(inputs=inputs, working_path=str(tmp_path))
+    node = make_node(scripted=True, inputs=inputs, working_path=str(tmp_path))
     _, log = run(node)
     assert log.find("Uploading ")[0][1:] == ("Uploading 3 input files to HPC", {"num_files": 3})
     assert ssh.sftp.puts == [(str(tmp_path / "sub" / "b.top"), f"{JOB_DIR}/b.top"),
@@ -76,9 +77,9 @@ def test_inputs_skip_empty_and_missing_entries_and_resolve_relative_ones(ssh, tm
     ("Submitted batch job 917", "sbatch: warning: can't honor --ntasks-per-node\n", "917"),
     ("sbatch: note: partition default\nSubmitted batch job 42\n", "", "42"),
 ])
-def test_job_id_is_the_word_after_the_marker(ssh, stdout, stderr, job_id):
+def test_job_id_is_the_word_after_the_marker(make_node, ssh, stdout, stderr, job_id):
     ssh.reply("sbatch submit.sh$", stdout=stdout, stderr=stderr)
-    node = ScriptedNode()
+    node = make_node(scripted=True)
     result, _ = run(node)
     assert result["remote_job_id"] == job_id
     assert result["message"] == f"Job submitted with ID: {job_id}"
@@ -101,9 +102,9 @@ def test_job_id_is_the_word_after_the_marker(ssh, stdout, stderr, job_id):
      ("sbatch failed: sbatch: error: Batch job submission failed: Invalid account", ["error"]),
      "[slurm] sbatch failed: sbatch: error: Batch job submission failed: Invalid account"),
 ])
-def test_rejected_or_unparsable_submission(ssh, stdout, stderr, logged, raised):
+def test_rejected_or_unparsable_submission(make_node, ssh, stdout, stderr, logged, raised):
     ssh.reply("sbatch submit.sh$", stdout=stdout, stderr=stderr)
-    node = ScriptedNode()
+    node = make_node(scripted=True)
     with pytest.raises(NodeException) as caught:
         run(node)
     log = node._log_callback
@@ -113,10 +114,10 @@ def test_rejected_or_unparsable_submission(ssh, stdout, stderr, logged, raised):
     assert node.saved == [] and ssh.closed
 
 
-def test_job_directory_with_a_space_is_quoted_in_commands_only(ssh, tmp_path):
+def test_job_directory_with_a_space_is_quoted_in_commands_only(make_node, ssh, tmp_path):
     f = tmp_path / "in.dat"
     f.write_text("x")
-    node = ScriptedNode(node_id="my node", inputs=[str(f)])
+    node = make_node(scripted=True, node_id="my node", inputs=[str(f)])
     result, _ = run(node)
     job_dir = "/scratch/alice/job_my node"
     assert ssh.commands[1:] == [f"mkdir -p '{job_dir}'", f"cd '{job_dir}' && sbatch submit.sh"]
@@ -124,11 +125,11 @@ def test_job_directory_with_a_space_is_quoted_in_commands_only(ssh, tmp_path):
     assert result["remote_job_dir"] == job_dir
 
 
-def test_refused_mkdir_stops_before_any_upload(ssh, tmp_path):
+def test_refused_mkdir_stops_before_any_upload(make_node, ssh, tmp_path):
     f = tmp_path / "in.dat"
     f.write_text("x")
     ssh.reply("^mkdir", stderr="mkdir: Permission denied", status=1)
-    node = ScriptedNode(inputs=[str(f)])
+    node = make_node(scripted=True, inputs=[str(f)])
     with pytest.raises(NodeException) as caught:
         run(node)
     assert caught.value.origin == "remote_execution"
@@ -137,11 +138,11 @@ def test_refused_mkdir_stops_before_any_upload(ssh, tmp_path):
     assert node.saved == [] and ssh.closed
 
 
-def test_failed_script_write_leaves_uploads_and_persists_nothing(ssh, tmp_path):
+def test_failed_script_write_leaves_uploads_and_persists_nothing(make_node, ssh, tmp_path):
     f = tmp_path / "in.dat"
     f.write_text("x")
     ssh.fail("write", OSError("Failure"))
-    node = ScriptedNode(inputs=[str(f)])
+    node = make_node(scripted=True, inputs=[str(f)])
     with pytest.raises(NodeException) as caught:
         run(node)
     assert (caught.value.origin, caught.value.message) == ("remote_execution", "Failure")
@@ -156,16 +157,16 @@ class OneShotResolverNode(ScriptedNode):
     def __init__(self, base, **kwargs):
         super().__init__(**kwargs)
         self.base = base
-        self.calls = []
+        self.resolved = []
 
     @property
     def resolve_path(self):
-        if self.calls:
+        if self.resolved:
             raise AttributeError("resolve_path")
         return self._resolve
 
     def _resolve(self, path):
-        self.calls.append(path)
+        self.resolved.append(path)
         return str(self.base / path)
 
 
@@ -181,7 +182,7 @@ def test_resolver_is_looked_up_for_each_entry(ssh, tmp_path, monkeypatch, inputs
     monkeypatch.chdir(elsewhere)
     node = OneShotResolverNode(tmp_path, inputs=inputs)
     run(node)
-    assert node.calls == ["a.txt"]
+    assert node.resolved == ["a.txt"]
     assert [remote for _, remote in ssh.sftp.puts] == [f"{JOB_DIR}/{name}" for name in uploaded]
 
 
@@ -210,9 +211,10 @@ class FailingClose:
     (object(), "'object' object does not support the context manager protocol"),
     (NoExit(), "'NoExit' object does not support the context manager protocol (missed __exit__ method)"),
 ])
-def test_script_file_without_context_protocol_fails_like_a_with_statement(ssh, monkeypatch, remote_file, message):
+def test_script_file_without_context_protocol_fails_like_a_with_statement(make_node, ssh, monkeypatch, remote_file,
+                                                                           message):
     monkeypatch.setattr(ssh.sftp, "file", lambda path, mode="r": remote_file)
-    node = ScriptedNode()
+    node = make_node(scripted=True)
     with pytest.raises(NodeException) as caught:
         run(node)
     assert (caught.value.origin, caught.value.message) == ("remote_execution", message)
@@ -220,11 +222,11 @@ def test_script_file_without_context_protocol_fails_like_a_with_statement(ssh, m
     assert not any("sbatch" in c for c in ssh.commands) and node.saved == []
 
 
-def test_failing_close_after_a_failed_write_chains_to_the_write_error(ssh, monkeypatch):
+def test_failing_close_after_a_failed_write_chains_to_the_write_error(make_node, ssh, monkeypatch):
     remote_file = FailingClose(OSError("close failed"))
     monkeypatch.setattr(ssh.sftp, "file", lambda path, mode="r": remote_file)
     with pytest.raises(NodeException) as caught:
-        run(ScriptedNode())
+        run(make_node(scripted=True))
     assert caught.value.message == "close failed"
     close_error = caught.value.__context__
     assert close_error is remote_file.error
