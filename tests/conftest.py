@@ -62,3 +62,33 @@ def _cwd_in_tmp(tmp_path, monkeypatch):
     """Nodes without a working path keep their state and lock files in the
     current directory: each test gets its own."""
     monkeypatch.chdir(tmp_path)
+
+
+# ---- the cluster tests (marked `bed`) -----------------------------------------
+
+@pytest.fixture(scope="module")
+def bed():
+    """sshd and SLURM of the test bed, shared by the tests of one module (a
+    module that needs other settings defines its own)."""
+    from testbed import Testbed
+
+    with Testbed(redis=False) as b:
+        yield b
+
+
+@pytest.fixture
+def private_home(tmp_path, monkeypatch):
+    """A home of our own: known_hosts under our control."""
+    home = tmp_path / "home"
+    (home / ".ssh").mkdir(parents=True)
+    monkeypatch.setenv("HOME", str(home))
+    return home
+
+
+@pytest.fixture
+def work(tmp_path):
+    """A node's working directory holding one input file."""
+    d = tmp_path / "work"
+    d.mkdir()
+    (d / "in.txt").write_text("hello cluster\n")
+    return d

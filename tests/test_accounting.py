@@ -10,7 +10,7 @@ import pytest
 from test_cluster_e2e import FINAL, QUICK, execute, hpc_flow_vars, node_options
 from testbed import Testbed
 
-pytestmark = pytest.mark.bed
+pytestmark = [pytest.mark.bed, pytest.mark.usefixtures("private_home")]
 
 # node id -> (batch script, expected end state); the cancelled job is
 # cancelled by the test once it runs, the timed-out one hits --time=1
@@ -28,13 +28,6 @@ def bed():
     # session) and the controller purges it after two seconds
     with Testbed(redis=False, min_job_age=2, squeue_states_all=False) as b:
         yield b
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    (home / ".ssh").mkdir(parents=True)
-    monkeypatch.setenv("HOME", str(home))
 
 
 def slurm_job_ids(bed):

@@ -13,10 +13,9 @@ import pytest
 
 from fakessh import LogRecorder
 from nodes import result_txt
-from testbed import Testbed
 from zentrel_core.node import NodeException
 
-pytestmark = pytest.mark.bed
+pytestmark = [pytest.mark.bed, pytest.mark.usefixtures("private_home")]
 
 FINAL = ("completed", "failed", "cancelled", "timeout", "node_fail")
 
@@ -33,32 +32,6 @@ def node_options(work, inputs=None):
     wrote to result.txt."""
     return dict(working_path=work, inputs=[str(work / "in.txt")] if inputs is None else inputs,
                 outputs=["result.txt"], result_data=result_txt)
-
-
-@pytest.fixture(scope="module")
-def bed():
-    with Testbed(redis=False) as b:
-        yield b
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path, monkeypatch):
-    """A home of our own: known_hosts under our control, downloads of nodes
-    without inputs land in the test's directory."""
-    home = tmp_path / "home"
-    (home / ".ssh").mkdir(parents=True)
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.chdir(tmp_path)
-    return home
-
-
-@pytest.fixture
-def work(tmp_path):
-    """A node's working directory holding one input file."""
-    d = tmp_path / "work"
-    d.mkdir()
-    (d / "in.txt").write_text("hello cluster\n")
-    return d
 
 
 def hpc_flow_vars(bed, script=QUICK, profile=None, **extra):

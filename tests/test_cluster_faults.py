@@ -11,12 +11,12 @@ import time
 import pytest
 
 from fakessh import LogRecorder
-from testbed import Testbed
 from zentrel_core.node import NodeException
 
 # paramiko's prefetch thread of a download dies with EOFError when the
 # connection goes away under it; that is its own report, not ours.
-pytestmark = pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+pytestmark = [pytest.mark.bed, pytest.mark.usefixtures("private_home"),
+              pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")]
 
 BIG = 200 * 1024 * 1024
 BIG_JOB = f"#!/bin/bash\nhead -c {BIG} /dev/zero > big.dat\n"
@@ -30,20 +30,6 @@ def node_options(work, inputs=()):
     """make_node options of a node working in `work` whose job's output is
     big.dat; its result is the size downloaded."""
     return dict(working_path=work, inputs=[str(i) for i in inputs], outputs=["big.dat"], result_data=big_dat_size)
-
-
-@pytest.fixture(scope="module")
-def bed():
-    with Testbed(redis=False) as b:
-        yield b
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    (home / ".ssh").mkdir(parents=True)
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.chdir(tmp_path)
 
 
 @pytest.fixture

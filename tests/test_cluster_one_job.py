@@ -8,31 +8,8 @@ import pytest
 
 from nodes import SampleNode
 from test_cluster_e2e import QUICK, execute, failure, hpc_flow_vars, node_options, poll
-from testbed import Testbed
 
-pytestmark = pytest.mark.bed
-
-
-@pytest.fixture(scope="module")
-def bed():
-    with Testbed(redis=False) as b:
-        yield b
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    (home / ".ssh").mkdir(parents=True)
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.chdir(tmp_path)
-
-
-@pytest.fixture
-def work(tmp_path):
-    d = tmp_path / "work"
-    d.mkdir()
-    (d / "in.txt").write_text("hello cluster\n")
-    return d
+pytestmark = [pytest.mark.bed, pytest.mark.usefixtures("private_home")]
 
 
 def named(script, name):
