@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/common.sh
 
-say "system packages (sshd, SLURM, MUNGE, Redis)"
+say "system packages (sshd, SLURM with accounting, MUNGE, Redis, faketime)"
 with_progress "installing system packages" tools/install-system-packages.sh
 
 version=$(python_version)

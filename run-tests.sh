@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on a fresh machine: installs the Debian packages
-# the test bed needs (sshd, SLURM, MUNGE, Redis), creates a virtual
+# the tests need (sshd, SLURM with accounting, MUNGE, Redis, faketime), creates a virtual
 # environment, builds and installs the modules with their test extra
 # (`pip install .[test]`, incremental: the build directory build/<wheel tag>
 # is kept between runs) and runs pytest.  Extra arguments go to pytest.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/common.sh
 
-say "system packages (sshd, SLURM, MUNGE, Redis)"
+say "system packages (sshd, SLURM with accounting, MUNGE, Redis, faketime)"
 with_progress "installing system packages" tools/install-system-packages.sh
 
 version=$(python_version)
