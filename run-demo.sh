@@ -18,12 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/common.sh
 
-say "system packages (sshd, SLURM with accounting, MUNGE, Redis, faketime)"
-with_progress "installing system packages" tools/install-system-packages.sh
-
-version=$(python_version)
-venv=${VENV:-$(default_venv "$version")}
-ensure_venv "$venv" "$version"
+prepare_machine
 
 say "building and installing the modules into $venv (pip install .)"
 install_modules "$venv" .

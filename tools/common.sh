@@ -36,6 +36,17 @@ default_venv() {
   if [ "$1" = 3.12 ]; then printf '.venv\n'; else printf '.venv-%s\n' "$1"; fi
 }
 
+# prepare_machine: the system packages the tests and the demo need, then the
+# virtual environment of $PYTHON_VERSION ($VENV, else its default); sets
+# `version` and `venv` for the caller.
+prepare_machine() {
+  say "system packages (sshd, SLURM with accounting, MUNGE, Redis, faketime)"
+  with_progress "installing system packages" tools/install-system-packages.sh
+  version=$(python_version)
+  venv=${VENV:-$(default_venv "$version")}
+  ensure_venv "$venv" "$version"
+}
+
 _pip() {
   local venv=$1; shift
   "$venv/bin/python" -m pip -q --disable-pip-version-check "$@"

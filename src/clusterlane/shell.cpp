@@ -10,7 +10,6 @@
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
-#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -122,20 +121,10 @@ constexpr Param kStatusParams[] = {bridge::self_param(), bridge::any_param("ssh"
 constexpr Param kExpandParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("path")};
 constexpr Param kEnsureParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("remote_dir")};
 
-// The state read from a query's output of several non-blank lines (one per
-// task of a job array, or a login banner before the state); null when the
-// output has one line or no line starts with a state name, and the output
-// is then read as a whole.
+// The state read from a query's output of several lines, or null when the
+// output is to be read as a whole.
 Owned state_of_several_lines(Borrowed output) {
-    const std::string_view text = bridge::utf8(output);
-    int non_blank = 0;
-    for (size_t begin = 0; begin <= text.size() && non_blank < 2;) {
-        const size_t end = std::min(text.find('\n', begin), text.size());
-        if (text.substr(begin, end - begin).find_first_not_of(" \t\r\v\f") != std::string_view::npos) ++non_blank;
-        begin = end + 1;
-    }
-    if (non_blank < 2) return {};
-    const std::string state = slurm_states::state_of_lines(text);
+    const std::string state = slurm_states::state_of_lines(bridge::utf8(output));
     if (state.empty()) return {};
     return bridge::str_from(state);
 }

@@ -51,13 +51,16 @@ bool job_ended_without_success(std::string_view state) {
 
 std::string state_of_lines(std::string_view output) {
     std::vector<std::string> states;
+    int non_blank = 0;
     while (!output.empty()) {
         const size_t end = output.find('\n');
-        std::string word = state_word(output.substr(0, end));
+        const std::string_view line = output.substr(0, end);
+        if (line.find_first_not_of(kBlanks) != std::string_view::npos) ++non_blank;
+        std::string word = state_word(line);
         if (is_state_name(word)) states.push_back(std::move(word));
         output = end == std::string_view::npos ? std::string_view{} : output.substr(end + 1);
     }
-    if (states.empty()) return {};
+    if (non_blank < 2 || states.empty()) return {};
     if (std::find(states.begin(), states.end(), "RUNNING") != states.end()) return "RUNNING";
     const auto held = std::find_if(states.begin(), states.end(), [](const std::string& s) { return job_is_alive(s); });
     return held != states.end() ? *held : states.front();

@@ -17,10 +17,12 @@ bool job_is_alive(std::string_view state);
 // The job ended and did not succeed; the user decides about a new run.
 bool job_ended_without_success(std::string_view state);
 
-// The state of a job whose query printed several lines (a job array prints
-// one per task, a login banner adds one of its own): RUNNING when any task
-// runs, else the first state in which SLURM still holds the job, else the
-// first state.  The empty string when no line starts with a state name.
+// The state of a job whose query printed several non-blank lines (a job
+// array prints one per task, a login banner adds one of its own), each read
+// as a state word: RUNNING when any task runs, else the first state in which
+// SLURM still holds the job, else the first state.  The empty string when
+// the output has fewer than two non-blank lines or no line starts with a
+// state name: the output is then read as a whole.
 std::string state_of_lines(std::string_view output);
 
 }  // namespace clusterlane::slurm_states
