@@ -1,9 +1,10 @@
 // A native function object that looks and behaves like a Python function.
 //
-// Each object is described by a static `FunctionSpec`: its name, qualified
-// name, docstring, parameters (positional-or-keyword, with defaults, string
-// annotations and an exact-type rule), an optional **kwargs collector, a
-// declared result type and whether it is an abstract method.  The object is
+// Each object is described by a static `FunctionSpec`: its name, docstring,
+// parameters (positional-or-keyword, with defaults, string annotations and an
+// exact-type rule), an optional **kwargs collector, a declared result type
+// and whether it is an abstract method; its qualified name is formed from the
+// owner given at creation ("ClusterlaneBase") and its name.  The object is
 // called through vectorcall, binds to an instance like a Python method
 // (descriptor protocol), can be weakly referenced, is pickled and copied by
 // reference, and exposes __name__, __qualname__, __module__, __doc__,
