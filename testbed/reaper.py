@@ -24,7 +24,9 @@ from pathlib import Path
 from . import procs
 
 BED_PREFIX = "zentrel-bed-"
-DEFAULT_USER = "zentrelbed"
+# ZENTREL_BED_USER lets beds of separate checkouts run side by side, each
+# with its own login user (keys and ~/.ssh/environment are per user).
+DEFAULT_USER = os.environ.get("ZENTREL_BED_USER", "zentrelbed")
 _OWNER = "owner.json"
 _LEDGER = "ledger.jsonl"
 # file in a bed's job directory that names the bed's root
