@@ -3,7 +3,8 @@
 // A pass validates the profile, connects over SSH, expands the remote work
 // directory, and then looks at the job recorded by the previous pass: a job
 // SLURM still holds is reported, a completed one is collected, an ended one
-// is reported as a failure, and anything else leads to a new submission.
+// is reported as a failure, and anything else leads to a new submission
+// (which first looks for a job still running in the job directory).
 // Every failure after the connection attempt starts is mapped to a
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.

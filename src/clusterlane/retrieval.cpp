@@ -3,7 +3,8 @@
 // The node sorts its output files into "essential", "standard" and "large";
 // large files (trajectories of many gigabytes) are fetched only on request and
 // otherwise reported with their remote location.  A file that cannot be
-// fetched is logged and left out of the summary; the others still come down.
+// fetched is logged and left out of the summary, its local path untouched;
+// the others still come down.
 #include "bridge/statements.hpp"
 #include "deadline.hpp"
 #include "methods.hpp"
