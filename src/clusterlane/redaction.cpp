@@ -36,7 +36,7 @@ void collect(Borrowed value, Borrowed found, int depth) {
         collect(bridge::call_method(value, name(N::get_value)), found, depth + 1);
         return;
     }
-    if (!bridge::hasattr(value, name(N::keys))) return;
+    if (!PyMapping_Check(value.get()) || !bridge::hasattr(value, name(N::keys))) return;
     Owned keys = bridge::check(PySequence_List(bridge::call_method(value, name(N::keys)).get()));
     bridge::for_each(keys, [&](Borrowed key) {
         Owned item = bridge::check(PyObject_GetItem(value.get(), key.get()));
