@@ -9,10 +9,14 @@ sbatch), undecodable output, and exceptions raised at a chosen step.
     ssh.fail("connect", paramiko.AuthenticationException("denied"))
     install(monkeypatch, ssh)      # paramiko.SSHClient() now returns `ssh`
 
-Commands without a matching reply print nothing and exit with status 0.
+Commands without a matching reply print nothing and exit with status 0,
+except the job query before a submission: it prints the job directory (its
+physical path) and no job.
 """
 import io
 import re
+import shlex
+import types
 
 import paramiko
 
@@ -44,6 +48,14 @@ class FakeChannelFile:
 class Reply:
     def __init__(self, stdout="", stderr="", status=0):
         self.stdout, self.stderr, self.status = stdout, stderr, status
+
+
+class _Turns:
+    def __init__(self, replies):
+        self._replies = replies
+
+    def next(self):
+        return self._replies.pop(0) if len(self._replies) > 1 else self._replies[0]
 
 
 class _Faults:
@@ -105,13 +117,19 @@ class FakeSFTP:
         self._faults.check("file", filename)
         return FakeRemoteFile(self, filename, self._faults)
 
-    def get(self, remotepath, localpath, callback=None):
+    def stat(self, path):
+        self._log.append(("stat", path))
+        if path not in self.files:
+            raise FileNotFoundError(2, "No such file")
+        return types.SimpleNamespace(st_size=len(self.files[path]), st_mtime=0)
+
+    def getfo(self, remotepath, fl, callback=None):
         self._log.append(("get", remotepath))
-        with open(localpath, "wb") as fh:
-            self._faults.check("get", remotepath)
-            if remotepath not in self.files:
-                raise FileNotFoundError(2, "No such file")
-            fh.write(self.files[remotepath])
+        self._faults.check("get", remotepath)
+        if remotepath not in self.files:
+            raise FileNotFoundError(2, "No such file")
+        fl.write(self.files[remotepath])
+        return len(self.files[remotepath])
 
 
 class FakeSSH:
@@ -133,6 +151,14 @@ class FakeSSH:
         """Answer commands matching the regular expression `pattern`; a later
         rule for the same command wins over an earlier one."""
         self._rules.insert(0, (re.compile(pattern), Reply(stdout, stderr, status)))
+        return self
+
+    def reply_in_turn(self, pattern, *replies):
+        """Answer matching commands with the replies in turn (Reply objects),
+        the last one from then on."""
+        turns = list(replies)
+        rule = _Turns(turns)
+        self._rules.insert(0, (re.compile(pattern), rule))
         return self
 
     def fail(self, step, exception, match=None):
@@ -165,7 +191,9 @@ class FakeSSH:
         self.calls.append(("exec_command", command))
         self.commands.append(command)
         self._faults.check("exec_command", command)
-        reply = next((r for p, r in self._rules if p.search(command)), Reply())
+        reply = next((r for p, r in self._rules if p.search(command)), None) or _default_reply(command)
+        if isinstance(reply, _Turns):
+            reply = reply.next()
         return (io.BytesIO(b""), FakeChannelFile(reply.stdout, reply.status),
                 FakeChannelFile(reply.stderr, reply.status))
 
@@ -177,6 +205,14 @@ class FakeSSH:
     def close(self):
         self.calls.append(("close", None))
         self.close_count += 1
+
+
+_JOB_QUERY = re.compile(r"^cd (.+) && pwd -P && squeue ")
+
+
+def _default_reply(command):
+    query = _JOB_QUERY.match(command)
+    return Reply(stdout=shlex.split(query.group(1))[0] + "\n") if query else Reply()
 
 
 def install(monkeypatch, ssh):

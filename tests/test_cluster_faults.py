@@ -2,6 +2,7 @@
 in the middle of a pass, on the test bed's real sshd and SLURM: the pass
 ends within its ioTimeout, a failed essential download fails it, Ctrl-C
 stops it, and the recorded job is carried on by the next call."""
+import glob
 import json
 import os
 import signal
@@ -77,12 +78,19 @@ def completed_job(bed, node, fv):
 
 
 def when_file_grows(path, action, size=16 * 1024 * 1024):
-    """Runs action() on a thread once the local file has passed `size` bytes."""
+    """Runs action() on a thread once the download to the local path (into
+    its temporary file beside it) has passed `size` bytes."""
+    pattern = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".*.part")
+
     def watch():
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
-            if os.path.exists(path) and os.path.getsize(path) > size:
-                return action()
+            for part in glob.glob(pattern):
+                try:
+                    if os.path.getsize(part) > size:
+                        return action()
+                except FileNotFoundError:
+                    pass
             time.sleep(0.005)
     thread = threading.Thread(target=watch, daemon=True)
     thread.start()
@@ -108,11 +116,29 @@ def test_connection_dropped_during_an_essential_download(bed, tmp_path, sessions
     assert origin == "remote_execution"
     assert message == (f"[download] Could not download essential output files: big.dat. They stay on the cluster "
                        f"in {bed.remote_work_dir}/job_fault_kill and are fetched again on the next call.")
-    assert not (tmp_path / "big.dat").exists()
+    assert not [name for name in os.listdir(tmp_path) if "big.dat" in name]  # nor a temporary file
     assert (tmp_path / ".zentrel_hpc_fault_kill.json").read_bytes() == state
 
     again = execute(make_node(node_id="fault_kill", **node_options(tmp_path)), fv)
     assert (again["remote_job_status"], again["remote_job_id"], again["data"]) == ("completed", job_id, {"size": BIG})
+
+
+def test_output_rewritten_during_its_download_is_not_taken(bed, tmp_path, make_node):
+    fv = flow_vars(bed)
+    node = make_node(node_id="fault_rewrite", **node_options(tmp_path))
+    completed_job(bed, node, fv)
+    log = LogRecorder()
+    node.set_log_callback(log)
+
+    big = f"{bed.remote_work_dir}/job_fault_rewrite/big.dat"
+    when_file_grows(tmp_path / "big.dat", lambda: bed.run_as_user(f"head -c {BIG} /dev/zero > {big}"))  # in place
+    origin, message, _ = failing_pass(node, fv)
+
+    assert (origin, message) == ("remote_execution", "[download] Could not download essential output files: big.dat. "
+                                                     f"They stay on the cluster in {bed.remote_work_dir}/job_fault_"
+                                                     "rewrite and are fetched again on the next call.")
+    assert log.find("Remote file changed while downloading: big.dat") or log.find("Could not retrieve big.dat")
+    assert not [name for name in os.listdir(tmp_path) if "big.dat" in name]
 
 
 def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):

@@ -1,8 +1,12 @@
 """One job per node on the real cluster: a controller outage, a job array,
-two passes of one node at once and a node whose job cannot be recorded
-never lead to a second submission."""
+two passes of one node at once, a node whose job cannot be recorded, a lost
+reply to sbatch, a lost record, a login banner from squeue and "Force
+Resubmit" while the job runs never lead to two jobs in the job directory."""
 import json
 import multiprocessing
+import os
+import shutil
+import uuid
 
 import pytest
 
@@ -85,3 +89,94 @@ def test_missing_working_directory_submits_nothing(bed, tmp_path, make_node):
                                                      "nothing submitted")
     assert bed.run_as_user(f"test -e {bed.remote_work_dir}/job_one_unrecorded").returncode == 1
     assert jobs_named(bed, "one_unrecorded") == []
+
+
+# The bed user's ~/.bashrc (which bash reads for a command sent over SSH)
+# puts every directory ~/.zentrel-test-bin-* first on PATH; without such a
+# directory it does nothing.
+PATH_HOOK = 'for d in "$HOME"/.zentrel-test-bin-*; do [ -d "$d" ] && PATH="$d:$PATH"; done  # zentrel tests'
+
+
+@pytest.fixture
+def wrap_command(bed):
+    """wrap_command(name, script): a script run instead of the SLURM command
+    `name` in the SSH sessions of this test's nodes (it gets the real
+    command's path as $REAL); removed at the end of the test.  The scripts
+    act only on this test's jobs and hand everything else to $REAL."""
+    bed.run_as_user(f"grep -qF '# zentrel tests' ~/.bashrc || sed -i '1i {PATH_HOOK}' ~/.bashrc", check=True)
+    directory = os.path.join(bed.remote_home, f".zentrel-test-bin-{uuid.uuid4().hex[:8]}")
+
+    def wrap(name, script):
+        real = bed.run_as_user(f"command -v {name}", check=True).stdout.strip()
+        bed.run_as_user(f"mkdir -p {directory} && cat > {directory}/{name} && chmod 755 {directory}/{name}",
+                        input=f"#!/bin/bash\nREAL={real}\n{script}\n", check=True)
+
+    yield wrap
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+def alive_jobs_named(bed, name):
+    out = bed.run_slurm(["squeue", "-h", "-n", name, "-t", "PENDING,RUNNING,CONFIGURING,COMPLETING", "-o", "%F"])
+    return sorted(set(out.stdout.split()))
+
+
+def test_lost_sbatch_reply_leads_to_one_job(bed, work, make_node, wrap_command):
+    job_dir = f"{bed.remote_work_dir}/job_one_lost_reply"
+    # sbatch runs, then the connection stays silent (once)
+    wrap_command("sbatch", f'if [ "$PWD" = {job_dir} ] && [ ! -e .frozen ]; then touch .frozen; "$REAL" "$@" '
+                           '> /dev/null; exec sleep 20; fi\nexec "$REAL" "$@"')
+    make = lambda: make_node(node_id="one_lost_reply", **node_options(work))  # noqa: E731
+    flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 20\n", "one_lost_reply"), bed.profile(ioTimeout=3))
+
+    origin, message = failure(make(), flow_vars)
+    assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 3 seconds")
+    assert not (work / ".zentrel_hpc_one_lost_reply.json").exists()
+    [job_id] = alive_jobs_named(bed, "one_lost_reply")
+
+    followed = execute(make(), flow_vars)
+    again = execute(make(), flow_vars)
+    assert (followed["remote_job_id"], again["remote_job_id"]) == (job_id, job_id)
+    assert {followed["remote_job_status"], again["remote_job_status"]} <= {"pending", "running"}
+    assert alive_jobs_named(bed, "one_lost_reply") == [job_id]
+    bed.run_slurm(["scancel", job_id])
+
+
+def test_record_lost_while_the_job_runs_is_followed(bed, work, make_node):
+    make = lambda: make_node(node_id="one_lost_record", **node_options(work))  # noqa: E731
+    flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 20\n", "one_lost_record"))
+    job_id = execute(make(), flow_vars)["remote_job_id"]
+    (work / ".zentrel_hpc_one_lost_record.json").unlink()
+
+    result = execute(make(), flow_vars)
+    assert result["remote_job_id"] == job_id and result["remote_job_status"] in ("pending", "running")
+    with open(work / ".zentrel_hpc_one_lost_record.json") as fh:
+        assert json.load(fh)["remote_job_id"] == job_id
+    assert alive_jobs_named(bed, "one_lost_record") == [job_id]
+    bed.run_slurm(["scancel", job_id])
+
+
+def test_force_resubmit_cancels_the_running_job_first(bed, work, make_node):
+    make = lambda: make_node(node_id="one_forced", **node_options(work))  # noqa: E731
+    flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 30\n", "one_forced"))
+    first = execute(make(), flow_vars)["remote_job_id"]
+
+    forced = flow_vars["_hpc_options"] | {"force_resubmit": True}
+    second = execute(make(), {"_hpc_options": forced})
+    assert second["remote_job_status"] == "submitted" and second["remote_job_id"] != first
+    assert alive_jobs_named(bed, "one_forced") == [second["remote_job_id"]]
+    bed.run_slurm(["scancel", second["remote_job_id"]])
+
+
+def test_login_banner_from_squeue_submits_no_second_job(bed, work, make_node, wrap_command):
+    make = lambda: make_node(node_id="one_banner", **node_options(work))  # noqa: E731
+    flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 20\n", "one_banner"))
+    job_id = execute(make(), flow_vars)["remote_job_id"]
+    job_dir = f"{bed.remote_work_dir}/job_one_banner"
+    # the job's own state query gets the banner only; the job query gets it before the listing
+    wrap_command("squeue", f'case " $* " in *" -j {job_id} "*) echo "Welcome to the cluster"; exit 0;; esac\n'
+                           f'[ "$PWD" = {job_dir} ] && echo "Welcome to the cluster"\nexec "$REAL" "$@"')
+
+    result = execute(make(), flow_vars)
+    assert (result["remote_job_id"], result["remote_job_status"]) in {(job_id, "pending"), (job_id, "running")}
+    assert alive_jobs_named(bed, "one_banner") == [job_id]
+    bed.run_slurm(["scancel", job_id])

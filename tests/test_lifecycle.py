@@ -74,6 +74,38 @@ def test_validation_log_masks_a_passphrase_in_any_mapping(make_node, monkeypatch
                                  "'***', 'nested': {'keyPassphrase': '***'}}"]
 
 
+@pytest.mark.parametrize("passphrase", [b"s3cret", ["s3cret", 1], {"s3cret": 1}, 1234567],
+                         ids=["bytes", "list", "dict", "int"])
+@pytest.mark.parametrize("shape", ["dict", "UserDict", "mappingproxy", "nested", "parameter"])
+def test_passphrase_of_any_type_is_masked_in_every_text(make_node, ssh, host_log, passphrase, shape):
+    """Diagnostic lines, the validation line, the error line and the
+    exception text of a failure whose text shows the options."""
+    import collections
+
+    from zentrel_core.parameters import StringParameter
+
+    def flow_vars(username):
+        profile = dict(PROFILE, username=username, keyPassphrase=passphrase)
+        if shape == "nested":
+            profile["jump"] = {"keyPassphrase": passphrase}
+        wrap = {"UserDict": collections.UserDict, "mappingproxy": types.MappingProxyType}.get(shape, dict)
+        opts = options(wrap(profile))
+        return {"_hpc_options": StringParameter(value=opts) if shape == "parameter" else opts}
+
+    texts = []
+    for username in ("", "alice"):  # invalid, then valid with a failing connect
+        fv = flow_vars(username)
+        ssh.fail("connect", paramiko.SSHException(f"refused: {fv}"))
+        with pytest.raises(NodeException) as caught:
+            make_node(scripted=True).execute([], fv)
+        texts += [str(caught.value)]
+    texts += [str(m) for m in host_log.messages]
+    shown = [repr(passphrase), str(passphrase), "s3cret", "1234567"]
+    assert not [t for t in texts if any(s in t for s in shown)]
+    [validation] = [m for m in host_log.messages if m.startswith("HPC profile validation failed")]
+    assert "'keyPassphrase': '***'" in validation and "refused" in texts[1]
+
+
 @pytest.mark.parametrize("field, value", [
     ("port", 0), ("port", 65536), ("port", 120031), ("port", True), ("port", 22.0), ("port", "22a"),
     ("port", ""), ("port", "\uff12\uff12"), ("port", None), ("port", "99999999999999999999999"),
@@ -484,3 +516,19 @@ def test_failing_error_log_chains_to_the_original_failure(make_node, ssh):
         node._run_remote([], {}, options())
     assert caught.value.__context__ is failure
     assert ssh.close_count == 1
+
+
+def test_lock_that_cannot_be_taken_warns_and_the_pass_goes_on(make_node, ssh, tmp_path):
+    elsewhere = tmp_path / "created-through-the-link"
+    lock = tmp_path / ".zentrel_hpc_n1.json.lock"
+    lock.symlink_to(elsewhere)
+    result, log = run(make_node(scripted=True))
+    assert result["remote_job_status"] == "submitted"
+    assert not elsewhere.exists() and lock.is_symlink()
+    assert log.find("Cannot lock") == [("warning", f"Cannot lock {lock}: Too many levels of symbolic links; two "
+                                                   "passes of this node at once may submit twice", {})]
+
+
+def test_lock_file_is_private(make_node, ssh, tmp_path):
+    run(make_node(scripted=True))
+    assert (tmp_path / ".zentrel_hpc_n1.json.lock").stat().st_mode & 0o777 == 0o600

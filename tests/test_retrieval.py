@@ -131,8 +131,14 @@ def test_large_file_flag_from_either_source(tmp_path, logged_node, sftp, job_dir
     assert (tmp_path / "traj.xtc").read_text() == REMOTE_FILES["traj.xtc"]
 
 
+def local_files(directory):
+    """The names in the directory, temporary files of downloads included."""
+    return sorted(p.name for p in directory.iterdir())
+
+
 @pytest.mark.parametrize("stale_local_copy", [False, True])
-def test_missing_remote_file_leaves_no_local_file(tmp_path, logged_node, sftp, job_dir, stale_local_copy):
+def test_missing_remote_file_leaves_the_local_path_as_it_was(tmp_path, logged_node, sftp, job_dir,
+                                                             stale_local_copy):
     if stale_local_copy:
         (tmp_path / "*.xtc").write_text("from an earlier run")
     node, log = logged_node({"essential": ["*.xtc", "md.log"]})
@@ -141,59 +147,114 @@ def test_missing_remote_file_leaves_no_local_file(tmp_path, logged_node, sftp, j
 
     assert summary == {"downloaded": ["md.log"], "skipped": [], "remote_files": {}}
     assert (("warning", "Remote file not found: *.xtc"), {"file_name": "*.xtc"}) in log.calls
-    assert not (tmp_path / "*.xtc").exists()
+    assert local_files(tmp_path) == (["*.xtc", "md.log"] if stale_local_copy else ["md.log"])
+    if stale_local_copy:
+        assert (tmp_path / "*.xtc").read_text() == "from an earlier run"
+
+
+@pytest.mark.parametrize("remote_present", [True, False])
+def test_a_link_at_the_output_path_is_replaced_never_written_through(tmp_path, logged_node, sftp, job_dir,
+                                                                    remote_present):
+    outside = tmp_path.parent / f"{tmp_path.name}-users-file"
+    outside.write_text("the user's own data")
+    (tmp_path / "md.log").symlink_to(outside)
+    if not remote_present:
+        sftp.remove(job_dir + "/md.log")
+    node, log = logged_node({"standard": ["md.log"]})
+
+    summary = node._retrieve_output_files_ssh(sftp, {}, job_dir)
+
+    assert outside.read_text() == "the user's own data"
+    assert local_files(tmp_path) == ["md.log"]
+    if remote_present:
+        assert summary["downloaded"] == ["md.log"]
+        assert not (tmp_path / "md.log").is_symlink()
+        assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
+    else:
+        assert summary["downloaded"] == []
+        assert (tmp_path / "md.log").is_symlink()
+
+
+def test_a_download_gets_the_mode_of_a_new_file(tmp_path, logged_node, sftp, job_dir):
+    with open("/proc/self/status") as status:
+        umask = next(int(line.split()[1], 8) for line in status if line.startswith("Umask:"))
+    node, _ = logged_node({"standard": ["md.log"]})
+    node._retrieve_output_files_ssh(sftp, {}, job_dir)
+    assert (tmp_path / "md.log").stat().st_mode & 0o777 == 0o666 & ~umask
 
 
 class BreakingSftp:
     """Writes part of the file, as a transfer cut off part-way does, then raises."""
 
-    def __init__(self, error):
-        self.error = error
+    def __init__(self, sftp, error):
+        self.sftp, self.error = sftp, error
 
-    def get(self, remote_path, local_path):
-        with open(local_path, "wb") as f:
-            f.write(b"partial")
+    def stat(self, path):
+        return self.sftp.stat(path)
+
+    def getfo(self, remote_path, fl, callback=None):
+        fl.write(b"partial")
         raise self.error
 
 
-class RefusingSftp:
-    """Fails before touching the local file, as when it cannot be opened for writing."""
+class ChangingSftp(BreakingSftp):
+    """The remote file looks rewritten when it is looked at after the transfer."""
 
-    def get(self, remote_path, local_path):
-        raise PermissionError(13, "Permission denied", local_path)
+    def __init__(self, sftp):
+        super().__init__(sftp, None)
+        self.stats = 0
+
+    def stat(self, path):
+        attributes = self.sftp.stat(path)
+        self.stats += 1
+        if self.stats % 2 == 0:
+            attributes.st_mtime += 1
+        return attributes
+
+    def getfo(self, remote_path, fl, callback=None):
+        return self.sftp.getfo(remote_path, fl, callback=callback)
 
 
 @pytest.mark.parametrize("existing", [None, "previous download"])
-def test_broken_essential_download_is_removed_fails_and_is_fetched_next_time(tmp_path, logged_node, sftp, job_dir,
-                                                                             existing):
+@pytest.mark.parametrize("fault", ["dropped", "changed"])
+def test_broken_essential_download_keeps_the_local_path_fails_and_is_fetched_next_time(
+        tmp_path, logged_node, sftp, job_dir, existing, fault):
     if existing is not None:
         (tmp_path / "md.log").write_text(existing)
     node, log = logged_node({"essential": ["md.log"]})
+    broken = BreakingSftp(sftp, OSError("Server connection dropped")) if fault == "dropped" else ChangingSftp(sftp)
 
     with pytest.raises(NodeException) as caught:
-        node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
+        node._retrieve_output_files_ssh(broken, {}, job_dir)
 
     assert (caught.value.origin, caught.value.message) == (
         "download", f"Could not download essential output files: md.log. They stay on the cluster in {job_dir} "
                     "and are fetched again on the next call.")
-    assert log.calls[-1] == (("warning", "Could not retrieve md.log: Server connection dropped"),
-                             {"file_name": "md.log", "error": "Server connection dropped"})
-    assert not (tmp_path / "md.log").exists()
+    assert log.calls[-1] == ((("warning", "Could not retrieve md.log: Server connection dropped"),
+                              {"file_name": "md.log", "error": "Server connection dropped"}) if fault == "dropped"
+                             else (("warning", "Remote file changed while downloading: md.log"),
+                                   {"file_name": "md.log"}))
+    if existing is None:
+        assert local_files(tmp_path) == []
+    else:
+        assert local_files(tmp_path) == ["md.log"]
+        assert (tmp_path / "md.log").read_text() == existing
 
     assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
     assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
 
 
-class SelectiveSftp:
+class SelectiveSftp(BreakingSftp):
     """The bed's SFTP client, with the downloads of some names refused."""
 
     def __init__(self, sftp, refused):
-        self.sftp, self.refused = sftp, refused
+        super().__init__(sftp, None)
+        self.refused = refused
 
-    def get(self, remote_path, local_path):
+    def getfo(self, remote_path, fl, callback=None):
         if remote_path.rsplit("/", 1)[-1] in self.refused:
-            raise PermissionError(13, "Permission denied", local_path)
-        return self.sftp.get(remote_path, local_path)
+            raise PermissionError(13, "Permission denied", remote_path)
+        return self.sftp.getfo(remote_path, fl, callback=callback)
 
 
 def test_only_failed_essential_files_fail_the_download(tmp_path, logged_node, sftp, job_dir):
@@ -215,23 +276,12 @@ def test_only_failed_essential_files_fail_the_download(tmp_path, logged_node, sf
     assert summary["downloaded"] == ["big.trr", "md.log", "traj.xtc", "big.trr", "traj.xtc"]
 
 
-def test_file_the_download_never_touched_is_kept(tmp_path, logged_node, job_dir):
-    (tmp_path / "md.log").write_text("keep me")
-    node, log = logged_node({"standard": ["md.log"]})
-
-    summary = node._retrieve_output_files_ssh(RefusingSftp(), {}, job_dir)
-
-    assert summary["downloaded"] == []
-    assert log.calls[-1][0][1].startswith("Could not retrieve md.log: ")
-    assert (tmp_path / "md.log").read_text() == "keep me"
-
-
 @pytest.mark.parametrize("error", [KeyboardInterrupt, TimeoutError])
-def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, logged_node, job_dir, error):
+def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, logged_node, sftp, job_dir, error):
     node, log = logged_node({"standard": ["md.log", "big.trr"]})
     with pytest.raises(error):
-        node._retrieve_output_files_ssh(BreakingSftp(error()), {}, job_dir)
-    assert not (tmp_path / "md.log").exists()
+        node._retrieve_output_files_ssh(BreakingSftp(sftp, error()), {}, job_dir)
+    assert local_files(tmp_path) == []
     assert not [args for args, _ in log.calls if args[0] == "warning"]  # not one per file
 
 

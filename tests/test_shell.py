@@ -25,7 +25,8 @@ def node(make_node):
     ("pending\ncompleting\n", "", "PENDING", False),         # first state SLURM still holds
     ("COMPLETED\nFAILED\n", "", "COMPLETED", False),         # none held: the first state
     ("Welcome to the cluster\nRUNNING\n", "", "RUNNING", False),  # login banner first
-    ("Welcome\nto the cluster\n", "", "WELCOME\nTO THE CLUSTER", False),  # no state word
+    ("Welcome\nto the cluster\n", "", "UNKNOWN", True),     # no state word: as no output
+    ("Welcome to the cluster\n", "RUNNING\n", "RUNNING", True),
     ("  \n", "banner\n cancelled+ by 0\n", "CANCELLED", True),
     ("", "CANCELLED+\n", "CANCELLED", True),                  # state cut off by sacct's column
     ("  \n", " completed++ ", "COMPLETED", True),

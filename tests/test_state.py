@@ -149,3 +149,18 @@ def test_local_working_dir_uses_resolved_path(make_node, tmp_path, monkeypatch, 
     (tmp_path / "run" / "in.gro").write_text("x")
     node = make_node(working_path=str(tmp_path), inputs=("run/in.gro",))
     assert node._get_local_working_dir({}) == str(tmp_path / "run")
+
+
+def test_planted_links_beside_the_state_file_are_never_followed(make_node, tmp_path, host_log):
+    """Whatever waits at the names a save might once have used stays as it is."""
+    victim = tmp_path / "victim"
+    victim.write_text("keep")
+    path = state_file(tmp_path)
+    planted = [f"{path}.{os.getpid()}.{n}.tmp" for n in range(3)] + [path + ".tmp"]
+    for name in planted:
+        os.symlink(victim, name)
+    make_node(working_path=str(tmp_path))._save_result(RECORD)
+    assert victim.read_text() == "keep"
+    assert all(os.path.islink(name) for name in planted)
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path), "victim"] +
+                                                  [os.path.basename(n) for n in planted])

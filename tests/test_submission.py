@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from fakessh import SCRIPT, LogRecorder, options, submitting_cluster
+from fakessh import PROFILE, SCRIPT, LogRecorder, Reply, options, submitting_cluster
 from nodes import ScriptedNode
 from zentrel_core.node import NodeException
 
@@ -16,6 +16,11 @@ JOB_DIR = "/scratch/alice/job_n1"
 @pytest.fixture
 def ssh(monkeypatch):
     return submitting_cluster(monkeypatch)
+
+
+def query(quoted_dir):
+    """The job query's command text for the (quoted) job directory."""
+    return f"cd {quoted_dir} && pwd -P && squeue -h -u \"$USER\" -o '%i|%T|%Z'"
 
 
 def run(node, opts=None):
@@ -34,7 +39,7 @@ def test_fresh_submission(make_node, ssh, tmp_path):
                 "remote_job_dir": JOB_DIR, "message": "Job submitted with ID: 917"}
     assert result == expected and list(result) == list(expected)
     assert node.saved == [expected]
-    assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'", f"mkdir -p {JOB_DIR}",
+    assert ssh.commands == ["bash -c 'eval echo \"/scratch/alice\"'", f"mkdir -p {JOB_DIR}", query(JOB_DIR),
                             f"cd {JOB_DIR} && sbatch submit.sh"]
     assert ssh.sftp.files == {f"{JOB_DIR}/a.pdb": b"ATOM\x00\xff",
                               f"{JOB_DIR}/submit.sh": SCRIPT.replace("{{WORKING_DIR}}", JOB_DIR).encode()}
@@ -120,7 +125,7 @@ def test_job_directory_with_a_space_is_quoted_in_commands_only(make_node, ssh, t
     node = make_node(scripted=True, node_id="my node", inputs=[str(f)])
     result, _ = run(node)
     job_dir = "/scratch/alice/job_my node"
-    assert ssh.commands[1:] == [f"mkdir -p '{job_dir}'", f"cd '{job_dir}' && sbatch submit.sh"]
+    assert ssh.commands[1:] == [f"mkdir -p '{job_dir}'", query(f"'{job_dir}'"), f"cd '{job_dir}' && sbatch submit.sh"]
     assert set(ssh.sftp.files) == {f"{job_dir}/in.dat", f"{job_dir}/submit.sh"}
     assert result["remote_job_dir"] == job_dir
 
@@ -232,3 +237,77 @@ def test_failing_close_after_a_failed_write_chains_to_the_write_error(make_node,
     assert close_error is remote_file.error
     assert isinstance(remote_file.seen, OSError) and str(remote_file.seen) == "write failed"
     assert close_error.__context__ is remote_file.seen
+
+
+# ---- the job query before a submission ---------------------------------------
+
+QUERY = r"^cd \S+ && pwd -P && squeue "
+# what squeue lists besides the node's own jobs: other directories, ended
+# jobs, lines without a job id
+OTHERS = ["12|RUNNING|/scratch/alice/job_n2", "14|COMPLETED|" + JOB_DIR, "x|RUNNING|" + JOB_DIR, "Welcome"]
+
+
+def listing(*lines, physical="/gpfs/alice/job_n1"):
+    return Reply(stdout="\n".join([physical, *lines, *OTHERS]) + "\n")
+
+
+@pytest.mark.parametrize("previous", [None, {"remote_job_id": "9"}], ids=["record lost", "recorded job gone"])
+def test_job_still_in_the_directory_is_followed_not_resubmitted(make_node, ssh, previous):
+    # an array's tasks (one id) by the directory as given, a newer job by its physical path
+    ssh.reply(QUERY, stdout="\n".join(["/gpfs/alice/job_n1", "7_3|RUNNING|" + JOB_DIR, "7_[4-9]|PENDING|" + JOB_DIR,
+                                       "0013+0|PENDING|/gpfs/alice/job_n1", *OTHERS]))
+    ssh.reply("^scontrol ping", stdout="Slurmctld(primary) at c1 is UP")
+    node = make_node(scripted=True, previous=previous)
+    result, log = run(node)
+
+    assert result == {"success": True, "remote_job_status": "pending", "remote_job_id": "13",
+                      "message": "Job is pending"}
+    assert node.saved == [{"success": True, "remote_job_status": "submitted", "remote_job_id": "13",
+                           "remote_job_dir": JOB_DIR, "message": "Job submitted with ID: 13"}]
+    assert log.find("Job 13")[0] == (
+        "warning", f"Job 13 is already running in {JOB_DIR}; following it instead of submitting another",
+        {"job_id": "13"})
+    assert not any("sbatch" in c for c in ssh.commands) and ssh.sftp.files == {}
+
+
+def test_force_resubmit_cancels_the_jobs_and_waits_until_they_are_gone(make_node, ssh):
+    ssh.reply_in_turn(QUERY, listing("13|RUNNING|" + JOB_DIR, "7_1|RUNNING|" + JOB_DIR, "7_2|PENDING|" + JOB_DIR),
+                      listing("13|COMPLETING|" + JOB_DIR), listing("13|CANCELLED|" + JOB_DIR))
+    node = make_node(scripted=True, previous={"remote_job_id": "13"})
+    result, log = run(node, options(force_resubmit=True))
+
+    assert result["remote_job_id"] == "917"
+    assert [c for c in ssh.commands if not c.startswith("bash")] == [
+        f"mkdir -p {JOB_DIR}", query(JOB_DIR), "scancel 7 13", query(JOB_DIR), query(JOB_DIR),
+        f"cd {JOB_DIR} && sbatch submit.sh"]
+    assert log.find("Cancelled")[0] == (
+        "warning", f"Cancelled job(s) 7, 13 still running in {JOB_DIR} before resubmitting", {"job_ids": ["7", "13"]})
+
+
+@pytest.mark.parametrize("replies, message", [
+    ((Reply(stderr="cd: no such directory\n", status=1),), "Could not check for a job already running in "
+                                                           f"{JOB_DIR}: cd: no such directory; nothing submitted"),
+    ((Reply(status=2),), f"Could not check for a job already running in {JOB_DIR}: exit status 2; nothing submitted"),
+    ((Reply(),), f"Could not check for a job already running in {JOB_DIR}: no output; nothing submitted"),
+    ((listing("13|RUNNING|" + JOB_DIR), Reply(stderr="squeue: error: timeout\n", status=1)),
+     f"Could not check for a job already running in {JOB_DIR}: squeue: error: timeout; nothing submitted"),
+    ((listing("13|RUNNING|" + JOB_DIR, "15|PENDING|" + JOB_DIR), listing("13|COMPLETING|" + JOB_DIR)),
+     f"Job(s) 13 still running in {JOB_DIR} after scancel; nothing submitted"),
+])
+def test_failed_job_query_or_lingering_job_submits_nothing(make_node, ssh, replies, message):
+    ssh.reply_in_turn(QUERY, *replies)
+    node = make_node(scripted=True)
+    with pytest.raises(NodeException) as caught:
+        run(node, options(dict(PROFILE, ioTimeout=1.5), force_resubmit=True))
+    assert (caught.value.origin, caught.value.message) == ("remote_execution", "[slurm] " + message)
+    assert not any("sbatch" in c for c in ssh.commands) and node.saved == [] and ssh.sftp.files == {}
+
+
+def test_refused_scancel_submits_nothing(make_node, ssh):
+    ssh.reply(QUERY, stdout=f"{JOB_DIR}\n13|RUNNING|{JOB_DIR}\n")
+    ssh.reply("^scancel", stderr="scancel: error: Kill job error on job id 13: Access/permission denied\n", status=1)
+    with pytest.raises(NodeException) as caught:
+        run(make_node(scripted=True), options(force_resubmit=True))
+    assert caught.value.message == (f"[slurm] Could not cancel job(s) 13 still running in {JOB_DIR}: scancel: error: "
+                                    "Kill job error on job id 13: Access/permission denied; nothing submitted")
+    assert not any("sbatch" in c for c in ssh.commands)

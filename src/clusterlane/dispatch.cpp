@@ -6,6 +6,7 @@
 #include "methods.hpp"
 
 #include "bridge/statements.hpp"
+#include "redaction.hpp"
 
 namespace clusterlane {
 
@@ -58,14 +59,16 @@ Owned resolve_options(Borrowed flow_vars) {
     diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
 
     Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
-    diagnostic(mask_passphrases(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
-                                        ", value: ", bridge::str(redact_options(raw))})));
+    Owned secrets = passphrases_in(raw);
+    diagnostic(masked_text(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
+                                   ", value: ", bridge::str(raw)}),
+                           secrets));
 
     Owned options = raw;
     if (bridge::hasattr(raw, name(N::get_value))) {
         options = bridge::call_method(raw, name(N::get_value));
-        diagnostic(mask_passphrases(
-            concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(redact_options(options))})));
+        diagnostic(masked_text(concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(options)}),
+                               passphrases_in(options)));
     }
     const bool is_dict = PyDict_Check(options.get());
     diagnostic(concat({"[ClusterlaneBase] Final hpc_options type: ", bridge::type_short_name(options),
@@ -119,7 +122,7 @@ Owned execute_body(const bridge::Args<kExecuteParams>& args) {
         [&] { return execute_steps(self, args.get<"predecessor_data">(), args.get<"flow_vars">()); }, PyExc_Exception,
         [&](Borrowed error) -> Owned {
             if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error.get()));
-            Owned text = bridge::str(error);
+            Owned text = mask_passphrases(bridge::str(error), args.get<"flow_vars">());
             Owned node_key = bridge::getattr(self, name(N::node_key));
             log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
             bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error.get()));

@@ -3,7 +3,8 @@
 // A pass validates the profile, connects over SSH, expands the remote work
 // directory, and then looks at the job recorded by the previous pass: a job
 // SLURM still holds is reported, a completed one is collected, an ended one
-// is reported as a failure, and anything else leads to a new submission.
+// is reported as a failure, and anything else leads to a new submission
+// (which first looks for a job still running in the job directory).
 // Every failure after the connection attempt starts is mapped to a
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
@@ -11,6 +12,7 @@
 #include "deadline.hpp"
 #include "methods.hpp"
 #include "pass_lock.hpp"
+#include "redaction.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
@@ -58,8 +60,7 @@ void validate_profile(Borrowed profile) {
         if (is_missing(option(profile, key))) bridge::list_append(missing, bridge::str_from(key));
     if (!bridge::truthy(missing)) return;
 
-    log(mask_passphrases(
-        concat({"HPC profile validation failed. Profile data: ", bridge::str(redact_profile(profile))})));
+    log(mask_passphrases(concat({"HPC profile validation failed. Profile data: ", bridge::str(profile)}), profile));
     Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
     raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
                                                   ". Please check your HPC profile configuration in Settings."}));
@@ -170,6 +171,7 @@ struct Pass {
     io::PassDeadline& deadline;
     Borrowed script;
     bool force;
+    Borrowed passphrases;  // masked in the texts of a failure
 };
 
 // The state as text to compare with SLURM's state names.  A state that is
@@ -236,12 +238,7 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
     const std::string_view state_text = comparable_text(state);
     if (state_text == "COMPLETED") return collect_completed_job(p, sftp, remote_job_dir, job_id);
 
-    if (slurm_states::job_is_alive(state_text)) {
-        Owned lower = bridge::call_method(state, name(N::lower));
-        Owned result = run_result(true, lower, job_id);
-        bridge::dict_set(result, "message", concat({"Job is ", lower}));
-        return result;
-    }
+    if (slurm_states::job_is_alive(state_text)) return held_job_result(state, job_id);
     if (slurm_states::job_ended_without_success(state_text)) {
         Owned lower = bridge::call_method(state, name(N::lower));
         hpc_log(p.self, "warning", concat({"Previous job ", lower}),
@@ -257,6 +254,18 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
         raise_node_exception("slurm", concat({"SLURM controller unreachable; state of job ", bridge::str(job_id),
                                               " unknown, nothing resubmitted"}));
     return {};  // gone or in a state we cannot follow: submit afresh
+}
+
+// How long a forced submission waits for cancelled jobs to go: 30 seconds,
+// or ioTimeout when that is shorter.
+double cancel_wait_limit(const Connection& c) {
+    constexpr double kLongest = 30;
+    const double io_timeout = PyFloat_AsDouble(c.io_timeout.get());
+    if (io_timeout == -1 && PyErr_Occurred()) {  // an int too large for a float: longer than 30 s anyway
+        PyErr_Clear();
+        return kLongest;
+    }
+    return std::min(kLongest, io_timeout);
 }
 
 Owned guarded_phase(const Pass& p) {
@@ -282,7 +291,7 @@ Owned guarded_phase(const Pass& p) {
 
     // From here to the end of the pass no other pass of this node runs.
     Owned state_path = call_self(p.self, N::_get_state_file_path);
-    PassLock lock(state_path);
+    PassLock lock(p.self, state_path);
     Owned previous = call_self(p.self, N::_load_previous_result);
     if (bridge::truthy(previous)) {
         Owned job_id = option(previous, "remote_job_id");
@@ -291,7 +300,7 @@ Owned guarded_phase(const Pass& p) {
         }
     }
     check_record_writable(state_path);
-    return submit_job(p.self, p.ssh, sftp, p.flow_vars, job_dir, p.script);
+    return submit_job(p.self, p.ssh, sftp, p.flow_vars, job_dir, p.script, p.force, cancel_wait_limit(c));
 }
 
 // Logs the failure and raises the NodeException that replaces it, with the
@@ -299,7 +308,7 @@ Owned guarded_phase(const Pass& p) {
 // logging hook sees it and anything raised there chains to it.
 [[noreturn]] void raise_mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     const Connection& c = p.connection;
-    Owned text = bridge::str(failure);
+    Owned text = masked_text(bridge::str(failure), p.passphrases);
     Owned origin;
     Owned message;
     // A silent server, however the wait that noticed it ended.
@@ -392,8 +401,10 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
 
     io::PassDeadline deadline(connection.host, connection.io_timeout);
-    return run_guarded(Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, bridge::truthy(force)},
-                       paramiko);
+    Owned passphrases = passphrases_in(hpc_options);
+    return run_guarded(
+        Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, bridge::truthy(force), passphrases},
+        paramiko);
 }
 
 }  // namespace

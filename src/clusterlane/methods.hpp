@@ -13,11 +13,15 @@
 //   submission.cpp   the submission steps (not a method of their own)
 // and what the pass uses besides:
 //   state.cpp        check_record_writable, the probe before a submission
+//   job_query.cpp    the jobs already in the job directory before a submission
 //   pass_lock.cpp    one pass at a time per node (the lock file)
-//   slurm_states.cpp what each SLURM state means for the recorded job
+//   slurm_states.cpp what each SLURM state means, reading squeue's output
 //   deadline.cpp     the bounded waits on a silent server (ioTimeout)
-//   support.cpp      logging, NodeException, os.path, the job directory and
-//                    the run result head, passphrase masking
+//   new_file.cpp     new files beside a path: exclusive, never through a link
+//   cluster_log.cpp  the host log and the node's logging hook
+//   redaction.cpp    key passphrases masked in log and error texts
+//   support.cpp      NodeException, os.path, the job directory and the run
+//                    result heads
 #pragma once
 
 #include "support.hpp"
@@ -52,14 +56,16 @@ extern const bridge::FunctionSpec retrieve_output_files_ssh;
 
 namespace clusterlane {
 
-// The submission steps of a remote run: creates the job directory, fills the
-// script, uploads inputs and submit.sh, runs sbatch, persists and returns the
-// submitted result dict.
 // Raises NodeException "state" unless a file can be created next to the
 // state file, so that a job about to be submitted can be recorded.
 void check_record_writable(Borrowed state_path);
 
+// The submission steps of a remote run: creates the job directory, runs the
+// job query (a job SLURM still holds there is followed and its outcome
+// returned; with force it is cancelled, waiting at most wait_limit seconds
+// for SLURM to let go of it), fills the script, uploads inputs and
+// submit.sh, runs sbatch, persists and returns the submitted result dict.
 Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir,
-                 Borrowed script_template);
+                 Borrowed script_template, bool force, double wait_limit);
 
 }  // namespace clusterlane

@@ -3,10 +3,12 @@
 // The node sorts its output files into "essential", "standard" and "large";
 // large files (trajectories of many gigabytes) are fetched only on request and
 // otherwise reported with their remote location.  A file that cannot be
-// fetched is logged and left out of the summary; the others still come down.
+// fetched is logged and left out of the summary, its local path untouched;
+// the others still come down.
 #include "bridge/statements.hpp"
 #include "deadline.hpp"
 #include "methods.hpp"
+#include "new_file.hpp"
 
 namespace clusterlane {
 
@@ -61,48 +63,54 @@ Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
 
 // ---- one download ---------------------------------------------------------
 
-// Identity and content stamp of a local file, or null when nothing is there.
-Owned file_stamp(Borrowed path) {
-    return bridge::try_except(
-        [&] {
-            Owned st = bridge::call_method(global(N::os), name(N::stat), path);
-            return bridge::tuple_of(bridge::getattr(st, name(N::st_ino)), bridge::getattr(st, name(N::st_size)),
-                                    bridge::getattr(st, name(N::st_mtime_ns)));
-        },
-        PyExc_OSError, [](Borrowed) { return Owned{}; });
-}
-
-// sftp.get opens (creating or truncating) the local file before it opens the
-// remote one, so a missing remote file leaves an empty file behind and a
-// broken transfer a truncated one.  Neither is the output the node expects,
-// so a file that the failed attempt created or rewrote is removed; a file the
-// attempt never touched (it could not open it) is left alone.
-void discard_partial_download(Borrowed local_path, Borrowed stamp_before) {
-    bridge::try_except(
-        [&] {
-            if (!bridge::truthy(os_path(N::isfile, local_path))) return;
-            Owned stamp_after = file_stamp(local_path);
-            if (!stamp_after) return;
-            if (stamp_before && bridge::equal(stamp_before, stamp_after)) return;
-            bridge::call_method(global(N::os), name(N::remove), local_path);
-        },
-        // The download's own error is the one reported; a leftover that
-        // cannot be removed is overwritten by the next attempt.
-        PyExc_Exception, [](Borrowed) {});
-}
-
 // Within a pass the transfer is one bounded wait that each received chunk
-// starts afresh.
-void fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
-    Owned stamp_before = file_stamp(local_path);
+// starts afresh.  getfo writes into the file object we opened: the local
+// path is never opened by name.
+void transfer(Borrowed sftp, Borrowed remote_path, Borrowed local_file) {
     Owned progress = io::progress_callback(sftp);
     const bridge::Kw callback[] = {{name(N::callback), progress}};
-    Owned get = bridge::getattr(sftp, name(N::get));
-    bridge::try_except([&] { io::bounded(sftp, [&] { return bridge::call(get, {remote_path, local_path}, callback); }); },
-                       PyExc_BaseException, [&](Borrowed error) {
-                           discard_partial_download(local_path, stamp_before);
-                           bridge::restore_error(Owned::ref(error.get()));
-                       });
+    Owned getfo = bridge::getattr(sftp, name(N::getfo));
+    io::bounded(sftp, [&] { return bridge::call(getfo, {remote_path, local_file}, callback); });
+}
+
+// (size, mtime) of the remote file; a missing one raises FileNotFoundError.
+// ("st_mtime" is a macro of <sys/stat.h>, so it is not among the N:: names.)
+Owned remote_stamp(Borrowed sftp, Borrowed remote_path) {
+    Owned attributes = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::stat), remote_path); });
+    return bridge::tuple_of(bridge::getattr(attributes, name(N::st_size)),
+                            bridge::getattr(attributes, bridge::intern("st_mtime")));
+}
+
+enum class Fetch { Complete, Changed };
+
+// Downloads into a new temporary file beside the target and renames it over
+// the target only when the remote file's size and mtime did not change
+// during the transfer and the local size is that size.  Otherwise, and on
+// any failure, the target stays exactly as it was and the temporary file
+// goes.  A link at the target is replaced, never written through.
+Fetch fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
+    Owned before = remote_stamp(sftp, remote_path);
+    Owned directory = os_path(N::dirname, local_path);
+    Owned prefix = os_path(N::join, directory, bridge::concat({".", bridge::str(os_path(N::basename, local_path))}));
+    NewFile temp = create_new_file(prefix, "part", "wb");
+    return bridge::try_except(
+        [&] {
+            bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__),
+                               [&](Borrowed file) { transfer(sftp, remote_path, file); });
+            Owned after = remote_stamp(sftp, remote_path);
+            Owned size = os_path(N::getsize, temp.path);
+            if (!bridge::equal(before, after) ||
+                !bridge::equal(size, bridge::check(PySequence_GetItem(before.get(), 0)))) {
+                remove_quietly(temp.path);
+                return Fetch::Changed;
+            }
+            bridge::call_method(global(N::os), name(N::replace), temp.path, local_path);
+            return Fetch::Complete;
+        },
+        PyExc_BaseException, [&](Borrowed error) -> Fetch {
+            remove_quietly(temp.path);
+            bridge::restore_error(Owned::ref(error.get()));
+        });
 }
 
 Owned local_size(Borrowed local_path) {
@@ -124,7 +132,11 @@ enum class Fetched { Yes, Missing, Failed };
 Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     auto attempt = [&] {
         make_parent_dir(local_path);
-        fetch(sftp, remote_path, local_path);
+        if (fetch(sftp, remote_path, local_path) == Fetch::Changed) {
+            hpc_log(self, "warning", concat({"Remote file changed while downloading: ", bridge::str(entry)}),
+                    {{name(N::file_name), entry}});
+            return Fetched::Failed;
+        }
         Owned size = local_size(local_path);
         hpc_log(self, "debug", concat({"Downloaded: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
                 {{name(N::file_name), entry}, {name(N::file_size), size}});

@@ -19,14 +19,15 @@ using bridge::Owned;
     X(get_template_variables) X(build_hpc_result_data) X(_get_all_template_variables_ssh) X(_process_template)      \
     X(_get_local_working_dir) X(_get_state_file_path) X(_load_previous_result) X(_save_result)                      \
     X(_get_slurm_job_status) X(_expand_remote_path) X(_ensure_remote_dir) X(_retrieve_output_files_ssh)             \
-    X(exec_command) X(channel) X(recv_exit_status) X(read) X(decode) X(strip) X(upper) X(lower) X(put) X(file)      \
+    X(exec_command) X(channel) X(recv_exit_status) X(read) X(decode) X(strip) X(lower) X(put) X(file)               \
     X(write) X(close) X(open_sftp) X(connect) X(stat) X(st_size) X(remote_work_dir) X(hostname) X(port)             \
     X(username) X(key_filename) X(passphrase) X(remote_dir) X(job_id) X(status) X(result_keys) X(downloaded)        \
     X(skipped) X(file_name) X(file_size) X(error) X(num_files) X(num_skipped) X(skipped_files) X(indent) X(sub)     \
     X(escape) X(findall) X(SSHClient) X(AutoAddPolicy) X(set_missing_host_key_policy) X(load_system_host_keys)      \
-    X(AuthenticationException) X(SSHException) X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino)               \
-    X(st_mtime_ns) X(download_file) X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(rstrip) X(split)       \
-    X(startswith) X(__enter__) X(__exit__) X(get_transport) X(settimeout) X(callback) X(getsignal) X(signal)
+    X(AuthenticationException) X(SSHException) X(makedirs) X(exist_ok) X(getsize)                                   \
+    X(download_file) X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(split)                                \
+    X(startswith) X(__enter__) X(__exit__) X(get_transport) X(settimeout) X(callback) X(getsignal) X(signal)        \
+    X(fdopen) X(getfo)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 

@@ -74,6 +74,20 @@ void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& e
     error = read_text(command.stderr_file);
 }
 
+// Sends the command and reads its stdout and stderr as text, then its exit status.
+CommandResult run_for_result(Borrowed ssh, Borrowed command_text) {
+    Command command = run(ssh, command_text);
+    CommandResult result;
+    result.output = read_text(command.stdout_file);
+    result.error = read_text(command.stderr_file);
+    Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
+    Owned status = io::bounded(command.connection,
+                               [&] { return bridge::call_method(channel, name(N::recv_exit_status)); });
+    result.exit_status = PyLong_AsLong(status.get());
+    if (result.exit_status == -1 && PyErr_Occurred()) bridge::throw_error();
+    return result;
+}
+
 // True when `scontrol ping` says the controller is down: a non-zero exit
 // status and "DOWN" in what it printed.  A command that cannot run (no
 // scontrol on the login node) or answers UP says nothing of the kind.
@@ -121,35 +135,25 @@ constexpr Param kStatusParams[] = {bridge::self_param(), bridge::any_param("ssh"
 constexpr Param kExpandParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("path")};
 constexpr Param kEnsureParams[] = {bridge::self_param(), bridge::any_param("ssh"), bridge::str_param("remote_dir")};
 
-// The state read from a query's output of several lines, or null when the
-// output is to be read as a whole.
-Owned state_of_several_lines(Borrowed output) {
-    const std::string state = slurm_states::state_of_lines(bridge::utf8(output));
+// The state named by the query's output, or null when it names none.
+Owned state_in(Borrowed output) {
+    const std::string state = slurm_states::state_of_output(bridge::utf8(output));
     if (state.empty()) return {};
     return bridge::str_from(state);
 }
 
 // squeue knows queued, running and (with SQUEUE_STATES=all) recently ended
-// jobs; sacct answers for jobs squeue has forgotten.  sacct marks a state
-// cut off by its column width with trailing '+', which is dropped.
+// jobs; sacct answers for jobs squeue has forgotten.  Only state words count
+// (see slurm_states): output without one is read as no output at all.
 Owned get_slurm_job_status_body(const bridge::Args<kStatusParams>& args) {
     Borrowed ssh = args.get<"ssh">();
     Owned job = remote_shell::shell_quote(args.get<"job_id">());
 
     auto squeue = remote_shell::run(ssh, concat({"squeue -j ", job, " -h -o %T 2>/dev/null"}));
-    Owned state = remote_shell::read_text(squeue.stdout_file);
-    if (!remote_shell::is_empty(state)) {
-        if (Owned from_lines = state_of_several_lines(state)) return from_lines;
-        return bridge::call_method(state, name(N::upper));
-    }
+    if (Owned state = state_in(remote_shell::read_text(squeue.stdout_file))) return state;
 
     auto sacct = remote_shell::run(ssh, concat({"sacct -j ", job, " -n -o State -X 2>/dev/null | head -1"}));
-    state = remote_shell::read_text(sacct.stdout_file);
-    if (!remote_shell::is_empty(state)) {
-        if (Owned from_lines = state_of_several_lines(state)) return from_lines;
-        Owned untruncated = bridge::call_method(state, name(N::rstrip), bridge::str_from("+"));
-        return bridge::call_method(untruncated, name(N::upper));
-    }
+    if (Owned state = state_in(remote_shell::read_text(sacct.stdout_file))) return state;
     return bridge::str_from("UNKNOWN");
 }
 

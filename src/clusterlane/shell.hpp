@@ -10,6 +10,16 @@ namespace clusterlane::remote_shell {
 // UTF-8 text; the exit status is not looked at.
 void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error);
 
+struct CommandResult {
+    Owned output;  // stdout, stripped text
+    Owned error;   // stderr, stripped text
+    long exit_status = 0;
+};
+
+// Sends the command, reads its stdout and stderr as stripped UTF-8 text and
+// then waits for its exit status; every wait is bounded like the others.
+CommandResult run_for_result(Borrowed ssh, Borrowed command_text);
+
 // True when `scontrol ping` on the cluster reports the controller down.
 bool controller_down(Borrowed ssh);
 

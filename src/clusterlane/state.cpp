@@ -2,10 +2,10 @@
 #include "methods.hpp"
 
 #include "bridge/statements.hpp"
+#include "new_file.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace clusterlane {
@@ -78,38 +78,28 @@ Owned load_previous_result_body(const bridge::Args<kSelfOnly>& args) {
         not_recorded, [](Borrowed) { return bridge::none(); });
 }
 
-// A sibling of the state file that only this thread of this process writes.
-Owned temporary_path_for(Borrowed path, const char* suffix = "tmp") {
-    Owned fs_path = bridge::check(PyOS_FSPath(path.get()));
-    if (PyBytes_Check(fs_path.get()))
-        fs_path = bridge::check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path.get()),
-                                                                 PyBytes_GET_SIZE(fs_path.get())));
-    return bridge::check(PyUnicode_FromFormat("%U.%ld.%lu.%s", fs_path.get(), static_cast<long>(getpid()),
-                                              PyThread_get_thread_ident(), suffix));
-}
-
-// The document goes to a temporary file that is flushed to disk and then
-// renamed over the state file, so the state file always holds either the
-// former record or the complete new one, never a partial write that would
-// load as "no job" and make the next call submit again.
+// The document goes to a new temporary file beside the state file (random
+// name, created exclusively, never through a link) that is flushed to disk
+// and then renamed over the state file, so the state file always holds
+// either the former record or the complete new one, never a partial write
+// that would load as "no job" and make the next call submit again.
 void write_state_file(Borrowed path, Borrowed result) {
-    Owned temp_path = temporary_path_for(path);
+    NewFile temp = create_new_file(path, "tmp", "w");
     Owned os = global(N::os);
     bridge::try_except(
         [&] {
-            bridge::with_block(open_file(temp_path, "w"), name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
+            bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
                 bridge::call(bridge::getattr(global(N::json), name(N::dump)), {result, file},
                              {{name(N::indent), bridge::integer(2)}});
                 bridge::call_method(file, name(N::flush));
                 bridge::call_method(os, name(N::fsync), bridge::call_method(file, name(N::fileno)));
             });
-            bridge::call_method(os, name(N::replace), temp_path, path);
+            bridge::call_method(os, name(N::replace), temp.path, path);
         },
         PyExc_BaseException,
         [&](Borrowed error) {
             // the temporary file goes; a failure to remove it does not hide the error
-            bridge::try_except([&] { bridge::call_method(os, name(N::remove), temp_path); }, PyExc_OSError,
-                               [](Borrowed) {});
+            remove_quietly(temp.path);
             bridge::restore_error(Owned::ref(error.get()));
         });
 }
@@ -129,22 +119,17 @@ Owned save_result_body(const bridge::Args<kSaveParams>& args) {
 // pass, so the submission starts only once a file can be created next to
 // the state file: the probe is created exclusively and removed at once.
 void check_record_writable(Borrowed state_path) {
-    Owned probe = temporary_path_for(state_path, "probe");
-    Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(probe.get()));
-    const char* probe_path = PyBytes_AS_STRING(encoded.get());
-    const int fd = ::open(probe_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    Owned probe;
+    const int fd = open_new_file(state_path, "probe", probe);
     if (fd < 0) {
         const int error = errno;
         raise_node_exception("state", bridge::concat({"Cannot record the job in ", bridge::str(state_path), ": ",
                                                       std::strerror(error), "; nothing submitted"}));
     }
     ::close(fd);
-    ::unlink(probe_path);
+    Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(probe.get()));
+    ::unlink(PyBytes_AS_STRING(encoded.get()));
 }
-
-namespace {
-
-}  // namespace
 
 namespace methods {
 

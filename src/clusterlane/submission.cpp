@@ -1,10 +1,12 @@
-// The submission steps of a remote run: job directory, filled script,
+// The submission steps of a remote run: job directory, the job query (a job
+// still running there is followed or, forced, cancelled), filled script,
 // uploads, submit.sh, sbatch, job id, persisted result.
 //
 // Nothing done on the cluster is undone when a later step fails; only a
 // parsed job id is persisted, so the next call submits again into the same
 // job directory.
 #include "deadline.hpp"
+#include "job_query.hpp"
 #include "methods.hpp"
 
 #include "bridge/statements.hpp"
@@ -130,11 +132,25 @@ Owned submitted_result(Borrowed job_id, Borrowed remote_job_dir) {
     return result;
 }
 
+// A job SLURM still holds in the job directory is recorded as if this pass
+// had submitted it and reported like a recorded job in its state.
+Owned follow_found_job(Borrowed self, Borrowed remote_job_dir, const slurm_states::HeldJob& job) {
+    Owned job_id = bridge::str_from(job.id);
+    hpc_log(self, "warning",
+            concat({"Job ", job_id, " is already running in ", remote_job_dir,
+                    "; following it instead of submitting another"}),
+            {{name(N::job_id), job_id}});
+    call_self(self, N::_save_result, submitted_result(job_id, remote_job_dir));
+    return held_job_result(bridge::str_from(job.state), job_id);
+}
+
 }  // namespace
 
 Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir,
-                 Borrowed script_template) {
+                 Borrowed script_template, bool force, double wait_limit) {
     create_job_directory(self, ssh, remote_job_dir);
+    if (auto found = job_query::before_submitting(self, ssh, remote_job_dir, force, wait_limit))
+        return follow_found_job(self, remote_job_dir, *found);
     Owned script = fill_script(self, flow_vars, remote_job_dir, script_template);
     upload_inputs(self, sftp, flow_vars, remote_job_dir);
     write_remote_text(sftp, concat({remote_job_dir, "/submit.sh"}), script);

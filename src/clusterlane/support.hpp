@@ -1,40 +1,15 @@
-// Helpers every clusterlane method uses: the host log, the node's logging
-// hook, NodeException, and json.dumps through the module's own `json`.
+// Helpers every clusterlane method uses: the cluster log (see
+// cluster_log.hpp), NodeException, json.dumps and os.path through the
+// module's own `json` and `os`, the job directory and the run result heads.
 #pragma once
 
+#include "cluster_log.hpp"
 #include "runtime.hpp"
-
-#include <initializer_list>
 
 namespace clusterlane {
 
-using bridge::Kw;
-
-// log_message(text) through the module's `log_message`.
-void log(Borrowed text);
-// log_message(text, level=level)
-void log(Borrowed text, const char* level);
-void log(Borrowed text, Borrowed level);
-
-// self._hpc_log(level, message, **metadata), the metadata in the given order.
-void hpc_log(Borrowed self, const char* level, Borrowed message, std::initializer_list<Kw> metadata = {});
-
 [[noreturn]] void raise_node_exception(const char* origin, Borrowed message);
 [[noreturn]] void raise_node_exception(Borrowed origin, Borrowed message);
-
-// For log lines only: the profile dict with a non-empty "keyPassphrase"
-// replaced by '***' (a copy; the caller's dict is untouched).  Anything else
-// comes back as it is.
-Owned redact_profile(Borrowed profile);
-// The same for an HPC options dict holding such a profile under "hpc_profile".
-Owned redact_options(Borrowed options);
-
-// For log lines only: the text with the quoted value after each
-// 'keyPassphrase': (or "keyPassphrase": ) shown as '***'.  The value is the
-// repr of a str, single- or double-quoted, with backslash escapes.  Catches
-// what redact_profile cannot see: wrappers whose text shows their value,
-// other mappings, nested dicts.
-Owned mask_passphrases(Borrowed text);
 
 // json.dumps(value) with the serialiser's defaults.
 Owned json_dumps(Borrowed value);
@@ -59,5 +34,9 @@ Owned remote_job_dir(Borrowed work_dir, Borrowed self);
 
 // The head of every run result: success, remote_job_status, remote_job_id.
 Owned run_result(bool success, Borrowed status, Borrowed job_id);
+
+// The result of a pass that finds its job still held by SLURM in `state`:
+// success, the state in lower case, "Job is <state>".
+Owned held_job_result(Borrowed state, Borrowed job_id);
 
 }  // namespace clusterlane

@@ -1,0 +1,21 @@
+// The cluster log: the host's log_message and the node's logging hook.
+#pragma once
+
+#include "runtime.hpp"
+
+#include <initializer_list>
+
+namespace clusterlane {
+
+using bridge::Kw;
+
+// log_message(text) through the module's `log_message`.
+void log(Borrowed text);
+// log_message(text, level=level)
+void log(Borrowed text, const char* level);
+void log(Borrowed text, Borrowed level);
+
+// self._hpc_log(level, message, **metadata), the metadata in the given order.
+void hpc_log(Borrowed self, const char* level, Borrowed message, std::initializer_list<Kw> metadata = {});
+
+}  // namespace clusterlane

@@ -1,0 +1,110 @@
+// The job query before a submission: a job still held by SLURM in the job
+// directory (its record lost, its sbatch reply lost, a banner read as its
+// state) is followed instead of getting a second job beside it; with
+// "Force Resubmit" it is cancelled first and the submission waits until
+// SLURM lets go of it.
+#include "job_query.hpp"
+
+#include "bridge/statements.hpp"
+#include "shell.hpp"
+#include "support.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <time.h>
+#include <vector>
+
+namespace clusterlane::job_query {
+
+namespace {
+
+using bridge::concat;
+using Clock = std::chrono::steady_clock;
+
+// Why a command failed: its stderr, else its exit status, else "no output".
+Owned reason(const remote_shell::CommandResult& result) {
+    if (bridge::truthy(result.error)) return Owned::ref(result.error.get());
+    if (result.exit_status != 0)
+        return concat({"exit status ", bridge::str(bridge::integer(result.exit_status))});
+    return bridge::str_from("no output");
+}
+
+// The ids joined by `separator`.
+Owned joined(const std::vector<std::string>& ids, const char* separator) {
+    std::string text;
+    for (const std::string& id : ids) text += (text.empty() ? "" : separator) + id;
+    return bridge::str_from(text);
+}
+
+std::vector<std::string> ids_of(const std::vector<slurm_states::HeldJob>& jobs) {
+    std::vector<std::string> ids;
+    for (const auto& job : jobs) ids.push_back(job.id);
+    return ids;
+}
+
+// The jobs SLURM holds in the job directory now.
+std::vector<slurm_states::HeldJob> held_jobs(Borrowed ssh, Borrowed job_dir) {
+    Owned command = concat({"cd ", remote_shell::shell_quote(job_dir),
+                            " && pwd -P && squeue -h -u \"$USER\" -o '%i|%T|%Z'"});
+    remote_shell::CommandResult result = remote_shell::run_for_result(ssh, command);
+    slurm_states::JobQueryOutput found = slurm_states::read_job_query(bridge::utf8(result.output), bridge::utf8(job_dir));
+    if (result.exit_status != 0 || !found.has_first_line)
+        raise_node_exception("slurm", concat({"Could not check for a job already running in ", job_dir, ": ",
+                                              reason(result), "; nothing submitted"}));
+    return std::move(found.held);
+}
+
+// Sleeps for the given time with the GIL released, in short slices so that
+// a signal (Ctrl-C) is handled promptly: its handler's error propagates.
+void sleep_interruptibly(Clock::duration duration) {
+    const Clock::time_point until = Clock::now() + duration;
+    for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
+        const auto slice = std::min<Clock::duration>(until - now, std::chrono::milliseconds(50));
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count();
+        timespec pause{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        Py_BEGIN_ALLOW_THREADS
+        ::nanosleep(&pause, nullptr);
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) bridge::throw_error();
+    }
+}
+
+void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std::string>& ids, double wait_limit) {
+    Owned listed = joined(ids, ", ");
+    remote_shell::CommandResult result = remote_shell::run_for_result(ssh, concat({"scancel ", joined(ids, " ")}));
+    if (result.exit_status != 0)
+        raise_node_exception("slurm", concat({"Could not cancel job(s) ", listed, " still running in ", job_dir,
+                                              ": ", reason(result), "; nothing submitted"}));
+    Owned id_list = bridge::new_list();
+    for (const std::string& id : ids) bridge::list_append(id_list, bridge::str_from(id));
+    hpc_log(self, "warning", concat({"Cancelled job(s) ", listed, " still running in ", job_dir, " before resubmitting"}),
+            {{bridge::str_from("job_ids"), id_list}});
+
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait_limit));
+    std::vector<std::string> still_held = ids;
+    while (!still_held.empty()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) break;
+        sleep_interruptibly(std::min<Clock::duration>(std::chrono::seconds(1), deadline - now));
+        std::vector<std::string> held = ids_of(held_jobs(ssh, job_dir));
+        std::erase_if(still_held, [&](const std::string& id) { return std::find(held.begin(), held.end(), id) == held.end(); });
+    }
+    if (!still_held.empty())
+        raise_node_exception("slurm", concat({"Job(s) ", joined(still_held, ", "), " still running in ", job_dir,
+                                              " after scancel; nothing submitted"}));
+}
+
+}  // namespace
+
+std::optional<slurm_states::HeldJob> before_submitting(Borrowed self, Borrowed ssh, Borrowed job_dir, bool force,
+                                                       double wait_limit) {
+    std::vector<slurm_states::HeldJob> held = held_jobs(ssh, job_dir);
+    if (held.empty()) return std::nullopt;
+    if (!force) return held.back();  // ascending ids: the newest job
+    cancel(self, ssh, job_dir, ids_of(held), wait_limit);
+    return std::nullopt;
+}
+
+}  // namespace clusterlane::job_query
