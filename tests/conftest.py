@@ -88,9 +88,10 @@ class Heartbeat:
                 if now - self.last < self.quiet or not self.running:
                     continue
                 self.last = now
-                running = ", ".join(f"{nodeid.split('@')[0]} ({now - started:.0f} s)"
+                running = ", ".join(f"{nodeid} ({now - started:.0f} s)"
                                     for nodeid, started in sorted(self.running.items(), key=lambda i: i[1]))
-            self.reporter.write_line(f"    ... still running: {running}")
+            # a line of its own, also in the middle of a row of dots
+            self.reporter.write(f"\n    ... still running: {running}\n")
 
 
 @pytest.hookimpl(trylast=True)
