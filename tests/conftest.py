@@ -10,7 +10,8 @@ The suite runs on pytest-xdist workers (`-n 4 --dist loadfile
 - A module's tests run on one worker, one after the other, so a
   module-scoped bed starts once per module.
 - Each worker brings its beds up as a login user of its own
-  (`$ZENTREL_BED_USER-gwN`): beds of one user would share its home.
+  (`$ZENTREL_BED_USER-gwN`): beds of one user would share its home and
+  its ~/.ssh.
 - Modules with a test marked `clock` (one that waits a long time on real
   clocks: SLURM time limits, a controller restart) are handed out first,
   that test first within its module, then the modules without bed tests,
