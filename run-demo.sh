@@ -22,6 +22,8 @@ prepare_machine
 
 say "building and installing the modules into $venv (pip install .)"
 install_modules "$venv" .
+say "installing the engine stand-in into $venv (pip install ./standin)"
+install_standin "$venv"
 
 say "running the demo"
 exec "$venv/bin/python" -m examples.demo "$@"

@@ -11,10 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/common.sh
 
-prepare_machine
-
-say "building and installing the modules with the test extra into $venv (pip install .[test])"
-install_modules "$venv" ".[test]"
+setup_dev_env
 
 say "running the tests with Python $version"
 "$venv/bin/python" -m pytest "$@"

@@ -26,10 +26,8 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STANDIN = os.path.join(ROOT, "standin")
-for _path in (ROOT, STANDIN):
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
 import redis  # noqa: E402
 
@@ -219,7 +217,7 @@ def driver_command(bed: Testbed, workdir: str, report: str, args) -> list[str]:
 
 def driver_env() -> dict:
     env = dict(os.environ)
-    extra = [STANDIN, ROOT]
+    extra = [ROOT]
     if env.get("PYTHONPATH"):
         extra.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(extra)
@@ -279,6 +277,17 @@ def show_results(report: dict, relay: LogRelay) -> None:
         f"({', '.join(f'{n} from {s}' for s, n in by_source.items())})")
 
 
+def unreadable(path: str) -> str | None:
+    """Why the input file cannot be counted (checked before anything
+    starts), or None."""
+    try:
+        with open(path, "rb") as fh:
+            fh.read(1)
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    return None
+
+
 def _interrupt(signum, frame):
     # SIGTERM tears down the same way as Ctrl-C
     raise KeyboardInterrupt
@@ -291,14 +300,19 @@ def main(argv=None) -> int:
     parser.add_argument("--download-large", action="store_true", help="also download the large output file")
     parser.add_argument("--keep", action="store_true", help="keep the local work directory")
     args = parser.parse_args(argv)
+    if args.input is not None:
+        problem = unreadable(args.input)
+        if problem:
+            print(f"error: cannot read the input file {args.input}: {problem}", file=sys.stderr)
+            return 2
     signal.signal(signal.SIGTERM, _interrupt)
 
     started = time.monotonic()
     workdir = tempfile.mkdtemp(prefix="zentrel-demo-")
     code = 1
     try:
-        say("bringing up the embedded cluster: redis-server, sshd, munged, slurmctld, slurmd")
         bed = Testbed(redis=True, ssh=True, slurm=True)
+        say(f"bringing up the embedded cluster: {', '.join(bed.programs)}")
         try:
             with Spinner("starting services"):
                 bed.start()

@@ -17,8 +17,9 @@ without --redis-port no Redis either (publication is best effort).
 
 Log lines reach Redis (channel "zentrel:logs") on REDIS_HOST/REDIS_PORT,
 which this driver sets from its arguments.  A JSON report of everything that
-happened is written with --report.  The engine stand-in (``standin/``) and
-the compiled modules must be importable.
+happened is written with --report.  The compiled modules and the engine's
+zentrel_core package (here the stand-in, ``standin/``, which tools/setup.sh
+installs beside them) must be importable.
 """
 
 from __future__ import annotations

@@ -129,6 +129,18 @@ class Testbed:
         return env
 
     @property
+    def programs(self) -> list[str]:
+        """The daemons this bed starts, in the order it starts them."""
+        names = ["redis-server"] if self.want_redis else []
+        if self.want_slurm:
+            names += ["munged"] + (["mariadbd"] if self.want_accounting else [])
+        if self.want_ssh:
+            names.append("sshd")
+        if self.want_slurm:
+            names += (["slurmdbd"] if self.want_accounting else []) + ["slurmctld", "slurmd"]
+        return names
+
+    @property
     def logs(self) -> dict:
         """Log file of each service, by name."""
         return self.daemons.logs if self.daemons else {}

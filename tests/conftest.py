@@ -1,14 +1,110 @@
-"""Shared fixtures: the engine stand-in on sys.path, recorders for the host
-log and the factory of test nodes."""
+"""Shared fixtures (recorders for the host log, the factory of test nodes,
+the test bed) and the parallel run of the suite.
+
+The engine stand-in is installed next to the modules (tools/setup.sh), so
+nothing here touches sys.path.
+
+The suite runs on pytest-xdist workers (`-n 4 --dist loadfile
+--no-loadscope-reorder`, set in pyproject.toml):
+
+- A module's tests run on one worker, one after the other, so a
+  module-scoped bed starts once per module.
+- Each worker brings its beds up as a login user of its own
+  (`$ZENTREL_BED_USER-gwN`): beds of one user would share its home and
+  its ~/.ssh.
+- Modules with a test marked `clock` (one that waits a long time on real
+  clocks: SLURM time limits, a controller restart) are handed out first,
+  that test first within its module, then the modules without bed tests,
+  then the other bed modules; so the long waits overlap with the rest.
+- While no test has finished for 20 s, a line names the tests still running
+  (in parallel runs).
+
+A new bed-test module: `pytestmark = [pytest.mark.bed, ...]` and the `bed`
+fixture below (one bed per module); a module that needs other bed settings
+defines its own module-scoped fixture named `bed` (see test_accounting.py).
+A test that waits on real clocks for more than about 20 s gets
+`pytest.mark.clock`, follows its jobs together rather than one after the
+other (test_accounting.py follows four jobs at once), and shares its module
+with at least two other tests: xdist queues the next module behind a worker
+once two or fewer of its tests are pending, and that module would wait for
+the whole clock.
+"""
 import os
-import sys
+import threading
+import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STANDIN = os.path.join(ROOT, "standin")
-if STANDIN not in sys.path:
-    sys.path.insert(0, STANDIN)
+# before any test module imports testbed, whose default user this sets
+_WORKER = os.environ.get("PYTEST_XDIST_WORKER")
+if _WORKER:
+    os.environ["ZENTREL_BED_USER"] = f"{os.environ.get('ZENTREL_BED_USER', 'zentrelbed')}-{_WORKER}"
+
+
+def pytest_collection_modifyitems(config, items):
+    """Modules with a `clock` test first (that test first), then the modules
+    without bed tests, then the other bed modules (each module's tests stay
+    together and in order otherwise); the same order on every worker."""
+    modules = {}
+    for item in items:
+        modules.setdefault(item.module.__name__, []).append(item)
+
+    def module_rank(name):
+        tests = modules[name]
+        if any(t.get_closest_marker("clock") for t in tests):
+            return 0
+        return 2 if any(t.get_closest_marker("bed") for t in tests) else 1
+
+    order = {name: (module_rank(name), n) for n, name in enumerate(modules)}
+    position = {id(item): n for n, item in enumerate(items)}
+    items.sort(key=lambda t: (order[t.module.__name__], t.get_closest_marker("clock") is None, position[id(t)]))
+
+
+class Heartbeat:
+    """Writes a line naming the running tests whenever none has finished for
+    `quiet` seconds (long clock-bound tests would otherwise leave the
+    terminal silent for minutes)."""
+
+    def __init__(self, reporter, quiet=20.0):
+        self.reporter, self.quiet = reporter, quiet
+        self.running = {}
+        self.last = time.monotonic()
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, name="heartbeat", daemon=True)
+
+    def pytest_runtest_logstart(self, nodeid):
+        with self.lock:
+            self.running[nodeid] = time.monotonic()
+
+    def pytest_runtest_logfinish(self, nodeid):
+        with self.lock:
+            self.running.pop(nodeid, None)
+            self.last = time.monotonic()
+
+    def _run(self):
+        while not self.stop.wait(1.0):
+            now = time.monotonic()
+            with self.lock:
+                if now - self.last < self.quiet or not self.running:
+                    continue
+                self.last = now
+                running = ", ".join(f"{nodeid} ({now - started:.0f} s)"
+                                    for nodeid, started in sorted(self.running.items(), key=lambda i: i[1]))
+            # a line of its own, also in the middle of a row of dots
+            self.reporter.write(f"\n    ... still running: {running}\n")
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_configure(config):
+    # only xdist's controller: it runs no test itself, so no capture of a
+    # test's output swallows the line (in a run with -n 0 it would)
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None and config.pluginmanager.hasplugin("dsession"):
+        heartbeat = Heartbeat(reporter)
+        config.pluginmanager.register(heartbeat, "heartbeat")
+        heartbeat.thread.start()
+        config.add_cleanup(heartbeat.stop.set)
 
 
 class Recorder:

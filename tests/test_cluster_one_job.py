@@ -26,6 +26,7 @@ def jobs_named(bed, name):
     return sorted(set(out))
 
 
+@pytest.mark.clock  # a 25 s job outlives a controller restart: about 50 s
 def test_controller_outage_keeps_the_job(bed, work, make_node):
     make = lambda: make_node(node_id="one_outage", **node_options(work))  # noqa: E731
     flow_vars = hpc_flow_vars(bed, named("#!/bin/bash\nsleep 25\necho done > result.txt\n", "one_outage"))

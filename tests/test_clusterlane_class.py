@@ -27,7 +27,7 @@ ANNOTATIONS = {
     "get_template_variables": {"flow_vars": "dict", "return": "Dict[str, str]"},
     "run_local": {"predecessor_data": "list", "flow_vars": "dict", "return": "dict"},
     "build_hpc_result_data": {"flow_vars": "dict", "local_dir": "str", "return": "dict"},
-    "execute": {},
+    "execute": {"predecessor_data": "list[Any]", "flow_vars": "dict[str, Any]", "return": "str"},
     "_get_hpc_profile": {"profile_name": "str", "return": "dict"},
     "_run_remote": {"predecessor_data": "list", "flow_vars": "dict", "hpc_options": "dict", "return": "dict"},
     "_get_all_template_variables_ssh": {"flow_vars": "dict", "remote_job_dir": "str", "return": "Dict[str, str]"},
@@ -91,7 +91,7 @@ def test_annotations_are_the_declared_strings(name, expected):
 
 
 @pytest.mark.parametrize("name,text", [
-    ("execute", "(self, predecessor_data, flow_vars)"),
+    ("execute", "(self, predecessor_data: 'list[Any]', flow_vars: 'dict[str, Any]') -> 'str'"),
     ("_hpc_log", "(self, level: 'str', message: 'str', **metadata)"),
     ("_retrieve_output_files_ssh",
      "(self, sftp, flow_vars: 'dict', remote_job_dir: 'str', hpc_options: 'Optional[dict]' = None)"
@@ -105,7 +105,7 @@ def test_signature_shows_real_parameters(name, text):
 def test_methods_bind_to_instances_like_python_methods(node):
     bound = node.execute
     assert bound.__self__ is node and bound.__func__ is ClusterlaneBase.execute
-    assert str(inspect.signature(bound)) == "(predecessor_data, flow_vars)"
+    assert str(inspect.signature(bound)) == "(predecessor_data: 'list[Any]', flow_vars: 'dict[str, Any]') -> 'str'"
     assert ClusterlaneBase.build_hpc_result_data(node, {}, "/tmp") == {}
     ClusterlaneBase.execute.__dict__["tag"] = 1
     assert ClusterlaneBase.execute.tag == 1

@@ -253,6 +253,8 @@ def test_demo_command_runs_and_leaves_nothing_behind():
     proc = subprocess.run([sys.executable, "-m", "examples.demo"], cwd=ROOT, env=driver_env(),
                           capture_output=True, text=True, timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "bringing up the embedded cluster: redis-server, munged, mariadbd, sshd, slurmdbd, slurmctld, slurmd\n" \
+        in proc.stdout
     assert "same result data as the cluster run" in proc.stdout
     assert "SLURM job submitted: " in proc.stdout
     places = re.search(r"services under (\S+), cluster work directory (\S+), local work directory (\S+)",
@@ -276,3 +278,11 @@ def test_demo_command_runs_and_leaves_nothing_behind():
             checked += 1
         since_worker_line = []
     assert checked >= 4, proc.stdout
+
+
+def test_unreadable_input_stops_the_demo_before_anything_starts(tmp_path):
+    for path, reason in ((tmp_path / "missing.txt", "No such file or directory"), (tmp_path, "Is a directory")):
+        proc = subprocess.run([sys.executable, "-m", "examples.demo", "--input", str(path)], cwd=ROOT,
+                              env=driver_env(), capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stdout) == (2, "")
+        assert proc.stderr == f"error: cannot read the input file {path}: {reason}\n"

@@ -33,12 +33,13 @@ def test_namespace_in_import_order():
 
 
 @pytest.mark.parametrize("name, annotations", [
-    ("set_stream_context", {"node_id": "str", "workflow_id": "str", "job_id": "str"}),
+    ("set_stream_context", {"node_id": "str | None", "workflow_id": "str | None", "job_id": "str | None"}),
     ("get_stream_context", {"return": "Dict[str, Optional[str]]"}),
     ("clear_stream_context", {}),
     ("_publish_to_redis", {"log_entry": "Dict[str, Any]", "return": "bool"}),
-    ("stream_log", {"message": "str", "level": "str", "source": "str", "node_id": "str", "workflow_id": "str",
-                    "job_id": "str", "progress": "float", "component": "str"}),
+    ("stream_log", {"message": "str", "level": "str", "source": "str", "node_id": "str | None",
+                    "workflow_id": "str | None", "job_id": "str | None", "progress": "float | None",
+                    "component": "str | None"}),
     ("post_with_progress", {"url": "str", "json": "dict", "headers": "dict", "timeout": "int", "node_id": "str",
                             "service_name": "str", "cold_start_hint": "str", "progress_value": "int",
                             "update_interval": "int"}),

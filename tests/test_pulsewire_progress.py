@@ -144,13 +144,14 @@ def closed_port():
 
 @pytest.mark.parametrize("url, timeout, error", [
     ("{service}/3/200", 1, requests.exceptions.ReadTimeout),
-    (f"http://127.0.0.1:{closed_port()}/0/200", 5, requests.exceptions.ConnectionError),
+    ("http://127.0.0.1:{closed}/0/200", 5, requests.exceptions.ConnectionError),
     ("localhost/no-scheme", 5, requests.exceptions.MissingSchema),
 ])
 def test_request_errors_are_raised_after_the_thread_ended(service, lines, url, timeout, error):
     earlier = request_threads()
     with pytest.raises(error) as info:
-        pulsewire.post_with_progress(url.format(service=service), {}, {}, timeout, "n", "X", update_interval=1)
+        pulsewire.post_with_progress(url.format(service=service, closed=closed_port()), {}, {}, timeout, "n", "X",
+                                     update_interval=1)
     assert request_threads(earlier) == []
     assert any("requests" in filename for filename in _frames(info.value.__traceback__))
 

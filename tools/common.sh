@@ -75,6 +75,26 @@ ensure_venv() {
   done
 }
 
+# install_standin DIR: the engine stand-in (standin/, the distribution
+# zentrel-core-standin) into DIR: zentrel_core/__init__.py, logger.py,
+# node.py and parameters.py land in site-packages' zentrel_core next to the
+# built modules, as an engine's package holds them, so that nothing needs
+# PYTHONPATH.  About a second; rerun every time, so edits of standin/ count.
+install_standin() {
+  with_progress "installing the engine stand-in" _pip "$1" install ./standin
+}
+
+# setup_dev_env: what the README's set-up does, for $PYTHON_VERSION: system
+# packages, the virtual environment, the modules with their test extra and
+# the engine stand-in.
+setup_dev_env() {
+  prepare_machine
+  say "building and installing the modules with the test extra into $venv (pip install .[test])"
+  install_modules "$venv" ".[test]"
+  say "installing the engine stand-in into $venv (pip install ./standin)"
+  install_standin "$venv"
+}
+
 # install_modules DIR [TARGET]: builds and installs the modules (TARGET,
 # default ".": the project, or ".[test]" with the test extra) into DIR.
 # The build directory build/<wheel tag> persists between runs, so an

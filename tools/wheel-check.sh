@@ -2,8 +2,8 @@
 # Builds the wheel that users install on other Linux systems and checks it
 # the way they would use it: one build (incremental, in build/<wheel tag>),
 # `auditwheel repair` to a manylinux tag (written to wheelhouse/), a fresh
-# virtual environment holding only the repaired wheel with its test extra,
-# then, from that environment, the tests that need no services and the
+# virtual environment holding only the repaired wheel with its test extra
+# and the engine stand-in (standin/, installed beside the modules), then, from that environment, the tests that need no services and the
 # demo's local run.  Extra arguments go to pytest.
 #   PYTHON_VERSION=X.Y  Python to build for (default 3.12)
 #   VENV=<dir>          environment that builds (default .venv for 3.12,
@@ -44,8 +44,9 @@ fresh=$work/venv
 "$venv/bin/python" -c 'import sys; print(sys._base_executable)' >"$work/python"
 "$(cat "$work/python")" -m venv "$fresh"
 with_progress "installing the wheel" _pip "$fresh" install "${repaired[0]}[test]"
-installed=$("$fresh/bin/python" -c 'import os, sys
-sys.path.insert(0, "standin")
+say "the engine stand-in next to the modules in the fresh environment (pip install ./standin)"
+install_standin "$fresh"
+installed=$("$fresh/bin/python" -c 'import os
 import zentrel_core.clusterlane as c, zentrel_core.pulsewire as p
 print(os.path.dirname(c.__file__)); assert os.path.dirname(p.__file__) == os.path.dirname(c.__file__)')
 case $installed in
@@ -57,7 +58,7 @@ say "tests that need no services, from the fresh environment"
 "$fresh/bin/python" -m pytest -p no:cacheprovider -m "not bed" "$@"
 
 say "the demo's local run, from the fresh environment (no cluster, no Redis)"
-PYTHONPATH=standin:. REDIS_PORT=1 "$fresh/bin/python" -m examples.worker_driver --local-only \
+REDIS_PORT=1 "$fresh/bin/python" -m examples.worker_driver --local-only \
   --workdir "$work" --service-delay 1.5 --report "$work/report.json"
 "$fresh/bin/python" -c 'import json, sys
 report = json.load(open(sys.argv[1]))

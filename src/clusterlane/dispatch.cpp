@@ -108,8 +108,9 @@ Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars
     return run_cluster_branch(self, predecessor_data, flow_vars, options, s);
 }
 
-constexpr Param kExecuteParams[] = {bridge::self_param(), bridge::any_param("predecessor_data"),
-                                    bridge::any_param("flow_vars")};
+// annotated as in the stub, but unchecked: flow_vars may be any mapping
+constexpr Param kExecuteParams[] = {bridge::self_param(), bridge::any_param("predecessor_data", "list[Any]"),
+                                    bridge::any_param("flow_vars", "dict[str, Any]")};
 constexpr Param kProfileParams[] = {bridge::self_param(), bridge::str_param("profile_name")};
 
 // Any failure other than a NodeException is logged and re-raised as
@@ -147,6 +148,7 @@ const bridge::FunctionSpec execute = bridge::function<kExecuteParams, execute_bo
            "from the node's own execution_mode / hpc_profile / slurm_script options. With\n"
            "execution_mode 'local' the node's run_local() runs; otherwise one pass of the remote\n"
            "job lifecycle runs (submit, report or collect). Failures raise NodeException.",
+    .return_annotation = "str",
 });
 
 const bridge::FunctionSpec get_hpc_profile = bridge::function<kProfileParams, get_hpc_profile_body>({

@@ -23,7 +23,7 @@ inline constexpr N kContextKeys[] = {N::node_id, N::workflow_id, N::job_id};
 
 // A str parameter that may be None, None by default.
 constexpr bridge::Param optional_str(const char* param_name) {
-    return {param_name, bridge::ArgType::Str, true, bridge::DefaultValue::none(), "str"};
+    return {param_name, bridge::ArgType::Str, true, bridge::DefaultValue::none(), "str | None"};
 }
 
 }  // namespace pulsewire::functions

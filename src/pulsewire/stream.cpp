@@ -17,7 +17,7 @@ constexpr Param kParams[] = {
     optional_str("node_id"),
     optional_str("workflow_id"),
     optional_str("job_id"),
-    {"progress", bridge::ArgType::Float, true, DefaultValue::none(), "float"},
+    {"progress", bridge::ArgType::Float, true, DefaultValue::none(), "float | None"},
     optional_str("component"),
 };
 

@@ -14,6 +14,7 @@ from ..daemons import BedError
 def start(bed) -> None:
     ddir = bed.root / "mariadb"
     (ddir / "data").mkdir(parents=True)
+    (ddir / "tmp").mkdir()
     (bed.mariadb_port,) = procs.free_ports(1)
     cnf = render("my.cnf", ddir / "my.cnf", dir=ddir, port=bed.mariadb_port, logs=bed.root / "logs")
     # --defaults-file must be the first option of every MariaDB program
