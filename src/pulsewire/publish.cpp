@@ -12,7 +12,7 @@ namespace {
 
 using bridge::Param;
 
-void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug), text); }
+void debug(Borrowed text) { bridge::call_method(bound().logger, name(N::debug), text); }
 
 // Retry(NoBackoff(), 0): a policy that never retries.  A redis-py without
 // these classes still publishes, with its own default policy.
@@ -26,10 +26,8 @@ Owned no_retry_policy() {
         PyExc_Exception, [](Borrowed) { return Owned(); });
 }
 
-// os.getenv(key, fallback) through the module's `os`, on every call.
-Owned getenv(N key, Borrowed fallback) {
-    return bridge::call_method(global(N::os), name(N::getenv), name(key), fallback);
-}
+// os.getenv(key, fallback), read on every call.
+Owned getenv(N key, Borrowed fallback) { return bridge::call(bound().getenv, name(key), fallback); }
 
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
@@ -52,8 +50,8 @@ Owned connect(Borrowed redis) {
 // json.dumps(entry, default=str): anything the encoder cannot represent is
 // written as its str() text.
 Owned encode(Borrowed entry) {
-    Owned dumps = bridge::getattr(global(N::json), name(N::dumps));
-    return bridge::call(dumps, {entry}, {{bridge::intern("default"), reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+    return bridge::call(bound().dumps, {entry},
+                        {{bound().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
 }
 
 void publish(Borrowed entry) {

@@ -1,6 +1,7 @@
 // What every part of the pulsewire module shares: the interned names it uses,
-// the native function type and the module object whose namespace holds the
-// names bound at import (json, os, _context, logger, ...).
+// the standard-library callables bound at import, the native function type and
+// the module object whose namespace holds the names bound at import (json, os,
+// _context, logger, ...).
 #pragma once
 
 #include "bridge/runtime.hpp"
@@ -23,10 +24,24 @@ using bridge::Owned;
 
 BRIDGE_NAMES(N, PULSEWIRE_NAMES);
 
-using Runtime = bridge::ModuleRuntime<N>;
+// The standard-library objects every stream_log and publication uses, bound
+// once at import.  The names the module namespace shows (json, os, datetime,
+// timezone, logger) are the same objects; assigning to them does not change
+// these.
+struct Bound {
+    Owned now;              // datetime.now
+    Owned utc;              // timezone.utc
+    Owned dumps;            // json.dumps
+    Owned default_keyword;  // "default", dumps' keyword
+    Owned getenv;           // os.getenv
+    Owned logger;           // logging.getLogger("zentrel_core.pulsewire")
+};
+
+using Runtime = bridge::ModuleRuntime<N, Bound>;
 
 inline Runtime& runtime() noexcept { return Runtime::get(); }
 inline Borrowed name(N n) noexcept { return runtime().name(n); }
 inline Owned global(N n) { return runtime().global(n); }
+inline const Bound& bound() noexcept { return runtime().state; }
 
 }  // namespace pulsewire

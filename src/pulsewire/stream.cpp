@@ -43,11 +43,9 @@ std::array<Owned, 3> resolve_ids(const Args& args) {
     return ids;
 }
 
-// datetime.now(timezone.utc).isoformat() with the offset written "Z", through
-// the module's own datetime and timezone names.
+// datetime.now(timezone.utc).isoformat() with the offset written "Z".
 Owned utc_timestamp() {
-    Owned utc = bridge::getattr(global(N::timezone), name(N::utc));
-    Owned now = bridge::call_method(global(N::datetime), name(N::now), utc);
+    Owned now = bridge::call(bound().now, bound().utc);
     Owned text = bridge::call_method(now, name(N::isoformat));
     return bridge::call_method(text, name(N::replace), bridge::str_from("+00:00"), bridge::str_from("Z"));
 }
@@ -75,8 +73,7 @@ Owned build_entry(const Args& args) {
 Owned stream_log_body(const Args& args) {
     // The host log gets the line first, with the level as given, so it is
     // written even when publication fails later.
-    Owned log_message = host::import_from(args.module(), host::Sibling::logger, name(N::log_message));
-    bridge::call(log_message, args.get<"message">(), args.get<"level">());
+    host::log_message(args.module(), host::LogRoute::imported_per_call, args.get<"message">(), args.get<"level">());
 
     Owned entry = build_entry(args);
     bridge::call(global(N::_publish_to_redis), entry);
