@@ -63,6 +63,12 @@ Owned import_name(Borrowed imported, Borrowed name) {
     raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.get(), imported_name.get());
 }
 
+Owned from_import(const char* source, Borrowed name) {
+    Owned fromlist = tuple_of(name);
+    Owned imported = check(PyImport_ImportModuleLevelObject(str_from(source).get(), nullptr, nullptr, fromlist.get(), 0));
+    return import_name(imported, name);
+}
+
 void bind_from(Borrowed module, Borrowed imported, std::initializer_list<const char*> names) {
     for (const char* n : names) bind(module, n, import_name(imported, intern(n)));
 }

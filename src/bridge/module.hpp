@@ -73,6 +73,9 @@ void bind(Borrowed module, const char* key, Borrowed value);
 // ImportError "cannot import name ..." as the import statement raises it.
 Owned import_name(Borrowed imported, Borrowed name);
 
+// `from <source> import <name>` (absolute): the value.
+Owned from_import(const char* source, Borrowed name);
+
 // `from <imported> import <names...>` run by the code of `module`: each name
 // bound in the module's namespace, in order.  `imported` is the module
 // object the import gave; with a text, that absolute import runs first.

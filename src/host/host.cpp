@@ -18,6 +18,10 @@ constexpr std::array<const char*, static_cast<size_t>(Name::count_)> kNameTexts 
 struct Names {
     bridge::NameTable<kNameTexts.size()> table;
     Owned log_message_fromlist;  // ("log_message",)
+    // The absolute name of the logger sibling ("zentrel_core.logger"), once
+    // the module's package is known.  Each extension module carries its own
+    // copy of this file and is loaded once, so this is the one module's own.
+    mutable Owned logger_name;
 };
 
 // Interned on first use and kept for the life of the process: deliberately
@@ -51,10 +55,27 @@ Owned import_sibling(Borrowed module, Sibling sibling, Borrowed fromlist) {
         PyImport_ImportModuleLevelObject(module_name(sibling).get(), globals.get(), nullptr, fromlist.get(), 1));
 }
 
+// `from .logger import log_message`.  The import statement resolves the
+// package from the module's __package__ on every run; here that is done once,
+// on the first call, and later calls import the absolute name it gave, as
+// `from zentrel_core.logger import log_message` would.  While __package__ is
+// not a non-empty str the relative import runs as it is.
+Owned import_log_message(Borrowed module) {
+    const Names& n = names();
+    if (!n.logger_name) {
+        Owned package = bridge::getattr_optional(module, bridge::intern("__package__"));
+        if (package && PyUnicode_Check(package.get()) && PyUnicode_GET_LENGTH(package.get()) > 0)
+            n.logger_name = bridge::concat({package, ".", name(Name::logger)});
+    }
+    Owned logger = n.logger_name ? bridge::check(PyImport_ImportModuleLevelObject(
+                                       n.logger_name.get(), nullptr, nullptr, n.log_message_fromlist.get(), 0))
+                                 : import_sibling(module, Sibling::logger, n.log_message_fromlist);
+    return bridge::import_name(logger, name(Name::log_message));
+}
+
 Owned find_log_message(Borrowed module, LogRoute route) {
     if (route == LogRoute::bound_at_import) return bridge::module_global(module, name(Name::log_message));
-    Owned logger = import_sibling(module, Sibling::logger, names().log_message_fromlist);
-    return bridge::import_name(logger, name(Name::log_message));
+    return import_log_message(module);
 }
 
 }  // namespace

@@ -40,9 +40,12 @@ void bind_once() {
     Bound& b = runtime().state;
     b.now = bridge::getattr(global(N::datetime), name(N::now));
     b.utc = bridge::getattr(global(N::timezone), name(N::utc));
+    b.utc_offset = bridge::str_from("+00:00");
+    b.zulu = bridge::str_from("Z");
     b.dumps = bridge::getattr(global(N::json), name(N::dumps));
     b.default_keyword = bridge::intern("default");
     b.getenv = bridge::getattr(global(N::os), name(N::getenv));
+    b.channel = bridge::str_from("zentrel:logs");
     b.logger = global(N::logger);
 }
 

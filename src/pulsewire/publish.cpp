@@ -4,6 +4,7 @@
 // logger, so a node keeps running while Redis is down.
 #include "functions.hpp"
 
+#include "bridge/module.hpp"
 #include "bridge/statements.hpp"
 
 namespace pulsewire::functions {
@@ -19,8 +20,8 @@ void debug(Borrowed text) { bridge::call_method(bound().logger, name(N::debug), 
 Owned no_retry_policy() {
     return bridge::try_except(
         [] {
-            Owned no_backoff = bridge::getattr(bridge::import("redis.backoff"), name(N::NoBackoff));
-            Owned retry = bridge::getattr(bridge::import("redis.retry"), name(N::Retry));
+            Owned no_backoff = bridge::from_import("redis.backoff", name(N::NoBackoff));
+            Owned retry = bridge::from_import("redis.retry", name(N::Retry));
             return bridge::call(retry, bridge::call(no_backoff), bridge::integer(0));
         },
         PyExc_Exception, [](Borrowed) { return Owned(); });
@@ -58,7 +59,7 @@ void publish(Borrowed entry) {
     Owned redis = bridge::import("redis");
     Owned client = connect(redis);
     Owned payload = encode(entry);
-    bridge::call_method(client, name(N::publish), bridge::str_from("zentrel:logs"), payload);
+    bridge::call_method(client, name(N::publish), bound().channel, payload);
     bridge::call_method(client, name(N::close));
 }
 

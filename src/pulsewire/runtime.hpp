@@ -18,7 +18,7 @@ using bridge::Owned;
     X(_publish_to_redis) X(stream_log) X(_CONNECT_TIMEOUT_S) X(node_id) X(workflow_id) X(job_id) X(get)        \
     X(lower) X(debug) X(getenv) X(dumps) X(Redis) X(host) X(port) X(decode_responses) X(socket_connect_timeout) \
     X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers) X(timeout) X(Thread)         \
-    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(log_message) X(NoBackoff) X(Retry) X(now)   \
+    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(NoBackoff) X(Retry) X(now)   \
     X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message) X(component) X(metadata)         \
     X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost)
 
@@ -31,9 +31,12 @@ BRIDGE_NAMES(N, PULSEWIRE_NAMES);
 struct Bound {
     Owned now;              // datetime.now
     Owned utc;              // timezone.utc
+    Owned utc_offset;       // "+00:00", the offset isoformat() writes for UTC
+    Owned zulu;             // "Z", the offset the log entry writes
     Owned dumps;            // json.dumps
     Owned default_keyword;  // "default", dumps' keyword
     Owned getenv;           // os.getenv
+    Owned channel;          // "zentrel:logs", the channel entries are published on
     Owned logger;           // logging.getLogger("zentrel_core.pulsewire")
 };
 

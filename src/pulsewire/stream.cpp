@@ -47,7 +47,7 @@ std::array<Owned, 3> resolve_ids(const Args& args) {
 Owned utc_timestamp() {
     Owned now = bridge::call(bound().now, bound().utc);
     Owned text = bridge::call_method(now, name(N::isoformat));
-    return bridge::call_method(text, name(N::replace), bridge::str_from("+00:00"), bridge::str_from("Z"));
+    return bridge::call_method(text, name(N::replace), bound().utc_offset, bound().zulu);
 }
 
 void set_if_non_empty_str(Borrowed entry, N key, Borrowed value) {
