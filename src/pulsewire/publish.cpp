@@ -85,10 +85,11 @@ const bridge::FunctionSpec publish_to_redis = bridge::function<kParams, publish_
     .name = "_publish_to_redis",
     .doc = "Publish a log entry to Redis for real-time streaming.\n"
     "\n"
-    "Opens a short-lived connection (REDIS_HOST / REDIS_PORT, read on every call),\n"
-    "publishes the entry as JSON on the \"zentrel:logs\" channel and closes it.\n"
-    "Returns True on success and False on any failure; never raises for a\n"
-    "publication problem.",
+    "Opens a short-lived connection to REDIS_HOST (default \"localhost\") and\n"
+    "REDIS_PORT (default 18003), both read on every call, publishes the entry as\n"
+    "JSON on the \"zentrel:logs\" channel and closes it.  Returns True on success\n"
+    "and False on any failure, which it reports as a DEBUG record on the logger\n"
+    "\"zentrel_core.pulsewire\"; never raises for a publication problem.",
     .return_annotation = "bool",
     .result = bridge::ResultType::Bool,
 });

@@ -89,9 +89,11 @@ const bridge::FunctionSpec stream_log = bridge::function<kParams, stream_log_bod
     "Writes the message to the host log and publishes it as a JSON log entry on\n"
     "\"zentrel:logs\" with the node, workflow and job identifiers (from the arguments\n"
     "or this thread's stream context), an optional progress percentage, component\n"
-    "name and any extra keyword arguments as metadata.  Publication is best\n"
-    "effort: when Redis is unavailable the message is still logged and the call\n"
-    "returns normally.",
+    "name and any extra keyword arguments as metadata.  The server is REDIS_HOST\n"
+    "(default \"localhost\") and REDIS_PORT (default 18003), read on every call.\n"
+    "Publication is best effort: when Redis is unavailable the message is still\n"
+    "logged, the entry is dropped with a DEBUG record on the logger\n"
+    "\"zentrel_core.pulsewire\", and the call returns normally.",
     .var_keywords = "metadata",
 });
 
