@@ -21,13 +21,13 @@ struct Names {
     // The absolute name of the logger sibling ("zentrel_core.logger"), once
     // the module's package is known.  Each extension module carries its own
     // copy of this file and is loaded once, so this is the one module's own.
-    mutable Owned logger_name;
+    Owned logger_name;
 };
 
 // Interned on first use and kept for the life of the process: deliberately
 // never released, as the modules' own runtimes (bridge/runtime.hpp).
-const Names& names() {
-    static const Names* names = [] {
+Names& names() {
+    static Names* names = [] {
         auto built = std::make_unique<Names>();
         built->table.init(kNameTexts);
         built->log_message_fromlist = bridge::tuple_of(built->table[static_cast<size_t>(Name::log_message)]);
@@ -61,7 +61,7 @@ Owned import_sibling(Borrowed module, Sibling sibling, Borrowed fromlist) {
 // `from zentrel_core.logger import log_message` would.  While __package__ is
 // not a non-empty str the relative import runs as it is.
 Owned import_log_message(Borrowed module) {
-    const Names& n = names();
+    Names& n = names();
     if (!n.logger_name) {
         Owned package = bridge::getattr_optional(module, bridge::intern("__package__"));
         if (package && PyUnicode_Check(package.get()) && PyUnicode_GET_LENGTH(package.get()) > 0)

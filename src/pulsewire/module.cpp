@@ -34,8 +34,9 @@ void bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
     bridge::bind(module, spec.name, bridge::make_function(runtime().function_type, spec, module));
 }
 
-// The callables stream_log and _publish_to_redis call on every call, taken
-// from the objects just bound in the namespace.
+// What stream_log and _publish_to_redis use on every call: the standard-
+// library callables, taken from the objects just bound in the namespace, and
+// the constant texts.
 void bind_once() {
     Bound& b = runtime().state;
     b.now = bridge::getattr(global(N::datetime), name(N::now));
