@@ -63,10 +63,12 @@ Owned import_name(Borrowed imported, Borrowed name) {
     raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.get(), imported_name.get());
 }
 
-Owned from_import(const char* source, Borrowed name) {
-    Owned fromlist = tuple_of(name);
-    Owned imported = check(PyImport_ImportModuleLevelObject(str_from(source).get(), nullptr, nullptr, fromlist.get(), 0));
-    return import_name(imported, name);
+FromImport::FromImport(const char* source, const char* name)
+    : source_(intern(source)), name_(intern(name)), fromlist_(tuple_of(name_)) {}
+
+Owned FromImport::operator()() const {
+    Owned imported = check(PyImport_ImportModuleLevelObject(source_.get(), nullptr, nullptr, fromlist_.get(), 0));
+    return import_name(imported, name_);
 }
 
 void bind_from(Borrowed module, Borrowed imported, std::initializer_list<const char*> names) {

@@ -73,8 +73,20 @@ void bind(Borrowed module, const char* key, Borrowed value);
 // ImportError "cannot import name ..." as the import statement raises it.
 Owned import_name(Borrowed imported, Borrowed name);
 
-// `from <source> import <name>` (absolute): the value.
-Owned from_import(const char* source, Borrowed name);
+// `from <source> import <name>` (absolute), its texts made once, as Python
+// keeps them with the compiled statement; calling it runs the import and
+// gives the value.
+class FromImport {
+public:
+    FromImport() = default;
+    FromImport(const char* source, const char* name);
+    Owned operator()() const;
+
+private:
+    Owned source_;
+    Owned name_;
+    Owned fromlist_;
+};
 
 // `from <imported> import <names...>` run by the code of `module`: each name
 // bound in the module's namespace, in order.  `imported` is the module

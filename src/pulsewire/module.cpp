@@ -47,6 +47,9 @@ void bind_once() {
     b.default_keyword = bridge::intern("default");
     b.getenv = bridge::getattr(global(N::os), name(N::getenv));
     b.channel = bridge::str_from("zentrel:logs");
+    b.default_port = bridge::str_from("18003");
+    b.no_backoff = bridge::FromImport("redis.backoff", "NoBackoff");
+    b.retry = bridge::FromImport("redis.retry", "Retry");
     b.logger = global(N::logger);
 }
 

@@ -20,8 +20,8 @@ void debug(Borrowed text) { bridge::call_method(bound().logger, name(N::debug), 
 Owned no_retry_policy() {
     return bridge::try_except(
         [] {
-            Owned no_backoff = bridge::from_import("redis.backoff", name(N::NoBackoff));
-            Owned retry = bridge::from_import("redis.retry", name(N::Retry));
+            Owned no_backoff = bound().no_backoff();
+            Owned retry = bound().retry();
             return bridge::call(retry, bridge::call(no_backoff), bridge::integer(0));
         },
         PyExc_Exception, [](Borrowed) { return Owned(); });
@@ -32,7 +32,7 @@ Owned getenv(N key, Borrowed fallback) { return bridge::call(bound().getenv, nam
 
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
-    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bridge::str_from("18003")).get()));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bound().default_port).get()));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
@@ -56,7 +56,7 @@ Owned encode(Borrowed entry) {
 }
 
 void publish(Borrowed entry) {
-    Owned redis = bridge::import("redis");
+    Owned redis = bridge::import(name(N::redis));
     Owned client = connect(redis);
     Owned payload = encode(entry);
     bridge::call_method(client, name(N::publish), bound().channel, payload);

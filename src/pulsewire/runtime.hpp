@@ -4,6 +4,7 @@
 // _context, logger, ...).
 #pragma once
 
+#include "bridge/module.hpp"
 #include "bridge/runtime.hpp"
 
 namespace pulsewire {
@@ -18,9 +19,9 @@ using bridge::Owned;
     X(_publish_to_redis) X(stream_log) X(_CONNECT_TIMEOUT_S) X(node_id) X(workflow_id) X(job_id) X(get)        \
     X(lower) X(debug) X(getenv) X(dumps) X(Redis) X(host) X(port) X(decode_responses) X(socket_connect_timeout) \
     X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers) X(timeout) X(Thread)         \
-    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(NoBackoff) X(Retry) X(now)   \
+    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(now)   \
     X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message) X(component) X(metadata)         \
-    X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost)
+    X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(redis)
 
 BRIDGE_NAMES(N, PULSEWIRE_NAMES);
 
@@ -37,6 +38,9 @@ struct Bound {
     Owned default_keyword;  // "default", dumps' keyword
     Owned getenv;           // os.getenv
     Owned channel;          // "zentrel:logs", the channel entries are published on
+    Owned default_port;     // "18003", the port without REDIS_PORT
+    bridge::FromImport no_backoff;  // from redis.backoff import NoBackoff
+    bridge::FromImport retry;       // from redis.retry import Retry
     Owned logger;           // logging.getLogger("zentrel_core.pulsewire")
 };
 
