@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on a fresh machine: installs the Debian packages
-# the tests need (sshd, SLURM with accounting, MUNGE, Redis, faketime), creates a virtual
+# the tests need (sshd, SLURM with accounting, MUNGE, Redis), creates a virtual
 # environment, builds and installs the modules with their test extra
 # (`pip install .[test]`, incremental: the build directory build/<wheel tag>
 # is kept between runs) and runs pytest.  Extra arguments go to pytest.

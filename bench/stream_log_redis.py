@@ -1,20 +1,23 @@
-"""stream_log end to end against a real redis-server, against the floor of a
-bare redis-py call that opens a client with the same options, publishes the
-same payload on the same channel and closes it.
+"""stream_log beside the plain-Python stream_log of bench/_reference.py (the
+same standard-library calls), in one run: first the own cost of both
+(bench/stream_log_cost.py: host log and publication no-ops), then both end
+to end against a real redis-server, with the floor of a bare redis-py call
+that opens a client with the same options, publishes the same payload on the
+same channel and closes it.
 
-The two are interleaved call by call (order flipped every pair) and each call
-is timed on its own, so that drifts of a shared machine hit both alike; the
-medians of the per-call times are compared.  A second bare column measured
-the same way shows the noise floor of the comparison; another has the host
-logger (the engine's, here its stand-in) replaced by a no-op, leaving what
-the module itself adds; the last runs the plain-Python stream_log of
-bench/_reference.py, which makes the same standard-library calls.
+The end-to-end columns are interleaved call by call (in a new random order
+every round, so that no column always follows the same one) and each call is
+timed on its own, so that drifts of a shared machine hit all alike; the medians of the per-call times are compared.  A second
+bare column measured the same way shows the noise floor of the comparison;
+another has the host logger (the engine's, here its stand-in) replaced by a
+no-op, leaving what the module itself adds.
 
     PYTHONPATH=standin:build/dev/pkg:.:bench python bench/stream_log_redis.py [pairs]
 """
 
 import json
 import os
+import random
 import statistics
 import sys
 import time
@@ -26,6 +29,7 @@ from redis.retry import Retry
 from testbed import Testbed
 
 import _reference
+from stream_log_cost import own_cost, print_own_cost
 
 import zentrel_core.logger
 import zentrel_core.pulsewire as pulsewire
@@ -76,6 +80,7 @@ def main():
                "stream_log end to end": module_call, "  same, host log a no-op": host_log_silenced_call,
                "plain-Python stream_log": reference_call}
     samples = {label: [] for label in columns}
+    own_rows = own_cost(number=50_000)
     with Testbed(redis=True, ssh=False, slurm=False) as bed:
         os.environ["REDIS_HOST"] = "127.0.0.1"
         os.environ["REDIS_PORT"] = str(bed.redis_port)
@@ -86,21 +91,29 @@ def main():
             for _ in range(300):
                 call(bed.redis_port, payload)
         order = list(columns.items())
+        shuffle = random.Random(1).shuffle
         for i in range(pairs):
-            for label, call in (order if i % 2 == 0 else order[::-1]):
+            shuffle(order)
+            for label, call in order:
                 started = time.perf_counter_ns()
                 call(bed.redis_port, payload)
                 samples[label].append(time.perf_counter_ns() - started)
 
     floor = statistics.median(samples["bare redis-py (floor)"])
     end_to_end = statistics.median(samples["stream_log end to end"])
-    print(f"{pairs} interleaved calls each, microseconds per call")
+    reference = statistics.median(samples["plain-Python stream_log"])
+    print_own_cost(own_rows)
+    print(f"\n{pairs} interleaved calls each, microseconds per call")
     print(f"{'':<30}{'median':>10}{'mean':>10}{'vs floor':>10}")
     for label, values in samples.items():
         median = statistics.median(values)
         print(f"{label:<30}{median / 1000:>10.1f}{statistics.fmean(values) / 1000:>10.1f}{median / floor - 1:>+10.1%}")
     print(f"\nstream_log end to end {end_to_end / 1000:.1f} us, bare redis-py floor {floor / 1000:.1f} us: "
           f"{end_to_end / floor - 1:+.1%} (medians)")
+    native_own = sum(native for native, _ in own_rows.values())
+    python_own = sum(python for _, python in own_rows.values())
+    print(f"native against plain-Python stream_log: own cost {native_own / python_own:.2f}x (sum of the cases), "
+          f"end to end {end_to_end / reference:.3f}x (medians)")
 
 
 if __name__ == "__main__":

@@ -6,7 +6,9 @@ import re
 
 import pytest
 
+from fakessh import options, submitting_cluster
 from zentrel_core.clusterlane import ClusterlaneBase
+from zentrel_core.node import NodeException
 
 
 @pytest.fixture
@@ -102,3 +104,24 @@ def test_bound_methods_can_be_held_weakly(make_node):
 def test_methods_are_pickled_and_copied_by_reference(copier):
     function = ClusterlaneBase._hpc_log
     assert copier(function) is function
+
+
+@pytest.mark.parametrize("pass_fails", [False, True])
+def test_a_failing_cleanup_runs_once(make_node, monkeypatch, pass_fails):
+    """try_finally around a pass: closing the client runs once whether the pass
+    succeeded or failed, and the error it raises is the one the caller gets."""
+    ssh = submitting_cluster(monkeypatch)
+    if pass_fails:
+        ssh.fail("open_sftp", OSError("sftp refused"))
+
+    def failing_close():
+        ssh.close_count += 1
+        raise OSError(f"close failed #{ssh.close_count}")
+
+    ssh.close = failing_close
+    node = make_node(scripted=True)
+    node.set_log_callback(lambda level, message, **metadata: None)
+    with pytest.raises(OSError, match="^close failed #1$") as caught:
+        node._run_remote([], {}, options())
+    assert ssh.close_count == 1
+    assert isinstance(caught.value.__context__, NodeException) is pass_fails

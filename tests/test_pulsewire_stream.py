@@ -2,11 +2,8 @@
 
 import json
 import logging
-import os
 import re
-import shutil
 import socket
-import subprocess
 import sys
 import threading
 from datetime import datetime, timezone
@@ -174,48 +171,6 @@ def test_timestamp_is_current_utc_time(subscriber, host_lines):
         assert before <= datetime.fromisoformat(stamp) <= after
 
 
-CLOCK_PROBE = """
-from datetime import datetime, timezone
-import zentrel_core.logger, zentrel_core.pulsewire as pulsewire
-entries = []
-pulsewire._publish_to_redis = entries.append
-zentrel_core.logger.log_message = lambda message, level: None
-before = datetime.now(timezone.utc)
-pulsewire.stream_log("tick")
-after = datetime.now(timezone.utc)
-print(before.isoformat(), entries[0]["timestamp"], after.isoformat())
-"""
-
-
-@pytest.mark.skipif(shutil.which("faketime") is None, reason="needs faketime (Debian package faketime)")
-@pytest.mark.parametrize("start", ["2024-02-29 12:00:00", "2025-02-01 00:00:30", "2023-12-31 23:59:30",
-                                   "2100-03-01 00:00:30"])
-def test_timestamp_follows_the_system_clock_on_other_dates(start):
-    """The process's clock is moved with libfaketime, below every Python layer."""
-    result = subprocess.run(["faketime", "-f", "@" + start, sys.executable, "-c", CLOCK_PROBE], capture_output=True,
-                            text=True, env={**os.environ, "TZ": "UTC", "PYTHONPATH": os.pathsep.join(sys.path)},
-                            timeout=60)
-    assert result.returncode == 0, result.stderr
-    before, stamp, after = result.stdout.split()
-    assert before.startswith(start[:10]), "the clock was not moved"
-    assert TIMESTAMP.match(stamp)
-    assert datetime.fromisoformat(before) <= datetime.fromisoformat(stamp) <= datetime.fromisoformat(after)
-
-
-@pytest.mark.parametrize("microsecond, text", [(0, "2024-03-05T07:08:09Z"), (5, "2024-03-05T07:08:09.000005Z")])
-def test_timestamp_fraction_follows_the_module_datetime(monkeypatch, recorder, host_lines, microsecond, text):
-    class Frozen(datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return datetime(2024, 3, 5, 7, 8, 9, microsecond, tzinfo=tz)
-
-    entries = recorder()
-    monkeypatch.setattr(pulsewire, "datetime", Frozen)
-    monkeypatch.setattr(pulsewire, "_publish_to_redis", entries)
-    pulsewire.stream_log("frozen")
-    assert entries.calls[0][0][0]["timestamp"] == text
-
-
 @pytest.mark.parametrize("context, expected", [
     ({"node_id": "from-fake", "job_id": ""}, {"node_id": "from-fake", "workflow_id": "w9"}),
     ({"node_id": 5, "workflow_id": "w-ctx", "job_id": ["j"]}, {"workflow_id": "w9"}),
@@ -340,32 +295,6 @@ def test_publication_does_not_leak_the_entry(redis_env, closed_port, monkeypatch
         for _ in range(100):
             pulsewire._publish_to_redis(entry)
     assert (sys.getrefcount(entry), sys.getrefcount(value)) == before
-
-
-def test_replaced_encoder_is_used(subscriber, monkeypatch):
-    monkeypatch.setattr(pulsewire.json, "dumps", lambda entry, default: "custom")
-    assert pulsewire._publish_to_redis({"message": "m"}) is True
-    assert subscriber() == b"custom"
-
-
-@pytest.mark.parametrize("change, reaches_redis", [
-    (lambda mp, port: mp.setenv("REDIS_PORT", port), True),
-    (lambda mp, port: mp.delenv("REDIS_PORT"), False),
-    # putenv/unsetenv change the C environment only: os.getenv does not see them
-    (lambda mp, port: os.putenv("REDIS_PORT", "1"), True),
-    (lambda mp, port: mp.setattr(os, "getenv", lambda key, default=None: "1" if key == "REDIS_PORT" else
-                                 os.environ.get(key, default)), False),
-], ids=["setenv", "delenv", "putenv", "getenv replaced"])
-def test_environment_is_read_like_os_getenv(redis_env, subscriber, monkeypatch, change, reaches_redis):
-    port = str(redis_env.redis_port)
-    try:
-        change(monkeypatch, port)
-        assert pulsewire._publish_to_redis({"port": port}) is reaches_redis
-        assert (os.getenv("REDIS_PORT", "18003") == port) is reaches_redis
-    finally:
-        os.putenv("REDIS_PORT", port)
-    if reaches_redis:
-        assert subscriber() == json.dumps({"port": port}).encode()
 
 
 def test_host_logger_without_log_message_raises_import_error(monkeypatch, recorder):

@@ -40,7 +40,7 @@ default_venv() {
 # virtual environment of $PYTHON_VERSION ($VENV, else its default); sets
 # `version` and `venv` for the caller.
 prepare_machine() {
-  say "system packages (sshd, SLURM with accounting, MUNGE, Redis, faketime)"
+  say "system packages (sshd, SLURM with accounting, MUNGE, Redis)"
   with_progress "installing system packages" tools/install-system-packages.sh
   version=$(python_version)
   venv=${VENV:-$(default_venv "$version")}

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the tests use: OpenSSH server, SLURM, MUNGE,
-# Redis, MariaDB + slurmdbd for SLURM accounting (the test bed's daemons), and
-# faketime (log timestamps checked on chosen dates).  Does nothing when their
-# programs are already there; runs `apt-get update` only when something has to
-# be installed.
+# Redis, MariaDB + slurmdbd for SLURM accounting (the test bed's daemons).
+# Does nothing when their programs are already there; runs `apt-get update`
+# only when something has to be installed.
 set -euo pipefail
 
-PACKAGES=(openssh-server slurm-wlm munge redis-server mariadb-server slurmdbd faketime)
+PACKAGES=(openssh-server slurm-wlm munge redis-server mariadb-server slurmdbd)
 PROGRAMS=(/usr/sbin/sshd /usr/sbin/slurmctld /usr/sbin/slurmd /usr/sbin/munged /usr/bin/redis-server
-          /usr/sbin/mariadbd /usr/bin/mariadb-install-db /usr/sbin/slurmdbd /usr/bin/faketime)
+          /usr/sbin/mariadbd /usr/bin/mariadb-install-db /usr/sbin/slurmdbd)
 
 step() { printf '[install-system-packages] %s\n' "$*"; }
 

@@ -47,8 +47,7 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
     raise_format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_result_type(const FunctionObject* f, const char* expected, PyObject* got) {
-    (void)f;
+[[gnu::cold, gnu::noinline]] void raise_result_type(const char* expected, PyObject* got) {
     raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", expected, Py_TYPE(got)->tp_name);
 }
 
@@ -154,13 +153,13 @@ struct FunctionAccess {
         switch (f->spec->result) {
             case ResultType::Any: return;
             case ResultType::Str:
-                if (!PyUnicode_CheckExact(result)) raise_result_type(f, "str", result);
+                if (!PyUnicode_CheckExact(result)) raise_result_type("str", result);
                 return;
             case ResultType::Dict:
-                if (!PyDict_CheckExact(result)) raise_result_type(f, "dict", result);
+                if (!PyDict_CheckExact(result)) raise_result_type("dict", result);
                 return;
             case ResultType::Bool:
-                if (!PyBool_Check(result)) raise_result_type(f, "bool", result);
+                if (!PyBool_Check(result)) raise_result_type("bool", result);
                 return;
         }
     }

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "object.hpp"
+
 namespace bridge {
 
 namespace {
@@ -49,6 +51,32 @@ Owned module_global(Borrowed module, Borrowed name) {
         throw_error();
     }
     return Owned::ref(value);
+}
+
+void bind(Borrowed module, const char* key, Borrowed value) {
+    check_status(PyModule_AddObjectRef(module.get(), key, value.get()));
+}
+
+Owned import_name(Borrowed imported, Borrowed name) {
+    if (Owned value = getattr_optional(imported, name)) return value;
+    Owned imported_name = getattr(imported, intern("__name__"));
+    raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.get(), imported_name.get());
+}
+
+FromImport::FromImport(const char* source, const char* name)
+    : source_(intern(source)), name_(intern(name)), fromlist_(tuple_of(name_)) {}
+
+Owned FromImport::operator()() const {
+    Owned imported = check(PyImport_ImportModuleLevelObject(source_.get(), nullptr, nullptr, fromlist_.get(), 0));
+    return import_name(imported, name_);
+}
+
+void bind_from(Borrowed module, Borrowed imported, std::initializer_list<const char*> names) {
+    for (const char* n : names) bind(module, n, import_name(imported, intern(n)));
+}
+
+void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
+    bind_from(module, import(source), names);
 }
 
 }  // namespace bridge

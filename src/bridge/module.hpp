@@ -13,6 +13,7 @@
 #include "error.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace bridge {
 
@@ -64,5 +65,33 @@ private:
 // replacement assigned to the module attribute is the one used; NameError
 // when it is not bound.
 Owned module_global(Borrowed module, Borrowed name);
+
+// module.<key> = value, in the module's namespace.
+void bind(Borrowed module, const char* key, Borrowed value);
+
+// The second half of `from <imported> import <name>`: the attribute, or
+// ImportError "cannot import name ..." as the import statement raises it.
+Owned import_name(Borrowed imported, Borrowed name);
+
+// `from <source> import <name>` (absolute), its texts made once, as Python
+// keeps them with the compiled statement; calling it runs the import and
+// gives the value.
+class FromImport {
+public:
+    FromImport() = default;
+    FromImport(const char* source, const char* name);
+    Owned operator()() const;
+
+private:
+    Owned source_;
+    Owned name_;
+    Owned fromlist_;
+};
+
+// `from <imported> import <names...>` run by the code of `module`: each name
+// bound in the module's namespace, in order.  `imported` is the module
+// object the import gave; with a text, that absolute import runs first.
+void bind_from(Borrowed module, Borrowed imported, std::initializer_list<const char*> names);
+void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names);
 
 }  // namespace bridge

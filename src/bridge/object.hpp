@@ -147,6 +147,10 @@ Owned mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed ge
 // `import <name>` (absolute), and the module the name stands for: for a
 // dotted name its last part, as importlib.import_module gives it.
 Owned import(const char* name);
+// `import <name>` of a top-level module, by an interned name.
+inline Owned import(Borrowed name) {
+    return check(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
+}
 
 // len(obj)
 inline Py_ssize_t length(Borrowed obj) {

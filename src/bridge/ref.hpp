@@ -51,7 +51,6 @@ public:
 
     // Hands the reference to the caller (an entry point returning to CPython).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset() noexcept { Py_CLEAR(p_); }
 
 private:
     explicit Owned(PyObject* p) noexcept : p_(p) {}

@@ -4,6 +4,7 @@
 // A module declares its names once with BRIDGE_NAMES (an enum class N with
 // one entry per name, and their texts) and uses ModuleRuntime<N> through
 // three free functions of its own namespace: runtime(), name(N) and global(N).
+// A module that binds objects once at import keeps them in its own State.
 // The module lives in one interpreter per process and is initialised once, so
 // this state exists once per process and lives as long as the module.
 #pragma once
@@ -26,13 +27,18 @@ namespace bridge {
     inline constexpr std::array<const char*, static_cast<size_t>(Enum::count_)> Enum##_texts = { \
         LIST(BRIDGE_NAME_TEXT_ENTRY)}
 
-template <class Names>
+// What a module keeps beyond its names, function type and module object:
+// nothing, unless it names a struct of its own (bound callables, say).
+struct NoState {};
+
+template <class Names, class State = NoState>
 struct ModuleRuntime {
     static constexpr size_t kCount = static_cast<size_t>(Names::count_);
 
     NameTable<kCount> names;
     Owned function_type;
     Borrowed module;  // the module object (kept alive by the module guard)
+    State state;      // the module's own, filled by its exec
 
     // Valid from the start of the module's exec on.
     static ModuleRuntime& get() noexcept { return *instance_; }

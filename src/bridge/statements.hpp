@@ -7,6 +7,7 @@
 //   raise_in_context  raise exc (inside an except block: __context__ is set)
 //   for_each        for item in iterable: ...
 //   equal           a == b
+//   compare         a < b, a <= b, a > b, a >= b
 //   dict_of         {"key": value, ...}
 //
 // Each behaves as the statement does, including the exception chaining that
@@ -16,6 +17,7 @@
 
 #include "object.hpp"
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -44,21 +46,20 @@ template <class Cleanup>
 }
 
 // try: return body()  finally: cleanup()
+// The cleanup runs exactly once: after the body's error (which it then
+// re-raises, or replaces with its own error), or after the body's result.
 template <class Body, class Cleanup>
 auto try_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
     using Result = decltype(body());
+    std::optional<std::conditional_t<std::is_void_v<Result>, int, Result>> result;
     try {
-        if constexpr (std::is_void_v<Result>) {
-            body();
-        } else {
-            Result result = body();
-            cleanup();
-            return result;
-        }
+        if constexpr (std::is_void_v<Result>) body();
+        else result.emplace(body());
     } catch (const PyError&) {
         reraise_after(fetch_error(), cleanup);
     }
-    if constexpr (std::is_void_v<Result>) cleanup();
+    cleanup();
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
 
 // try: return body()  except <type> as e: return handler(e)
@@ -124,6 +125,15 @@ void for_each(Borrowed iterable, Fn&& fn) {
 
 // a == b as containers compare their items: identity first, then __eq__.
 inline bool equal(Borrowed a, Borrowed b) { return check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0; }
+
+// The ordering operators, for compare().
+enum class Order : int { less = Py_LT, less_equal = Py_LE, greater = Py_GT, greater_equal = Py_GE };
+
+// `a < b` (and the other orderings) taken as a truth value, as an if
+// statement does: the reflected method of b is tried as Python tries it.
+inline bool compare(Borrowed a, Order op, Borrowed b) {
+    return check_status(PyObject_RichCompareBool(a.get(), b.get(), static_cast<int>(op))) != 0;
+}
 
 // {"key": value, ...} in the given order.
 struct Entry {

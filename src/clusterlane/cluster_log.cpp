@@ -6,14 +6,12 @@
 
 namespace clusterlane {
 
-void log(Borrowed text) { host::log_message(global(N::log_message), text); }
+void log(Borrowed text) { host::log_message(runtime().module, host::LogRoute::bound_at_import, text); }
 
-void log(Borrowed text, const char* level) {
-    host::log_message(global(N::log_message), text, name(N::level), level);
-}
+void log(Borrowed text, const char* level) { log(text, bridge::str_from(level)); }
 
 void log(Borrowed text, Borrowed level) {
-    bridge::call(global(N::log_message), {text}, {{name(N::level), level}});
+    host::log_message(runtime().module, host::LogRoute::bound_at_import, text, level);
 }
 
 void hpc_log(Borrowed self, const char* level, Borrowed message, std::initializer_list<Kw> metadata) {

@@ -9,7 +9,8 @@ namespace clusterlane {
 
 using bridge::Kw;
 
-// log_message(text) through the module's `log_message`.
+// log_message(text) through the module's `log_message`, the host's route
+// for this module (host::LogRoute::bound_at_import).
 void log(Borrowed text);
 // log_message(text, level=level)
 void log(Borrowed text, const char* level);

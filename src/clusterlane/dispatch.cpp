@@ -4,6 +4,7 @@
 // _run_remote, and returns the result as JSON text.  Every failure leaves as
 // a NodeException.
 #include "methods.hpp"
+#include "options.hpp"
 
 #include "bridge/statements.hpp"
 #include "redaction.hpp"
@@ -25,20 +26,10 @@ struct RunSettings {
     Owned script;
 };
 
-// Reads flow_vars[key].get_value() when the key is present.
-void read_legacy_option(Borrowed flow_vars, const char* key, Owned& target) {
-    Owned k = bridge::str_from(key);
-    if (!bridge::check_status(PySequence_Contains(flow_vars.get(), k.get()))) return;
-    Owned parameter = bridge::check(PyObject_GetItem(flow_vars.get(), k.get()));
-    target = bridge::call_method(parameter, name(N::get_value));
-}
-
 RunSettings settings_from_options(Borrowed options) {
-    auto option = [&](const char* key, Borrowed fallback) {
-        return bridge::mapping_get(options, bridge::str_from(key), fallback, name(N::get));
-    };
-    RunSettings s{option("execution_mode", bridge::str_from("local")), option("hpc_profile_id", bridge::str_from("")),
-                  option("slurm_script", bridge::str_from(""))};
+    RunSettings s{option(options, "execution_mode", bridge::str_from("local")),
+                  option(options, "hpc_profile_id", bridge::str_from("")),
+                  option(options, "slurm_script", bridge::str_from(""))};
     diagnostic(concat({"[ClusterlaneBase] Using HPC options: mode=", bridge::str(s.mode),
                        ", profile_id=", bridge::str(s.profile_id),
                        ", has_script=", python_bool(bridge::truthy(s.script))}));
@@ -46,11 +37,9 @@ RunSettings settings_from_options(Borrowed options) {
 }
 
 RunSettings settings_from_legacy(Borrowed flow_vars) {
-    RunSettings s{bridge::str_from("local"), bridge::str_from(""), bridge::str_from("")};
-    read_legacy_option(flow_vars, "execution_mode", s.mode);
-    read_legacy_option(flow_vars, "hpc_profile", s.profile_id);
-    read_legacy_option(flow_vars, "slurm_script", s.script);
-    return s;
+    return {legacy_option(flow_vars, "execution_mode", Legacy::parameter, bridge::str_from("local")),
+            legacy_option(flow_vars, "hpc_profile", Legacy::parameter, bridge::str_from("")),
+            legacy_option(flow_vars, "slurm_script", Legacy::parameter, bridge::str_from(""))};
 }
 
 // Diagnostic lines 1 to 4 and the unwrapping of a parameter object.

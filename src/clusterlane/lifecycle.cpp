@@ -11,6 +11,7 @@
 #include "bridge/statements.hpp"
 #include "deadline.hpp"
 #include "methods.hpp"
+#include "options.hpp"
 #include "pass_lock.hpp"
 #include "redaction.hpp"
 #include "shell.hpp"
@@ -30,12 +31,6 @@ using bridge::concat;
 using bridge::Param;
 
 constexpr long long kDefaultIoTimeout = 300;
-
-Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
-    return bridge::mapping_get(mapping, bridge::str_from(key), fallback, name(N::get));
-}
-
-Owned option(Borrowed mapping, const char* key) { return option(mapping, key, bridge::none()); }
 
 // The ImportError stays attached as the context of the NodeException.
 Owned import_paramiko() {
@@ -77,9 +72,7 @@ Owned script_template(Borrowed self, Borrowed hpc_options) {
 // The options' flag as found there when it is set, else the truth value of
 // the node's own "force_resubmit" option.
 Owned force_resubmit(Borrowed flow_vars, Borrowed hpc_options) {
-    Owned flag = option(hpc_options, "force_resubmit", bridge::boolean(false));
-    if (bridge::truthy(flag)) return flag;
-    return bridge::boolean(bridge::truthy(parameter_value(option(flow_vars, "force_resubmit", bridge::boolean(false)))));
+    return option_flag(flow_vars, hpc_options, "force_resubmit", Flag::truth_value);
 }
 
 // ---- checked profile values ---------------------------------------------------
@@ -110,7 +103,7 @@ bool is_valid_seconds(Borrowed seconds) {
     if (PyBool_Check(seconds.get())) return false;
     if (PyLong_Check(seconds.get())) {
         Owned zero = bridge::integer(0);
-        return bridge::check_status(PyObject_RichCompareBool(seconds.get(), zero.get(), Py_GT)) != 0;  // seconds > 0
+        return bridge::compare(seconds, bridge::Order::greater, zero);
     }
     if (!PyFloat_Check(seconds.get())) return false;
     const double value = PyFloat_AS_DOUBLE(seconds.get());

@@ -40,24 +40,18 @@ constexpr const char* kModuleDoc =
     "        def run_local(self, predecessor_data, flow_vars):\n"
     "            return {\"success\": True, \"message\": \"Completed\"}\n";
 
-void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
-    Owned imported = bridge::import(source);
-    for (const char* n : names)
-        bridge::check_status(PyModule_AddObjectRef(module.get(), n, bridge::getattr(imported, bridge::intern(n)).get()));
-}
-
 void exec_module(Borrowed module) {
     Runtime::init(module, N_texts, "zentrel_core.clusterlane.native_function");
-    bridge::check_status(PyModule_AddObjectRef(module.get(), "__doc__", bridge::str_from(kModuleDoc).get()));
-    bridge::check_status(PyModule_AddObjectRef(module.get(), "json", bridge::import("json").get()));
-    bridge::check_status(PyModule_AddObjectRef(module.get(), "os", bridge::import("os").get()));
-    bind_from(module, "abc", {"ABC", "abstractmethod"});
-    bind_from(module, "typing", {"Any", "Dict", "List", "Optional"});
+    bridge::bind(module, "__doc__", bridge::str_from(kModuleDoc));
+    bridge::bind(module, "json", bridge::import("json"));
+    bridge::bind(module, "os", bridge::import("os"));
+    bridge::bind_from(module, "abc", {"ABC", "abstractmethod"});
+    bridge::bind_from(module, "typing", {"Any", "Dict", "List", "Optional"});
     host::bind_from(module, host::Sibling::logger, {"log_message"});
     host::bind_from(module, host::Sibling::node, {"Node", "NodeException", "NodeResult"});
     host::bind_from(module, host::Sibling::parameters,
                     {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
-    bridge::check_status(PyModule_AddObjectRef(module.get(), "ClusterlaneBase", build_clusterlane_base().get()));
+    bridge::bind(module, "ClusterlaneBase", build_clusterlane_base());
 }
 
 bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, Runtime::reset};

@@ -9,6 +9,7 @@
 #include "deadline.hpp"
 #include "methods.hpp"
 #include "new_file.hpp"
+#include "options.hpp"
 
 namespace clusterlane {
 
@@ -31,7 +32,7 @@ Owned local_path_of(Borrowed local_dir, Borrowed entry) { return os_path(N::join
 // ---- what to download -----------------------------------------------------
 
 Owned category_files(Borrowed files_by_category, const char* category) {
-    return bridge::mapping_get(files_by_category, bridge::str_from(category), bridge::new_list(), name(N::get));
+    return option(files_by_category, category, bridge::new_list());
 }
 
 void extend(Borrowed list, Borrowed iterable) {
@@ -42,17 +43,7 @@ void extend(Borrowed list, Borrowed iterable) {
 // when the node's own "download_large_files" option (a parameter object or a
 // plain value) does.
 Owned large_file_flag(Borrowed flow_vars, Borrowed hpc_options) {
-    Owned key = bridge::str_from("download_large_files");
-    Owned flag = bridge::boolean(false);
-    if (hpc_options.get() != Py_None && bridge::truthy(hpc_options))
-        flag = bridge::mapping_get(hpc_options, key, bridge::boolean(false), name(N::get));
-    if (bridge::truthy(flag)) return flag;
-
-    Owned legacy = bridge::mapping_get(flow_vars, key, bridge::none(), name(N::get));
-    if (!bridge::truthy(legacy)) return flag;
-    // a parameter object stands for its value; a plain value for its truth
-    if (!bridge::hasattr(legacy, name(N::get_value))) return bridge::boolean(true);
-    return parameter_value(legacy);
+    return option_flag(flow_vars, hpc_options, "download_large_files", Flag::own_value);
 }
 
 Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {

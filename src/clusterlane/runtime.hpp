@@ -12,7 +12,7 @@ using bridge::Owned;
 
 // Every name the module interns.  Add a name here to use it as N::name.
 #define CLUSTERLANE_NAMES(X)                                                                                        \
-    X(json) X(os) X(log_message) X(Node) X(NodeException) X(level) X(get) X(get_value) X(keys) X(dumps) X(dump)     \
+    X(json) X(os) X(Node) X(NodeException) X(get) X(get_value) X(keys) X(dumps) X(dump)     \
     X(load) X(path) X(join) X(dirname) X(basename) X(exists) X(getcwd) X(expanduser) X(replace) X(remove)           \
     X(node_id) X(node_key) X(working_path) X(resolve_path) X(_log_callback) X(_slurm_script) X(_hpc_log)            \
     X(run_local) X(_run_remote) X(get_input_files) X(get_output_files) X(get_output_files_by_category)              \

@@ -1,51 +1,97 @@
 #include "host.hpp"
 
+#include "bridge/module.hpp"
+
+#include <array>
+#include <memory>
+
 namespace host {
 
 namespace {
 
-const char* module_name(Sibling sibling) noexcept {
+#define HOST_NAMES(X) X(logger) X(node) X(parameters) X(log_message) X(level)
+#define HOST_NAME_ENTRY(name) name,
+#define HOST_NAME_TEXT(name) #name,
+enum class Name : size_t { HOST_NAMES(HOST_NAME_ENTRY) count_ };
+constexpr std::array<const char*, static_cast<size_t>(Name::count_)> kNameTexts = {HOST_NAMES(HOST_NAME_TEXT)};
+
+struct Names {
+    bridge::NameTable<kNameTexts.size()> table;
+    Owned log_message_fromlist;  // ("log_message",)
+    // The absolute name of the logger sibling ("zentrel_core.logger"), once
+    // the module's package is known.  Each extension module carries its own
+    // copy of this file and is loaded once, so this is the one module's own.
+    Owned logger_name;
+};
+
+// Interned on first use and kept for the life of the process: deliberately
+// never released, as the modules' own runtimes (bridge/runtime.hpp).
+Names& names() {
+    static Names* names = [] {
+        auto built = std::make_unique<Names>();
+        built->table.init(kNameTexts);
+        built->log_message_fromlist = bridge::tuple_of(built->table[static_cast<size_t>(Name::log_message)]);
+        return built.release();
+    }();
+    return *names;
+}
+
+Borrowed name(Name n) { return names().table[static_cast<size_t>(n)]; }
+
+Borrowed module_name(Sibling sibling) {
     switch (sibling) {
-        case Sibling::logger: return "logger";
-        case Sibling::node: return "node";
-        case Sibling::parameters: return "parameters";
+        case Sibling::logger: return name(Name::logger);
+        case Sibling::node: return name(Name::node);
+        case Sibling::parameters: return name(Name::parameters);
     }
-    return "";
+    return {};
 }
 
 // The import statement's route for a level-1 import: the package is taken
 // from the importing module's __package__ / __spec__ / __name__.
 Owned import_sibling(Borrowed module, Sibling sibling, Borrowed fromlist) {
-    Owned name = bridge::intern(module_name(sibling));
     Borrowed globals = PyModule_GetDict(module.get());
-    return bridge::check(PyImport_ImportModuleLevelObject(name.get(), globals.get(), nullptr, fromlist.get(), 1));
+    return bridge::check(
+        PyImport_ImportModuleLevelObject(module_name(sibling).get(), globals.get(), nullptr, fromlist.get(), 1));
 }
 
-Owned take(Borrowed imported, Borrowed name) {
-    if (Owned value = bridge::getattr_optional(imported, name)) return value;
-    Owned imported_name = bridge::getattr(imported, bridge::intern("__name__"));
-    bridge::raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name.get(), imported_name.get());
+// `from .logger import log_message`.  The import statement resolves the
+// package from the module's __package__ on every run; here that is done once,
+// on the first call, and later calls import the absolute name it gave, as
+// `from zentrel_core.logger import log_message` would.  While __package__ is
+// not a non-empty str the relative import runs as it is.
+Owned import_log_message(Borrowed module) {
+    Names& n = names();
+    if (!n.logger_name) {
+        Owned package = bridge::getattr_optional(module, bridge::intern("__package__"));
+        if (package && PyUnicode_Check(package.get()) && PyUnicode_GET_LENGTH(package.get()) > 0)
+            n.logger_name = bridge::concat({package, ".", name(Name::logger)});
+    }
+    Owned logger = n.logger_name ? bridge::check(PyImport_ImportModuleLevelObject(
+                                       n.logger_name.get(), nullptr, nullptr, n.log_message_fromlist.get(), 0))
+                                 : import_sibling(module, Sibling::logger, n.log_message_fromlist);
+    return bridge::import_name(logger, name(Name::log_message));
+}
+
+Owned find_log_message(Borrowed module, LogRoute route) {
+    if (route == LogRoute::bound_at_import) return bridge::module_global(module, name(Name::log_message));
+    return import_log_message(module);
 }
 
 }  // namespace
-
-Owned import_from(Borrowed module, Sibling sibling, Borrowed name) {
-    return take(import_sibling(module, sibling, bridge::tuple_of(name)), name);
-}
 
 void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const char*> names) {
     Owned fromlist = bridge::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, bridge::intern(n).release());
-    Owned imported = import_sibling(module, sibling, fromlist);
-    for (const char* n : names)
-        bridge::check_status(PyModule_AddObjectRef(module.get(), n, take(imported, bridge::intern(n)).get()));
+    bridge::bind_from(module, import_sibling(module, sibling, fromlist), names);
 }
 
-void log_message(Borrowed log_message_fn, Borrowed text) { bridge::call(log_message_fn, text); }
-
-void log_message(Borrowed log_message_fn, Borrowed text, Borrowed level_keyword, const char* level) {
-    bridge::call(log_message_fn, {text}, {{level_keyword, bridge::str_from(level)}});
+void log_message(Borrowed module, LogRoute route, Borrowed text, Borrowed level) {
+    Owned log_message_fn = find_log_message(module, route);
+    if (!level) bridge::call(log_message_fn, text);
+    else if (route == LogRoute::imported_per_call) bridge::call(log_message_fn, text, level);
+    else bridge::call(log_message_fn, {text}, {{name(Name::level), level}});
 }
 
 void raise_node_exception(Borrowed node_exception_type, Borrowed origin, Borrowed message) {

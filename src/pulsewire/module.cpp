@@ -4,8 +4,10 @@
 // Dict, Optional, _context, logger, the three context functions,
 // _CONNECT_TIMEOUT_S, _publish_to_redis, stream_log and post_with_progress.
 //
-// Only standard-library modules are imported here; redis, requests and the
-// host logger are imported by the functions that use them, on every call.
+// Only standard-library modules are imported here, and the callables used on
+// every call (datetime.now, timezone.utc, json.dumps, os.getenv, the logger)
+// are bound once in the module's state; redis, requests and the host logger
+// are imported by the functions that use them, on every call.
 #include "bridge/module.hpp"
 #include "functions.hpp"
 
@@ -28,35 +30,47 @@ constexpr const char* kModuleDoc =
     "    stream_log(\"Processing batch 1/10\", progress=10)\n"
     "    stream_log(\"Model loaded\", level=\"info\", component=\"loader\")\n";
 
-void bind(Borrowed module, const char* key, Borrowed value) {
-    bridge::check_status(PyModule_AddObjectRef(module.get(), key, value.get()));
-}
-
-void bind_from(Borrowed module, const char* source, std::initializer_list<const char*> names) {
-    Owned imported = bridge::import(source);
-    for (const char* n : names) bind(module, n, bridge::getattr(imported, bridge::intern(n)));
-}
-
 void bind_function(Borrowed module, const bridge::FunctionSpec& spec) {
-    bind(module, spec.name, bridge::make_function(runtime().function_type, spec, module));
+    bridge::bind(module, spec.name, bridge::make_function(runtime().function_type, spec, module));
+}
+
+// What stream_log and _publish_to_redis use on every call: the standard-
+// library callables, taken from the objects just bound in the namespace, and
+// the constant texts.
+void bind_once() {
+    Bound& b = runtime().state;
+    b.now = bridge::getattr(global(N::datetime), name(N::now));
+    b.utc = bridge::getattr(global(N::timezone), name(N::utc));
+    b.utc_offset = bridge::str_from("+00:00");
+    b.zulu = bridge::str_from("Z");
+    b.dumps = bridge::getattr(global(N::json), name(N::dumps));
+    b.default_keyword = bridge::intern("default");
+    b.getenv = bridge::getattr(global(N::os), name(N::getenv));
+    b.channel = bridge::str_from("zentrel:logs");
+    b.default_port = bridge::str_from("18003");
+    b.no_backoff = bridge::FromImport("redis.backoff", "NoBackoff");
+    b.retry = bridge::FromImport("redis.retry", "Retry");
+    b.logger = global(N::logger);
 }
 
 void exec_module(Borrowed module) {
     Runtime::init(module, N_texts, "zentrel_core.pulsewire.native_function");
-    bind(module, "__doc__", bridge::str_from(kModuleDoc));
-    for (const char* standard : {"json", "logging", "os", "threading"}) bind(module, standard, bridge::import(standard));
-    bind_from(module, "datetime", {"datetime", "timezone"});
-    bind_from(module, "typing", {"Any", "Dict", "Optional"});
+    bridge::bind(module, "__doc__", bridge::str_from(kModuleDoc));
+    for (const char* standard : {"json", "logging", "os", "threading"})
+        bridge::bind(module, standard, bridge::import(standard));
+    bridge::bind_from(module, "datetime", {"datetime", "timezone"});
+    bridge::bind_from(module, "typing", {"Any", "Dict", "Optional"});
 
     Owned local_type = bridge::getattr(global(N::threading), name(N::local));
-    bind(module, "_context", bridge::call(local_type));
+    bridge::bind(module, "_context", bridge::call(local_type));
     Owned module_name = bridge::check(PyModule_GetNameObject(module.get()));
-    bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), module_name));
+    bridge::bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), module_name));
+    bind_once();
 
     bind_function(module, functions::set_stream_context);
     bind_function(module, functions::get_stream_context);
     bind_function(module, functions::clear_stream_context);
-    bind(module, "_CONNECT_TIMEOUT_S", bridge::check(PyFloat_FromDouble(0.25)));
+    bridge::bind(module, "_CONNECT_TIMEOUT_S", bridge::check(PyFloat_FromDouble(0.25)));
     bind_function(module, functions::publish_to_redis);
     bind_function(module, functions::stream_log);
     bind_function(module, functions::post_with_progress);

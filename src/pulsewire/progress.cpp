@@ -92,7 +92,7 @@ void send_progress_line(const Args& args, Borrowed elapsed) {
 // waiting and flood the log with progress lines.
 void check_interval(Borrowed interval) {
     Owned one = bridge::integer(1);
-    if (bridge::check_status(PyObject_RichCompareBool(interval.get(), one.get(), Py_LT)))
+    if (bridge::compare(interval, bridge::Order::less, one))
         bridge::raise(PyExc_ValueError, "update_interval must be at least 1 second");
 }
 

@@ -4,6 +4,7 @@
 // logger, so a node keeps running while Redis is down.
 #include "functions.hpp"
 
+#include "bridge/module.hpp"
 #include "bridge/statements.hpp"
 
 namespace pulsewire::functions {
@@ -12,28 +13,26 @@ namespace {
 
 using bridge::Param;
 
-void debug(Borrowed text) { bridge::call_method(global(N::logger), name(N::debug), text); }
+void debug(Borrowed text) { bridge::call_method(bound().logger, name(N::debug), text); }
 
 // Retry(NoBackoff(), 0): a policy that never retries.  A redis-py without
 // these classes still publishes, with its own default policy.
 Owned no_retry_policy() {
     return bridge::try_except(
         [] {
-            Owned no_backoff = bridge::getattr(bridge::import("redis.backoff"), name(N::NoBackoff));
-            Owned retry = bridge::getattr(bridge::import("redis.retry"), name(N::Retry));
+            Owned no_backoff = bound().no_backoff();
+            Owned retry = bound().retry();
             return bridge::call(retry, bridge::call(no_backoff), bridge::integer(0));
         },
         PyExc_Exception, [](Borrowed) { return Owned(); });
 }
 
-// os.getenv(key, fallback) through the module's `os`, on every call.
-Owned getenv(N key, Borrowed fallback) {
-    return bridge::call_method(global(N::os), name(N::getenv), name(key), fallback);
-}
+// os.getenv(key, fallback), read on every call.
+Owned getenv(N key, Borrowed fallback) { return bridge::call(bound().getenv, name(key), fallback); }
 
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
-    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bridge::str_from("18003")).get()));
+    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bound().default_port).get()));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
@@ -52,15 +51,15 @@ Owned connect(Borrowed redis) {
 // json.dumps(entry, default=str): anything the encoder cannot represent is
 // written as its str() text.
 Owned encode(Borrowed entry) {
-    Owned dumps = bridge::getattr(global(N::json), name(N::dumps));
-    return bridge::call(dumps, {entry}, {{bridge::intern("default"), reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+    return bridge::call(bound().dumps, {entry},
+                        {{bound().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
 }
 
 void publish(Borrowed entry) {
-    Owned redis = bridge::import("redis");
+    Owned redis = bridge::import(name(N::redis));
     Owned client = connect(redis);
     Owned payload = encode(entry);
-    bridge::call_method(client, name(N::publish), bridge::str_from("zentrel:logs"), payload);
+    bridge::call_method(client, name(N::publish), bound().channel, payload);
     bridge::call_method(client, name(N::close));
 }
 
@@ -86,10 +85,11 @@ const bridge::FunctionSpec publish_to_redis = bridge::function<kParams, publish_
     .name = "_publish_to_redis",
     .doc = "Publish a log entry to Redis for real-time streaming.\n"
     "\n"
-    "Opens a short-lived connection (REDIS_HOST / REDIS_PORT, read on every call),\n"
-    "publishes the entry as JSON on the \"zentrel:logs\" channel and closes it.\n"
-    "Returns True on success and False on any failure; never raises for a\n"
-    "publication problem.",
+    "Opens a short-lived connection to REDIS_HOST (default \"localhost\") and\n"
+    "REDIS_PORT (default 18003), both read on every call, publishes the entry as\n"
+    "JSON on the \"zentrel:logs\" channel and closes it.  Returns True on success\n"
+    "and False on any failure, which it reports as a DEBUG record on the logger\n"
+    "\"zentrel_core.pulsewire\"; never raises for a publication problem.",
     .return_annotation = "bool",
     .result = bridge::ResultType::Bool,
 });

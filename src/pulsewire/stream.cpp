@@ -43,13 +43,11 @@ std::array<Owned, 3> resolve_ids(const Args& args) {
     return ids;
 }
 
-// datetime.now(timezone.utc).isoformat() with the offset written "Z", through
-// the module's own datetime and timezone names.
+// datetime.now(timezone.utc).isoformat() with the offset written "Z".
 Owned utc_timestamp() {
-    Owned utc = bridge::getattr(global(N::timezone), name(N::utc));
-    Owned now = bridge::call_method(global(N::datetime), name(N::now), utc);
+    Owned now = bridge::call(bound().now, bound().utc);
     Owned text = bridge::call_method(now, name(N::isoformat));
-    return bridge::call_method(text, name(N::replace), bridge::str_from("+00:00"), bridge::str_from("Z"));
+    return bridge::call_method(text, name(N::replace), bound().utc_offset, bound().zulu);
 }
 
 void set_if_non_empty_str(Borrowed entry, N key, Borrowed value) {
@@ -75,8 +73,7 @@ Owned build_entry(const Args& args) {
 Owned stream_log_body(const Args& args) {
     // The host log gets the line first, with the level as given, so it is
     // written even when publication fails later.
-    Owned log_message = host::import_from(args.module(), host::Sibling::logger, name(N::log_message));
-    bridge::call(log_message, args.get<"message">(), args.get<"level">());
+    host::log_message(args.module(), host::LogRoute::imported_per_call, args.get<"message">(), args.get<"level">());
 
     Owned entry = build_entry(args);
     bridge::call(global(N::_publish_to_redis), entry);
@@ -92,9 +89,11 @@ const bridge::FunctionSpec stream_log = bridge::function<kParams, stream_log_bod
     "Writes the message to the host log and publishes it as a JSON log entry on\n"
     "\"zentrel:logs\" with the node, workflow and job identifiers (from the arguments\n"
     "or this thread's stream context), an optional progress percentage, component\n"
-    "name and any extra keyword arguments as metadata.  Publication is best\n"
-    "effort: when Redis is unavailable the message is still logged and the call\n"
-    "returns normally.",
+    "name and any extra keyword arguments as metadata.  The server is REDIS_HOST\n"
+    "(default \"localhost\") and REDIS_PORT (default 18003), read on every call.\n"
+    "Publication is best effort: when Redis is unavailable the message is still\n"
+    "logged, the entry is dropped with a DEBUG record on the logger\n"
+    "\"zentrel_core.pulsewire\", and the call returns normally.",
     .var_keywords = "metadata",
 });
 

@@ -1,5 +1,7 @@
 """Live log lines from node code to the user interface, through the Redis
-channel "zentrel:logs"."""
+channel "zentrel:logs" at REDIS_HOST (default "localhost") and REDIS_PORT
+(default 18003); failed publications are DEBUG records on the logger
+"zentrel_core.pulsewire"."""
 
 import logging
 import threading
