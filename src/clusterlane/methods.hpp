@@ -15,7 +15,7 @@
 //   state.cpp        check_record_writable, the probe before a submission
 //   pass_lock.cpp    one pass at a time per node (the lock file)
 //   slurm_states.cpp what each SLURM state means for the recorded job
-//   deadline.cpp     the bounded waits on a silent server (ioTimeout)
+//   pass_worker.cpp  the pass's SSH calls on a worker thread, each wait bounded (ioTimeout)
 //   support.cpp      logging, NodeException, os.path, the job directory and
 //                    the run result head, passphrase masking
 #pragma once

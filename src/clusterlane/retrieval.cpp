@@ -5,8 +5,8 @@
 // otherwise reported with their remote location.  A file that cannot be
 // fetched is logged and left out of the summary; the others still come down.
 #include "bridge/statements.hpp"
-#include "deadline.hpp"
 #include "methods.hpp"
+#include "pass_worker.hpp"
 
 namespace clusterlane {
 
@@ -92,10 +92,10 @@ void discard_partial_download(Borrowed local_path, Borrowed stamp_before) {
 }
 
 // Within a pass the transfer is one bounded wait that each received chunk
-// starts afresh.
-void fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
+// starts afresh; a large file's progress is logged under `entry`.
+void fetch(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     Owned stamp_before = file_stamp(local_path);
-    Owned progress = io::progress_callback(sftp);
+    Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
     const bridge::Kw callback[] = {{name(N::callback), progress}};
     Owned get = bridge::getattr(sftp, name(N::get));
     bridge::try_except([&] { io::bounded(sftp, [&] { return bridge::call(get, {remote_path, local_path}, callback); }); },
@@ -124,7 +124,7 @@ enum class Fetched { Yes, Missing, Failed };
 Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     auto attempt = [&] {
         make_parent_dir(local_path);
-        fetch(sftp, remote_path, local_path);
+        fetch(self, sftp, entry, remote_path, local_path);
         Owned size = local_size(local_path);
         hpc_log(self, "debug", concat({"Downloaded: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
                 {{name(N::file_name), entry}, {name(N::file_size), size}});
@@ -137,9 +137,9 @@ Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed re
             return Fetched::Missing;
         }
         if (bridge::error_matches(error, PyExc_TimeoutError)) bridge::restore_error(Owned::ref(error.get()));
-        Owned error_text = bridge::str(error);
-        hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", error_text}),
-                {{name(N::file_name), entry}, {name(N::error), error_text}});
+        Owned text = error_text(error);
+        hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", text}),
+                {{name(N::file_name), entry}, {name(N::error), text}});
         return Fetched::Failed;
     });
 }
@@ -239,7 +239,7 @@ Owned retrieve_plain_body(const bridge::Args<kPlainParams>& args) {
             },
             PyExc_Exception,
             [&](Borrowed error) {
-                log(concat({"Warning: Could not retrieve ", bridge::str(entry), ": ", bridge::str(error)}), "warning");
+                log(concat({"Warning: Could not retrieve ", bridge::str(entry), ": ", error_text(error)}), "warning");
             });
     });
     return bridge::none();

@@ -26,7 +26,9 @@ using bridge::Owned;
     X(escape) X(findall) X(SSHClient) X(AutoAddPolicy) X(set_missing_host_key_policy) X(load_system_host_keys)      \
     X(AuthenticationException) X(SSHException) X(makedirs) X(exist_ok) X(getsize) X(isfile) X(st_ino)               \
     X(st_mtime_ns) X(download_file) X(open) X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(rstrip) X(split)       \
-    X(startswith) X(__enter__) X(__exit__) X(get_transport) X(settimeout) X(callback) X(getsignal) X(signal)
+    X(startswith) X(__enter__) X(__exit__) X(get_transport) X(callback) X(acquire) X(release)       \
+    X(start) X(target) X(args) X(daemon) X(bytes_done) X(bytes_total) X(timeout) X(banner_timeout) X(auth_timeout) \
+    X(recv) X(recv_stderr) X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 

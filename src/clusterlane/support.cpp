@@ -31,6 +31,12 @@ void raise_node_exception(Borrowed origin, Borrowed message) {
     host::raise_node_exception(global(N::NodeException), origin, message);
 }
 
+Owned error_text(Borrowed error) {
+    Owned text = bridge::str(error);
+    if (PyUnicode_GET_LENGTH(text.get()) > 0) return text;
+    return bridge::type_short_name(error);
+}
+
 Owned redact_profile(Borrowed profile) {
     if (!PyDict_Check(profile.get())) return Owned::ref(profile.get());
     Owned key = bridge::str_from("keyPassphrase");

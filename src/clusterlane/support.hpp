@@ -22,6 +22,10 @@ void hpc_log(Borrowed self, const char* level, Borrowed message, std::initialize
 [[noreturn]] void raise_node_exception(const char* origin, Borrowed message);
 [[noreturn]] void raise_node_exception(Borrowed origin, Borrowed message);
 
+// The text of a caught exception for a message: str(error), or the name of
+// its type when that is empty (EOFError(), say).
+Owned error_text(Borrowed error);
+
 // For log lines only: the profile dict with a non-empty "keyPassphrase"
 // replaced by '***' (a copy; the caller's dict is untouched).  Anything else
 // comes back as it is.
