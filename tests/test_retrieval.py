@@ -163,21 +163,21 @@ class RefusingSftp:
         raise PermissionError(13, "Permission denied", local_path)
 
 
-@pytest.mark.parametrize("existing", [None, "previous download"])
+@pytest.mark.parametrize("existing, error, text", [(None, OSError("Server connection dropped"), "Server connection dropped"),
+                                                   ("previous download", EOFError(), "EOFError")])
 def test_broken_essential_download_is_removed_fails_and_is_fetched_next_time(tmp_path, logged_node, sftp, job_dir,
-                                                                             existing):
+                                                                             existing, error, text):
     if existing is not None:
         (tmp_path / "md.log").write_text(existing)
     node, log = logged_node({"essential": ["md.log"]})
 
     with pytest.raises(NodeException) as caught:
-        node._retrieve_output_files_ssh(BreakingSftp(OSError("Server connection dropped")), {}, job_dir)
+        node._retrieve_output_files_ssh(BreakingSftp(error), {}, job_dir)
 
     assert (caught.value.origin, caught.value.message) == (
         "download", f"Could not download essential output files: md.log. They stay on the cluster in {job_dir} "
                     "and are fetched again on the next call.")
-    assert log.calls[-1] == (("warning", "Could not retrieve md.log: Server connection dropped"),
-                             {"file_name": "md.log", "error": "Server connection dropped"})
+    assert log.calls[-1] == (("warning", f"Could not retrieve md.log: {text}"), {"file_name": "md.log", "error": text})
     assert not (tmp_path / "md.log").exists()
 
     assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]

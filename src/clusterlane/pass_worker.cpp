@@ -105,15 +105,11 @@ struct Closure {
 
 // ---- the worker thread ---------------------------------------------------------
 
-struct WorkerClosure {
-    std::shared_ptr<PassState> state;
-};
-
 constexpr bridge::Param kLoopParams[] = {bridge::any_param("calls")};
 
 // The thread's loop: runs the current call each time it is asked to.
 Owned worker_loop_body(const bridge::Args<kLoopParams>& args) {
-    PassState& s = *Closure<WorkerClosure>::of(args.closure()).state;
+    PassState& s = Closure<PassState>::of(args.closure());
     Borrowed calls = args.get<"calls">();
     Owned finished = s.finished;
     for (;;) {
@@ -134,14 +130,14 @@ const bridge::FunctionSpec kWorkerLoop = bridge::function<kLoopParams, worker_lo
     .doc = "Runs the blocking SSH calls of one pass.",
 });
 
-void start_worker(const std::shared_ptr<PassState>& state) {
-    PassState& s = *state;
+// `state` is the capsule holding `s`: the thread keeps it alive.
+void start_worker(PassState& s, Borrowed state) {
     const Stdlib& lib = stdlib();
     s.calls = bridge::call(lib.simple_queue);
     s.finished = bridge::call(lib.lock);
     bridge::call_method(s.finished, name(N::acquire));
     Owned loop = bridge::make_function(runtime().function_type, kWorkerLoop, runtime().module,
-                                       Closure<WorkerClosure>::capsule(new WorkerClosure{state}));
+                                       Owned::ref(state.get()));
     Owned loop_args = bridge::tuple_of(s.calls);
     Owned thread = bridge::call(lib.thread, {},
                                 {{name(N::target), loop}, {name(N::args), loop_args}, {name(N::daemon), Py_True}});
@@ -189,7 +185,8 @@ void wait_for_worker(PassState& s) {
 }  // namespace
 
 struct TransferProgress {
-    std::shared_ptr<PassState> state;
+    Owned state_capsule;  // keeps `state` alive
+    PassState* state;
     Owned node;
     Owned entry;
     const char* verb;
@@ -290,7 +287,8 @@ Owned seconds_of(Borrowed timeout) {
 
 // ---- PassWorker -----------------------------------------------------------------
 
-PassWorker::PassWorker(Borrowed host, Borrowed timeout) : state_(std::make_shared<PassState>()), outer_(t_running) {
+PassWorker::PassWorker(Borrowed host, Borrowed timeout)
+    : state_(new PassState()), capsule_(Closure<PassState>::capsule(state_)), outer_(t_running) {
     const double seconds = PyFloat_AS_DOUBLE(seconds_of(timeout).get());
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
@@ -334,10 +332,10 @@ void PassWorker::close_client(Borrowed ssh) {
 // ---- one call -------------------------------------------------------------------
 
 Owned detail::run(Borrowed connection, CallRef call) {
-    PassState* s = t_running ? t_running->state_.get() : nullptr;
+    PassState* s = t_running ? t_running->state_ : nullptr;
     if (!s || !s->attached(connection)) return call.invoke(call.callable);
     if (s->expired) raise_timeout(*s, {});
-    if (!s->thread) start_worker(t_running->state_);
+    if (!s->thread) start_worker(*s, t_running->capsule_);
 
     s->call = call;
     s->result = {};
@@ -356,9 +354,9 @@ Owned detail::run(Borrowed connection, CallRef call) {
 }
 
 Owned progress_callback(Borrowed connection, const Transfer& transfer) {
-    PassState* s = t_running ? t_running->state_.get() : nullptr;
+    PassState* s = t_running ? t_running->state_ : nullptr;
     if (!s || !s->attached(connection)) return {};
-    auto* progress = new TransferProgress{t_running->state_, Owned::ref(transfer.node.get()),
+    auto* progress = new TransferProgress{t_running->capsule_, s, Owned::ref(transfer.node.get()),
                                           Owned::ref(transfer.entry.get()), transfer.verb};
     return bridge::make_function(runtime().function_type, kProgress, runtime().module,
                                  Closure<TransferProgress>::capsule(progress));

@@ -27,7 +27,6 @@
 
 #include "runtime.hpp"
 
-#include <memory>
 #include <type_traits>
 
 namespace clusterlane::io {
@@ -78,7 +77,8 @@ private:
     friend Owned detail::run(Borrowed connection, detail::CallRef call);
     friend Owned progress_callback(Borrowed connection, const Transfer& transfer);
 
-    std::shared_ptr<PassState> state_;
+    PassState* state_;  // owned by capsule_, which the worker thread holds as well
+    Owned capsule_;
     PassWorker* outer_;  // a pass that was running on this thread before this one
 };
 
