@@ -94,6 +94,15 @@ def when_file_grows(path, action, size=16 * 1024 * 1024):
     return thread
 
 
+@pytest.fixture
+def default_sigint():
+    """Python's own SIGINT handler for the test, also when the suite was
+    started with SIGINT ignored (a background job of a script)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def failing_pass(node, fv):
     started = time.monotonic()
     with pytest.raises(NodeException) as caught:
@@ -188,6 +197,7 @@ def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node, 
     bed.run_as_user(f"scancel {job_id}")
 
 
+@pytest.mark.usefixtures("default_sigint")
 def test_ctrl_c_during_an_upload(bed, tmp_path, make_node):
     big_input = tmp_path / "input.bin"
     with open(big_input, "wb") as fh:
@@ -241,6 +251,7 @@ def run_with_host_handler(host, action, received):
     return asyncio.run(on_the_loop())
 
 
+@pytest.mark.usefixtures("default_sigint")
 @pytest.mark.parametrize("host", ["signal_handler", "asyncio"])
 def test_host_handler_that_does_not_raise_leaves_the_pass_running(bed, tmp_path, make_node, host):
     fv = flow_vars(bed)
