@@ -188,7 +188,7 @@ def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node, 
     waited = time.monotonic() - frozen_at[0]
 
     assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 2 seconds")
-    assert waited < 2 * 2 + 1
+    assert waited < 2 * 2
     assert (tmp_path / f".zentrel_hpc_{node_id}.json").read_bytes() == state
 
     sessions(signal.SIGCONT)

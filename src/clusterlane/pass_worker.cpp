@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace clusterlane::io {
 
@@ -22,8 +23,6 @@ constexpr auto kLineEvery = std::chrono::seconds(5);
 // How long one slice of the wait for a worker whose transport was closed
 // lasts; the wait itself goes on until the worker has finished.
 constexpr double kCloseSlice = 1.0;
-
-struct TransferProgress;
 
 // What a pass shares with its worker thread.  Everything is touched with the
 // GIL held, by the caller or by the worker.
@@ -45,12 +44,24 @@ struct PassState {
     Owned error;             // what it raised
 
     Clock::time_point last_answer{};      // the call's start or its latest chunk
-    TransferProgress* transfer = nullptr;  // the transfer reporting chunks in the current call
+    struct TransferProgress* transfer = nullptr;  // the transfer reporting chunks in the current call
     bool expired = false;
 
     bool attached(Borrowed connection) const {
         return (client && client.get() == connection.get()) || (sftp && sftp.get() == connection.get());
     }
+};
+
+// The closure of a transfer's progress callback: what its lines name, and
+// what the server has sent or taken so far.
+struct TransferProgress {
+    Owned state_capsule;  // keeps `state` alive
+    PassState* state;
+    Owned node;
+    Owned entry;
+    const char* verb;
+    long long done = 0;
+    long long total = 0;
 };
 
 namespace {
@@ -88,7 +99,9 @@ struct Closure {
     static constexpr const char* kName = "zentrel_core.clusterlane.pass_worker";
 
     static Owned capsule(T* value) {
-        PyObject* capsule = PyCapsule_New(value, kName, [](PyObject* c) { delete static_cast<T*>(PyCapsule_GetPointer(c, kName)); });
+        PyObject* capsule = PyCapsule_New(value, kName, [](PyObject* c) {
+            delete static_cast<T*>(PyCapsule_GetPointer(c, kName));
+        });
         if (!capsule) {
             delete value;
             bridge::throw_error();
@@ -181,20 +194,6 @@ void wait_for_worker(PassState& s) {
 }
 
 // ---- progress of a transfer ----------------------------------------------------
-
-}  // namespace
-
-struct TransferProgress {
-    Owned state_capsule;  // keeps `state` alive
-    PassState* state;
-    Owned node;
-    Owned entry;
-    const char* verb;
-    long long done = 0;
-    long long total = 0;
-};
-
-namespace {
 
 constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
 
