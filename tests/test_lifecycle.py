@@ -260,7 +260,7 @@ def test_timeout_absorbed_by_an_override_still_fails_the_pass(ssh):
 
     def slow_squeue(command):
         if command.startswith("squeue"):
-            time.sleep(0.3)  # longer than the ioTimeout below: the watchdog fires
+            time.sleep(0.3)  # longer than the ioTimeout below: the wait gives up
         return answer(command)
 
     ssh.exec_command = slow_squeue

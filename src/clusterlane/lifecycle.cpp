@@ -333,9 +333,10 @@ Owned guarded_phase(const Pass& p) {
 }
 
 // An interrupt or exit request (outside the Exception family) that is the
-// failure or anywhere in its chain of causes and contexts: paramiko turns a
-// Ctrl-C during a transfer into an error of its own, and the worker must
-// still learn that it was asked to stop.
+// failure or anywhere in its chain of causes and contexts: paramiko called by
+// a node's own code on the calling thread turns a Ctrl-C during a transfer
+// into an error of its own, and the worker must still learn that it was
+// asked to stop.
 Owned interruption_in(Borrowed failure) {
     std::vector<Borrowed> pending{failure};
     std::vector<Borrowed> seen;
