@@ -45,6 +45,7 @@ bool drain(Borrowed channel, N ready, N receive, Stream& stream) {
     Owned chunk_size = bridge::integer(kChunk);
     while (stream.size <= kAnswerLimit && bridge::truthy(bridge::call_method(channel, name(ready)))) {
         Owned data = bridge::call_method(channel, name(receive), chunk_size);
+        if (bridge::length(data) == 0) break;  // the stream has ended
         stream.size += bridge::length(data);
         bridge::list_append(stream.chunks, data);
         read = true;
