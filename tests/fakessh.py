@@ -26,23 +26,38 @@ def _as_bytes(data):
 
 
 class FakeChannel:
-    def __init__(self, status):
+    """A command's channel whose whole output has arrived."""
+
+    def __init__(self, stdout, stderr, status):
+        self._out, self._err = _as_bytes(stdout), _as_bytes(stderr)
         self.status = status
+        self.eof_received = True
+        self.closed = False
+
+    def recv_ready(self):
+        return bool(self._out)
+
+    def recv(self, nbytes):
+        data, self._out = self._out[:nbytes], self._out[nbytes:]
+        return data
+
+    def recv_stderr_ready(self):
+        return bool(self._err)
+
+    def recv_stderr(self, nbytes):
+        data, self._err = self._err[:nbytes], self._err[nbytes:]
+        return data
 
     def recv_exit_status(self):
         return self.status
 
-    def settimeout(self, timeout):
-        self.timeout = timeout
+    def close(self):
+        self.closed = True
 
 
 class FakeChannelFile:
-    def __init__(self, data, status):
-        self._data = _as_bytes(data)
-        self.channel = FakeChannel(status)
-
-    def read(self):
-        return self._data
+    def __init__(self, channel):
+        self.channel = channel
 
 
 class Reply:
@@ -194,8 +209,8 @@ class FakeSSH:
         reply = next((r for p, r in self._rules if p.search(command)), None) or _default_reply(command)
         if isinstance(reply, _Turns):
             reply = reply.next()
-        return (io.BytesIO(b""), FakeChannelFile(reply.stdout, reply.status),
-                FakeChannelFile(reply.stderr, reply.status))
+        channel = FakeChannel(reply.stdout, reply.stderr, reply.status)
+        return io.BytesIO(b""), FakeChannelFile(channel), FakeChannelFile(channel)
 
     def open_sftp(self):
         self.calls.append(("open_sftp", None))

@@ -1,13 +1,18 @@
-"""A cluster that stops answering, drops the connection or is interrupted
-in the middle of a pass, on the test bed's real sshd and SLURM: the pass
-ends within its ioTimeout, a failed essential download fails it, Ctrl-C
-stops it, and the recorded job is carried on by the next call."""
+"""A cluster that stops answering, drops the connection, answers without
+end or is interrupted in the middle of a pass, on the test bed's real sshd
+and SLURM: the pass ends within its ioTimeout, a failed essential download
+fails it, Ctrl-C stops it while a host handler that does not raise leaves
+it running, and the recorded job is carried on by the next call.  Long
+transfers report their progress; two passes on two threads do not stall."""
+import asyncio
 import glob
 import json
 import os
+import re
 import signal
 import threading
 import time
+import types
 
 import pytest
 
@@ -97,6 +102,15 @@ def when_file_grows(path, action, size=16 * 1024 * 1024):
     return thread
 
 
+@pytest.fixture
+def default_sigint():
+    """Python's own SIGINT handler for the test, also when the suite was
+    started with SIGINT ignored (a background job of a script)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def failing_pass(node, fv):
     started = time.monotonic()
     with pytest.raises(NodeException) as caught:
@@ -168,14 +182,26 @@ def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):
     assert (again["remote_job_status"], again["remote_job_id"], again["data"]) == ("completed", job_id, {"size": BIG})
 
 
-def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node):
+def on_a_thread(action):
+    """action() run on a thread of its own; its result."""
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(action()))
+    thread.start()
+    thread.join(60)
+    assert outcome, "the action failed or did not end"
+    return outcome[0]
+
+
+@pytest.mark.parametrize("on_thread", [False, True], ids=["main_thread", "other_thread"])
+def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node, on_thread):
     # The work dir is expanded by a command that takes a second: the pass
     # waits for its exit status, a wait paramiko itself never bounds.
     slow_dir = f"$(sleep 1; echo {bed.remote_work_dir})"
     fv = flow_vars(bed, "#!/bin/bash\nsleep 30\n", remoteWorkDir=slow_dir, ioTimeout=2)
-    node = make_node(node_id="fault_stop_cmd", **node_options(tmp_path))
+    node_id = "fault_stop_cmd_t" if on_thread else "fault_stop_cmd"
+    node = make_node(node_id=node_id, **node_options(tmp_path))
     job_id = execute(node, fv)["remote_job_id"]
-    state = (tmp_path / ".zentrel_hpc_fault_stop_cmd.json").read_bytes()
+    state = (tmp_path / f".zentrel_hpc_{node_id}.json").read_bytes()
 
     frozen_at = []
 
@@ -184,31 +210,194 @@ def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node):
             threading.Timer(0.4, lambda: (sessions(signal.SIGSTOP), frozen_at.append(time.monotonic()))).start()
 
     node.set_log_callback(freeze_soon)
-    origin, message, _ = failing_pass(node, fv)
+    origin, message, _ = on_a_thread(lambda: failing_pass(node, fv)) if on_thread else failing_pass(node, fv)
     waited = time.monotonic() - frozen_at[0]
 
     assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 2 seconds")
-    assert waited < 2 * 2 + 5
-    assert (tmp_path / ".zentrel_hpc_fault_stop_cmd.json").read_bytes() == state
+    assert waited < 2 * 2
+    assert (tmp_path / f".zentrel_hpc_{node_id}.json").read_bytes() == state
 
     sessions(signal.SIGCONT)
-    again = execute(make_node(node_id="fault_stop_cmd", **node_options(tmp_path)), fv)
+    again = execute(make_node(node_id=node_id, **node_options(tmp_path)), fv)
     assert (again["remote_job_status"], again["remote_job_id"]) in {("running", job_id), ("pending", job_id)}
     bed.run_as_user(f"scancel {job_id}")
 
 
+@pytest.mark.usefixtures("default_sigint")
 def test_ctrl_c_during_an_upload(bed, tmp_path, make_node):
     big_input = tmp_path / "input.bin"
     with open(big_input, "wb") as fh:
         fh.truncate(BIG)
     node = make_node(node_id="fault_sigint", **node_options(tmp_path, [big_input]))
 
+    interrupted_at = []
+
+    def interrupt():
+        interrupted_at.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
     def interrupt_soon(level, message, **metadata):
         if message.startswith("Uploading: input.bin"):
-            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            threading.Timer(0.3, interrupt).start()
 
     node.set_log_callback(interrupt_soon)
     with pytest.raises(KeyboardInterrupt):
         node.execute([], flow_vars(bed, "#!/bin/bash\ntrue\n"))
+    assert time.monotonic() - interrupted_at[0] < 2
     assert not (tmp_path / ".zentrel_hpc_fault_sigint.json").exists()
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def run_with_host_handler(host, action, received):
+    """action() while SIGINT goes to a handler of the host's that only records
+    it: a plain signal handler (the frame it got), or an asyncio loop's handler
+    ("loop") while the action blocks that loop, as a node called from a
+    coroutine does."""
+    if host == "signal_handler":
+        def record(signum, frame):
+            received.append(frame)
+
+        previous = signal.signal(signal.SIGINT, record)
+        try:
+            result = action()
+            assert signal.getsignal(signal.SIGINT) is record
+            return result
+        finally:
+            signal.signal(signal.SIGINT, previous)
+
+    async def on_the_loop():
+        loop = asyncio.get_running_loop()
+        loop.add_signal_handler(signal.SIGINT, received.append, "loop")
+        try:
+            result = action()
+            await asyncio.sleep(0.2)  # the loop sees the signal once the node has returned
+            return result
+        finally:
+            loop.remove_signal_handler(signal.SIGINT)
+    return asyncio.run(on_the_loop())
+
+
+@pytest.mark.usefixtures("default_sigint")
+@pytest.mark.parametrize("host", ["signal_handler", "asyncio"])
+def test_host_handler_that_does_not_raise_leaves_the_pass_running(bed, tmp_path, make_node, host):
+    fv = flow_vars(bed)
+    node = make_node(node_id=f"fault_host_{host}", **node_options(tmp_path))
+    job_id = completed_job(bed, node, fv)
+    received = []
+
+    def collect_while_interrupted():
+        watcher = when_file_grows(tmp_path / "big.dat", lambda: os.kill(os.getpid(), signal.SIGINT))
+        result = execute(node, fv)
+        watcher.join()
+        return result
+
+    result = run_with_host_handler(host, collect_while_interrupted, received)
+    assert (result["remote_job_status"], result["remote_job_id"], result["data"]) == ("completed", job_id, {"size": BIG})
+    assert len(received) == 1
+    assert received[0] == "loop" if host == "asyncio" else isinstance(received[0], types.FrameType)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def rss_growth_during(action):
+    """action()'s result and how far this process's resident memory rose meanwhile (bytes)."""
+    def rss():
+        with open("/proc/self/status") as fh:
+            return next(int(line.split()[1]) * 1024 for line in fh if line.startswith("VmRSS:"))
+
+    baseline, peak, done = rss(), [0], threading.Event()
+
+    def sample():
+        while not done.wait(0.02):
+            peak[0] = max(peak[0], rss())
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    try:
+        return action(), max(peak[0], rss()) - baseline
+    finally:
+        done.set()
+        sampler.join()
+
+
+@pytest.mark.parametrize("work_dir, io_timeout, message", [
+    ('x"; yes RUNNING; echo "', 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
+    ("$(yes RUNNING >&2)", 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
+    ("$(while :; do echo RUNNING >&2; sleep 0.3; done)", 2, "No answer from 127.0.0.1 for 2 seconds"),
+], ids=["stdout", "stderr", "slow"])
+def test_endless_answer_ends_the_pass(bed, tmp_path, make_node, work_dir, io_timeout, message):
+    # The work dir is expanded by a command (`bash -c 'eval echo "DIR"'`) that never ends printing.
+    node = make_node(node_id="fault_endless", **node_options(tmp_path))
+    fv = flow_vars(bed, remoteWorkDir=work_dir, ioTimeout=io_timeout)
+    (origin, text, took), growth = rss_growth_during(lambda: failing_pass(node, fv))
+    assert (origin, text) == ("remote_execution", message)
+    assert took < 2 * io_timeout
+    assert growth < 100 * 1024 * 1024
+    assert not (tmp_path / ".zentrel_hpc_fault_endless.json").exists()
+
+
+@pytest.mark.parametrize("verb", ["Downloading", "Uploading"])
+def test_progress_lines_while_a_large_transfer_runs(bed, tmp_path, sessions, make_node, verb):
+    # The connection is frozen for 10.5 s in the middle of the transfer: it
+    # runs long enough for two lines, 5 s apart.
+    log = LogRecorder()
+    unfreeze = threading.Timer(10.5, sessions, (signal.SIGCONT,))
+    freeze = lambda: (sessions(signal.SIGSTOP), unfreeze.start())  # noqa: E731
+    if verb == "Downloading":
+        fv = flow_vars(bed, ioTimeout=30)
+        node = make_node(node_id="fault_progress_get", **node_options(tmp_path))
+        job_id = completed_job(bed, node, fv)
+        node.set_log_callback(log)
+        when_file_grows(tmp_path / "big.dat", freeze)
+        result = execute(node, fv)
+        assert (result["remote_job_status"], result["remote_job_id"]) == ("completed", job_id)
+        entry = "big.dat"
+    else:
+        big_input = tmp_path / "input.bin"
+        with open(big_input, "wb") as fh:
+            fh.truncate(BIG)
+        node = make_node(node_id="fault_progress_put", **node_options(tmp_path, [big_input]))
+
+        def freeze_soon(level, message, **metadata):
+            log(level, message, **metadata)
+            if message.startswith("Uploading: input.bin"):
+                threading.Timer(0.3, freeze).start()
+        node.set_log_callback(freeze_soon)
+        assert execute(node, flow_vars(bed, "#!/bin/bash\ntrue\n", ioTimeout=30))["remote_job_status"] == "submitted"
+        entry = "input.bin"
+    unfreeze.join()
+
+    lines = [e for e in log.events if e[1].startswith(f"{verb} {entry}:")]
+    assert len(lines) >= 2
+    for level, message, metadata in lines:
+        assert level == "info" and re.fullmatch(rf"{verb} {entry}: \d+\.\d of 200\.0 MiB \(\d+%\)", message)
+        assert metadata.keys() == {"file_name", "bytes_done", "bytes_total"}
+        assert metadata["file_name"] == entry and 0 < metadata["bytes_done"] < BIG and metadata["bytes_total"] == BIG
+    assert len([e for e in log.events if re.match(r"(Downloading|Uploading) [^ ]+: ", e[1])]) == len(lines)
+
+
+def test_two_nodes_collect_at_once_on_two_threads(bed, tmp_path, make_node):
+    # Two downloads on two threads of one process once stalled one of them
+    # for most of a minute; the pair takes about twice one alone.
+    fv = flow_vars(bed)
+    dirs = [tmp_path / "a", tmp_path / "b"]
+    nodes = lambda: [make_node(node_id=f"fault_pair_{i}", **node_options(d)) for i, d in enumerate(dirs)]  # noqa: E731
+    for d in dirs:
+        d.mkdir()
+    job_ids = [completed_job(bed, node, fv) for node in nodes()]
+
+    def collect(node):
+        started = time.monotonic()
+        result = execute(node, fv)
+        return result, time.monotonic() - started
+
+    _, alone = collect(nodes()[0])
+    outcomes = {}
+    threads = [threading.Thread(target=lambda n=n, i=i: outcomes.__setitem__(i, collect(n)))
+               for i, n in enumerate(nodes())]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert [(r["remote_job_status"], r["remote_job_id"], r["data"]) for r, _ in (outcomes[0], outcomes[1])] == [
+        ("completed", job_id, {"size": BIG}) for job_id in job_ids]
+    print(f"one node alone {alone:.2f} s, two at once {outcomes[0][1]:.2f} s and {outcomes[1][1]:.2f} s")
+    assert max(took for _, took in outcomes.values()) < 4 * alone + 20

@@ -135,6 +135,7 @@ def test_local_result_serialisation(node, host_log, result, text):
 @pytest.mark.parametrize("failure,text", [
     (ValueError("bad input"), "bad input"),
     (KeyError("k"), "'k'"),
+    (EOFError(), "EOFError"),
 ])
 def test_local_failure_becomes_node_exception(node, host_log, failure, text):
     node.local_result = failure

@@ -4,8 +4,10 @@ completed-job result, and how every failure is mapped and the client closed.
 SSH faults at chosen steps and chosen SLURM answers come from a scripted
 client; the real cluster is exercised in test_cluster_e2e."""
 import os
+import signal
 import socket
 import sys
+import threading
 import time
 import types
 
@@ -158,6 +160,7 @@ HOME = os.path.expanduser("~")
     ({"authMethod": "key", "keyFilename": "/k", "keyPassphrase": ""}, {"port": 22, "key_filename": "/k"}),
     ({"authMethod": "agent", "keyFilename": "/k", "keyPassphrase": "pw"}, {"port": 22}),
     ({"keyPassphrase": "pw"}, {"port": 22}),
+    ({"ioTimeout": 7}, {"port": 22, "timeout": 7.0, "banner_timeout": 7.0, "auth_timeout": 7.0}),
 ])
 def test_connection_arguments(make_node, ssh, extra, kwargs):
     node = make_node(scripted=True)
@@ -166,6 +169,28 @@ def test_connection_arguments(make_node, ssh, extra, kwargs):
     assert log.find("Connecting")[0][1:] == (
         f"Connecting to HPC cluster: hpc.example.org:{kwargs['port']}",
         {"hostname": "hpc.example.org", "port": kwargs["port"], "username": "alice"})
+
+
+@pytest.mark.usefixtures("private_home")
+def test_server_silent_after_its_banner_fails_within_the_io_timeout(make_node):
+    server = socket.create_server(("127.0.0.1", 0))
+    held = []
+
+    def banner_then_nothing():
+        conn, _ = server.accept()
+        held.append(conn)
+        conn.sendall(b"SSH-2.0-OpenSSH_9.2\r\n")
+
+    threading.Thread(target=banner_then_nothing, daemon=True).start()
+    profile = dict(PROFILE, host="127.0.0.1", port=server.getsockname()[1], ioTimeout=1)
+    started = time.monotonic()
+    try:
+        origin, message = raised(make_node(scripted=True), options(profile))
+    finally:
+        for conn in held + [server]:
+            conn.close()
+    assert time.monotonic() - started < 10
+    assert origin in ("ssh", "remote_execution") and message.strip() not in ("", "SSH error connecting to 127.0.0.1:")
 
 
 def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(make_node, ssh):
@@ -196,6 +221,7 @@ FAULTS = [
     (socket.timeout("timed out"), "remote_execution", "timed out",
      ("Remote execution error: timed out", ["error"])),
     (ValueError("bad"), "remote_execution", "bad", ("Remote execution error: bad", ["error"])),
+    (EOFError(), "remote_execution", "EOFError", ("Remote execution error: EOFError", ["error"])),
 ]
 
 
@@ -266,12 +292,50 @@ def test_timeout_absorbed_by_an_override_still_fails_the_pass(ssh):
 
     def slow_squeue(command):
         if command.startswith("squeue"):
-            time.sleep(0.3)  # longer than the ioTimeout below: the watchdog fires
+            time.sleep(0.3)  # longer than the ioTimeout below: the wait gives up
         return answer(command)
 
     ssh.exec_command = slow_squeue
     origin, message = raised(Forgiving(previous={"remote_job_id": "5"}), options(dict(PROFILE, ioTimeout=0.05)))
     assert (origin, message) == ("remote_execution", "No answer from hpc.example.org for 0.05 seconds")
+
+
+@pytest.mark.parametrize("command, previous, program", [
+    ("^bash -c", None, "bash"), ("^squeue", PREVIOUS, "squeue"), ("sbatch submit.sh$", None, "sbatch")])
+@pytest.mark.parametrize("stream", ["stdout", "stderr"])
+def test_answer_over_16_mib_fails_the_pass_with_nothing_recorded(make_node, ssh, command, previous, program, stream):
+    ssh.reply(command, **{stream: b"x" * (16 * 1024 * 1024 + 1)})
+    node = make_node(scripted=True, previous=previous and dict(PREVIOUS))
+    assert raised(node) == ("remote_execution", f"[slurm] The cluster's answer to {program} exceeds 16 MiB")
+    assert node.saved == [] and ssh.closed
+
+
+def test_answer_of_exactly_16_mib_is_read(make_node, ssh):
+    ssh.reply("^squeue", stdout=b"RUNNING" + b" " * (16 * 1024 * 1024 - 7))
+    result, _ = run(make_node(scripted=True, previous=dict(PREVIOUS)))
+    assert result["remote_job_status"] == "running"
+
+
+def test_ssh_calls_run_on_a_worker_and_host_callbacks_here(make_node, ssh, monkeypatch):
+    # the host's signal dispositions are not the module's business
+    for name in ("signal", "getsignal", "set_wakeup_fd"):
+        monkeypatch.setattr(signal, name, lambda *a: pytest.fail(f"signal.{name} called"))
+    threads = {}
+    for method in ("exec_command", "open_sftp", "close"):
+        def on_thread(*args, _method=method, _call=getattr(ssh, method)):
+            threads.setdefault(_method, set()).add(threading.current_thread())
+            return _call(*args)
+        setattr(ssh, method, on_thread)
+    node = make_node(scripted=True)
+    log = LogRecorder()
+    node.set_log_callback(lambda *args, **kw: (threads.setdefault("log", set()).add(threading.current_thread()),
+                                               log(*args, **kw)))
+    before = threading.active_count()
+    node._run_remote([], {}, options())
+    workers = threads["exec_command"] | threads["open_sftp"] | threads["close"]
+    assert len(workers) == 1 and threading.current_thread() not in workers
+    assert threads["log"] == {threading.current_thread()}
+    assert threading.active_count() == before  # the worker has ended with the pass
 
 
 def test_undecodable_remote_output_is_a_remote_execution_error(make_node, ssh):

@@ -216,13 +216,15 @@ class ChangingSftp(BreakingSftp):
 
 
 @pytest.mark.parametrize("existing", [None, "previous download"])
-@pytest.mark.parametrize("fault", ["dropped", "changed"])
+@pytest.mark.parametrize("fault, text", [("dropped", "Server connection dropped"), ("empty", "EOFError"),
+                                         ("changed", None)])
 def test_broken_essential_download_keeps_the_local_path_fails_and_is_fetched_next_time(
-        tmp_path, logged_node, sftp, job_dir, existing, fault):
+        tmp_path, logged_node, sftp, job_dir, existing, fault, text):
     if existing is not None:
         (tmp_path / "md.log").write_text(existing)
     node, log = logged_node({"essential": ["md.log"]})
-    broken = BreakingSftp(sftp, OSError("Server connection dropped")) if fault == "dropped" else ChangingSftp(sftp)
+    faults = {"dropped": OSError("Server connection dropped"), "empty": EOFError()}
+    broken = BreakingSftp(sftp, faults[fault]) if fault in faults else ChangingSftp(sftp)
 
     with pytest.raises(NodeException) as caught:
         node._retrieve_output_files_ssh(broken, {}, job_dir)
@@ -230,8 +232,8 @@ def test_broken_essential_download_keeps_the_local_path_fails_and_is_fetched_nex
     assert (caught.value.origin, caught.value.message) == (
         "download", f"Could not download essential output files: md.log. They stay on the cluster in {job_dir} "
                     "and are fetched again on the next call.")
-    assert log.calls[-1] == ((("warning", "Could not retrieve md.log: Server connection dropped"),
-                              {"file_name": "md.log", "error": "Server connection dropped"}) if fault == "dropped"
+    assert log.calls[-1] == ((("warning", f"Could not retrieve md.log: {text}"),
+                              {"file_name": "md.log", "error": text}) if text
                              else (("warning", "Remote file changed while downloading: md.log"),
                                    {"file_name": "md.log"}))
     if existing is None:

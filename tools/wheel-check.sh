@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the wheel that users install on other Linux systems and checks it
 # the way they would use it: one build (incremental, in build/<wheel tag>),
-# `auditwheel repair` to a manylinux tag (written to wheelhouse/), a fresh
+# `auditwheel repair` to the lowest manylinux tag it accepts (written to
+# wheelhouse/; no newer than manylinux_2_28, or the check fails), a fresh
 # virtual environment holding only the repaired wheel with its test extra
-# and the engine stand-in (standin/, installed beside the modules), then, from that environment, the tests that need no services and the
+# and the engine stand-in (standin/, installed beside the modules), then,
+# from that environment, the tests that need no services and the
 # demo's local run.  Extra arguments go to pytest.
 #   PYTHON_VERSION=X.Y  Python to build for (default 3.12)
 #   VENV=<dir>          environment that builds (default .venv for 3.12,
@@ -38,6 +40,14 @@ if [ ! -f "${repaired[0]}" ]; then
   exit 1
 fi
 say "repaired: ${repaired[0]}"
+# auditwheel gives the lowest tag the wheel's symbols allow (manylinux_2_24
+# today).  The promise to users is glibc 2.28 (RHEL 8): a change that needs a
+# newer glibc or C++ runtime fails here instead of quietly raising the tag.
+platform=$(basename "${repaired[0]}" .whl); platform=${platform##*-}
+if [[ ! $platform =~ manylinux_2_([0-9]+)_ ]] || (( BASH_REMATCH[1] > 28 )); then
+  echo "error: the wheel is tagged $platform, newer than manylinux_2_28; see the symbol versions auditwheel listed above" >&2
+  exit 1
+fi
 
 say "fresh virtual environment with only the repaired wheel and its test extra"
 fresh=$work/venv

@@ -112,7 +112,7 @@ Owned execute_body(const bridge::Args<kExecuteParams>& args) {
         [&] { return execute_steps(self, args.get<"predecessor_data">(), args.get<"flow_vars">()); }, PyExc_Exception,
         [&](Borrowed error) -> Owned {
             if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error.get()));
-            Owned text = mask_passphrases(bridge::str(error), args.get<"flow_vars">());
+            Owned text = mask_passphrases(error_text(error), args.get<"flow_vars">());
             Owned node_key = bridge::getattr(self, name(N::node_key));
             log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
             bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error.get()));

@@ -34,7 +34,7 @@ Owned hpc_log_body(const bridge::Args<kHpcLogParams>& args) {
     bridge::try_except(
         [&] { bridge::call_with_dict(callback, {level, message}, args.extra_keywords()); }, PyExc_Exception,
         [&](Borrowed error) {
-            log(bridge::concat({"[HPC] ", message, " (callback failed: ", bridge::str(error), ")"}), level);
+            log(bridge::concat({"[HPC] ", message, " (callback failed: ", error_text(error), ")"}), level);
         });
     return bridge::none();
 }

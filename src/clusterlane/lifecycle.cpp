@@ -9,10 +9,10 @@
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
 #include "bridge/statements.hpp"
-#include "deadline.hpp"
 #include "methods.hpp"
 #include "options.hpp"
 #include "pass_lock.hpp"
+#include "pass_worker.hpp"
 #include "redaction.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
@@ -146,6 +146,13 @@ Connection connection_settings(Borrowed profile) {
     bridge::dict_set(c.connect_kwargs, name(N::hostname), c.host);
     bridge::dict_set(c.connect_kwargs, name(N::port), c.port);
     bridge::dict_set(c.connect_kwargs, name(N::username), c.username);
+    // Asked for a bound on waits, the connection gets it too (TCP connect,
+    // the server's banner, authentication).
+    if (Owned io_timeout = option(profile, "ioTimeout"); io_timeout.get() != Py_None) {
+        Owned seconds = io::seconds_of(io_timeout);
+        for (N keyword : {N::timeout, N::banner_timeout, N::auth_timeout})
+            bridge::dict_set(c.connect_kwargs, name(keyword), seconds);
+    }
     if (bridge::equal(auth_method, bridge::str_from("key")) && bridge::truthy(key_filename)) {
         bridge::dict_set(c.connect_kwargs, name(N::key_filename), key_filename);
         if (bridge::truthy(passphrase)) bridge::dict_set(c.connect_kwargs, name(N::passphrase), passphrase);
@@ -161,7 +168,7 @@ struct Pass {
     Borrowed hpc_options;
     Borrowed ssh;
     const Connection& connection;
-    io::PassDeadline& deadline;
+    io::PassWorker& worker;
     Borrowed script;
     bool force;
     Borrowed passphrases;  // masked in the texts of a failure
@@ -270,7 +277,7 @@ Owned guarded_phase(const Pass& p) {
     hpc_log(p.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(c.host), ":", bridge::str(c.port)}),
             {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
     bridge::call_with_dict(bridge::getattr(p.ssh, name(N::connect)), {}, c.connect_kwargs);
-    p.deadline.watch_client(p.ssh);
+    p.worker.attach_client(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
 
     Owned work_dir = call_self(p.self, N::_expand_remote_path, p.ssh, c.remote_work_dir);
@@ -279,7 +286,7 @@ Owned guarded_phase(const Pass& p) {
                 concat({"Expanded remote work dir: ", bridge::str(c.remote_work_dir), " -> ", bridge::str(work_dir)}));
 
     Owned sftp = io::bounded(p.ssh, [&] { return bridge::call_method(p.ssh, name(N::open_sftp)); });
-    p.deadline.watch_sftp(sftp);
+    p.worker.attach_sftp(sftp);
     Owned job_dir = remote_job_dir(work_dir, p.self);
 
     // From here to the end of the pass no other pass of this node runs.
@@ -301,12 +308,12 @@ Owned guarded_phase(const Pass& p) {
 // logging hook sees it and anything raised there chains to it.
 [[noreturn]] void raise_mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     const Connection& c = p.connection;
-    Owned text = masked_text(bridge::str(failure), p.passphrases);
+    Owned text = masked_text(error_text(failure), p.passphrases);
     Owned origin;
     Owned message;
     // A silent server, however the wait that noticed it ended.
-    if (p.deadline.expired() || (p.deadline.connected() && bridge::error_matches(failure, PyExc_TimeoutError))) {
-        Owned timeout = p.deadline.timeout_text();
+    if (p.worker.expired() || (p.worker.connected() && bridge::error_matches(failure, PyExc_TimeoutError))) {
+        Owned timeout = p.worker.timeout_text();
         hpc_log(p.self, "error", concat({"Remote execution error: ", timeout}), {{name(N::error), timeout}});
         origin = bridge::str_from("remote_execution");
         message = timeout;
@@ -328,9 +335,10 @@ Owned guarded_phase(const Pass& p) {
 }
 
 // An interrupt or exit request (outside the Exception family) that is the
-// failure or anywhere in its chain of causes and contexts: paramiko turns a
-// Ctrl-C during a transfer into an error of its own, and the worker must
-// still learn that it was asked to stop.
+// failure or anywhere in its chain of causes and contexts: paramiko called by
+// a node's own code on the calling thread turns a Ctrl-C during a transfer
+// into an error of its own, and the worker must still learn that it was
+// asked to stop.
 Owned interruption_in(Borrowed failure) {
     std::vector<Borrowed> pending{failure};
     std::vector<Borrowed> seen;
@@ -353,7 +361,7 @@ Owned run_guarded(const Pass& p, Borrowed paramiko) {
         Owned outcome = guarded_phase(p);
         // A wait that ran out of time ends the pass even when an override
         // absorbed the error it raised.
-        if (p.deadline.expired()) bridge::restore_error(bridge::call(PyExc_TimeoutError, p.deadline.timeout_text()));
+        if (p.worker.expired()) bridge::restore_error(bridge::call(PyExc_TimeoutError, p.worker.timeout_text()));
         return outcome;
     };
     auto mapped = [&](Borrowed failure) -> Owned {
@@ -362,7 +370,7 @@ Owned run_guarded(const Pass& p, Borrowed paramiko) {
         raise_mapped_failure(p, paramiko, failure);
     };
     return bridge::try_finally([&] { return bridge::try_except(phase, PyExc_BaseException, mapped); },
-                               [&] { bridge::call_method(p.ssh, name(N::close)); });
+                               [&] { p.worker.close_client(p.ssh); });
 }
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
@@ -393,10 +401,10 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)));
     bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
 
-    io::PassDeadline deadline(connection.host, connection.io_timeout);
+    io::PassWorker worker(connection.host, connection.io_timeout);
     Owned passphrases = passphrases_in(hpc_options);
     return run_guarded(
-        Pass{self, flow_vars, hpc_options, ssh, connection, deadline, script, bridge::truthy(force), passphrases},
+        Pass{self, flow_vars, hpc_options, ssh, connection, worker, script, bridge::truthy(force), passphrases},
         paramiko);
 }
 

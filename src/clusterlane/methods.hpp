@@ -16,7 +16,7 @@
 //   job_query.cpp    the jobs already in the job directory before a submission
 //   pass_lock.cpp    one pass at a time per node (the lock file)
 //   slurm_states.cpp what each SLURM state means, reading squeue's output
-//   deadline.cpp     the bounded waits on a silent server (ioTimeout)
+//   pass_worker.cpp  the pass's SSH calls on a worker thread, each wait bounded (ioTimeout)
 //   new_file.cpp     new files beside a path: exclusive, never through a link
 //   cluster_log.cpp  the host log and the node's logging hook
 //   redaction.cpp    key passphrases masked in log and error texts

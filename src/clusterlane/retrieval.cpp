@@ -6,10 +6,10 @@
 // fetched is logged and left out of the summary, its local path untouched;
 // the others still come down.
 #include "bridge/statements.hpp"
-#include "deadline.hpp"
 #include "methods.hpp"
 #include "new_file.hpp"
 #include "options.hpp"
+#include "pass_worker.hpp"
 
 namespace clusterlane {
 
@@ -55,10 +55,11 @@ Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
 // ---- one download ---------------------------------------------------------
 
 // Within a pass the transfer is one bounded wait that each received chunk
-// starts afresh.  getfo writes into the file object we opened: the local
-// path is never opened by name.
-void transfer(Borrowed sftp, Borrowed remote_path, Borrowed local_file) {
-    Owned progress = io::progress_callback(sftp);
+// starts afresh; a large file's progress is logged under `entry`.  getfo
+// writes into the file object we opened: the local path is never opened by
+// name.
+void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_file) {
+    Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
     const bridge::Kw callback[] = {{name(N::callback), progress}};
     Owned getfo = bridge::getattr(sftp, name(N::getfo));
     io::bounded(sftp, [&] { return bridge::call(getfo, {remote_path, local_file}, callback); });
@@ -79,7 +80,7 @@ enum class Fetch { Complete, Changed };
 // during the transfer and the local size is that size.  Otherwise, and on
 // any failure, the target stays exactly as it was and the temporary file
 // goes.  A link at the target is replaced, never written through.
-Fetch fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
+Fetch fetch(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     Owned before = remote_stamp(sftp, remote_path);
     Owned directory = os_path(N::dirname, local_path);
     Owned prefix = os_path(N::join, directory, bridge::concat({".", bridge::str(os_path(N::basename, local_path))}));
@@ -87,7 +88,7 @@ Fetch fetch(Borrowed sftp, Borrowed remote_path, Borrowed local_path) {
     return bridge::try_except(
         [&] {
             bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__),
-                               [&](Borrowed file) { transfer(sftp, remote_path, file); });
+                               [&](Borrowed file) { transfer(self, sftp, entry, remote_path, file); });
             Owned after = remote_stamp(sftp, remote_path);
             Owned size = os_path(N::getsize, temp.path);
             if (!bridge::equal(before, after) ||
@@ -123,7 +124,7 @@ enum class Fetched { Yes, Missing, Failed };
 Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     auto attempt = [&] {
         make_parent_dir(local_path);
-        if (fetch(sftp, remote_path, local_path) == Fetch::Changed) {
+        if (fetch(self, sftp, entry, remote_path, local_path) == Fetch::Changed) {
             hpc_log(self, "warning", concat({"Remote file changed while downloading: ", bridge::str(entry)}),
                     {{name(N::file_name), entry}});
             return Fetched::Failed;
@@ -140,9 +141,9 @@ Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed re
             return Fetched::Missing;
         }
         if (bridge::error_matches(error, PyExc_TimeoutError)) bridge::restore_error(Owned::ref(error.get()));
-        Owned error_text = bridge::str(error);
-        hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", error_text}),
-                {{name(N::file_name), entry}, {name(N::error), error_text}});
+        Owned text = error_text(error);
+        hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", text}),
+                {{name(N::file_name), entry}, {name(N::error), text}});
         return Fetched::Failed;
     });
 }
@@ -242,7 +243,7 @@ Owned retrieve_plain_body(const bridge::Args<kPlainParams>& args) {
             },
             PyExc_Exception,
             [&](Borrowed error) {
-                log(concat({"Warning: Could not retrieve ", bridge::str(entry), ": ", bridge::str(error)}), "warning");
+                log(concat({"Warning: Could not retrieve ", bridge::str(entry), ": ", error_text(error)}), "warning");
             });
     });
     return bridge::none();

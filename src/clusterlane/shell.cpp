@@ -6,7 +6,7 @@
 #include "methods.hpp"
 
 #include "bridge/statements.hpp"
-#include "deadline.hpp"
+#include "pass_worker.hpp"
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
@@ -19,47 +19,143 @@ namespace remote_shell {
 
 namespace {
 
-// The (stdin, stdout, stderr) channel files of one exec_command call.
+// Each stream of a command's answer is read up to this many bytes.
+constexpr Py_ssize_t kAnswerLimit = 16 * 1024 * 1024;
+constexpr long kChunk = 64 * 1024;
+
+// What one command left: its standard output and error (bytes) and its exit
+// status; `too_long` when a stream passed the limit (the command was then
+// cut off).
 struct Command {
-    Owned stdin_file;
-    Owned stdout_file;
-    Owned stderr_file;
-    Owned connection;  // the client the command was sent on
+    Owned stdout_data;
+    Owned stderr_data;
+    long exit_status = -1;
+    bool too_long = false;
 };
 
-}  // namespace
+// One output stream of a command, as its chunks arrive.
+struct Stream {
+    Owned chunks = bridge::new_list();
+    Py_ssize_t size = 0;
+};
 
-// Within a pass, opening the channel and the exec request are one bounded
-// wait, and reading the output stops after ioTimeout without data.
-static Command run(Borrowed ssh, Borrowed command_text) {
-    Owned triple = bridge::check(PySequence_Tuple(
-        io::bounded(ssh, [&] { return bridge::call_method(ssh, name(N::exec_command), command_text); }).get()));
+// Reads what the channel holds of one stream; true when it read anything.
+bool drain(Borrowed channel, N ready, N receive, Stream& stream) {
+    bool read = false;
+    Owned chunk_size = bridge::integer(kChunk);
+    while (stream.size <= kAnswerLimit && bridge::truthy(bridge::call_method(channel, name(ready)))) {
+        Owned data = bridge::call_method(channel, name(receive), chunk_size);
+        if (bridge::length(data) == 0) break;  // the stream has ended
+        stream.size += bridge::length(data);
+        bridge::list_append(stream.chunks, data);
+        read = true;
+    }
+    return read;
+}
+
+Owned joined(const Stream& stream) {
+    return bridge::call_method(bridge::check(PyBytes_FromStringAndSize(nullptr, 0)), name(N::join), stream.chunks);
+}
+
+// select.poll and the name of its register method, bound on first use.
+struct Polling {
+    Owned poll;
+    Owned register_name;
+};
+
+const Polling& polling() {
+    static const Polling* bound =
+        new Polling{bridge::getattr(bridge::import("select"), name(N::poll)), bridge::intern("register")};
+    return *bound;
+}
+
+// Sends the command and reads both of its output streams as they come
+// (neither can fill the channel's window while the other is read), up to
+// kAnswerLimit each, then its exit status.  Runs as one bounded call of the
+// pass: the command has ioTimeout in total.
+void exec_and_collect(Borrowed ssh, Borrowed command_text, Command& command) {
+    Owned triple = bridge::check(PySequence_Tuple(bridge::call_method(ssh, name(N::exec_command), command_text).get()));
     const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
     if (size != 3) {
         if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
         bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
     }
-    Command command{Owned::ref(PyTuple_GET_ITEM(triple.get(), 0)), Owned::ref(PyTuple_GET_ITEM(triple.get(), 1)),
-                    Owned::ref(PyTuple_GET_ITEM(triple.get(), 2)), Owned::ref(ssh.get())};
-    io::bound_reads(ssh, bridge::getattr(command.stdout_file, name(N::channel)));
+    Owned channel = bridge::getattr(PyTuple_GET_ITEM(triple.get(), 1), name(N::channel));
+    Stream out, err;
+    Owned poller;
+    for (;;) {
+        // Both streams have all their data once the end of the output has come.
+        const bool ended = bridge::truthy(bridge::getattr(channel, name(N::eof_received))) ||
+                           bridge::truthy(bridge::getattr(channel, name(N::closed)));
+        const bool read_out = drain(channel, N::recv_ready, N::recv, out);
+        const bool read_err = drain(channel, N::recv_stderr_ready, N::recv_stderr, err);
+        if (out.size > kAnswerLimit || err.size > kAnswerLimit) {
+            command.too_long = true;
+            bridge::call_method(channel, name(N::close));
+            return;
+        }
+        if (read_out || read_err) continue;
+        if (ended) break;
+        // Sleeps until either stream has data, the output ends or the channel closes.
+        if (!poller) {
+            poller = bridge::call(polling().poll);
+            bridge::call_method(poller, polling().register_name, channel);
+        }
+        bridge::call_method(poller, name(N::poll));
+    }
+    Owned status = bridge::call_method(channel, name(N::recv_exit_status));
+    command.exit_status = PyLong_AsLong(status.get());
+    if (command.exit_status == -1 && PyErr_Occurred()) bridge::throw_error();
+    bridge::call_method(channel, name(N::close));
+    command.stdout_data = joined(out);
+    command.stderr_data = joined(err);
+}
+
+// The program a command line runs, for messages: the first word of its last
+// `&&` part (quotes respected).
+Owned program_of(Borrowed command_text) {
+    const std::string_view text = bridge::utf8(command_text);
+    size_t last_part = 0;
+    char quote = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '&' && i + 1 < text.size() && text[i + 1] == '&') {
+            last_part = i + 2;
+        }
+    }
+    std::string_view part = text.substr(last_part);
+    const size_t begin = part.find_first_not_of(" \t\n");
+    if (begin == std::string_view::npos) return bridge::str_from("");
+    part = part.substr(begin);
+    return bridge::str_from(part.substr(0, part.find_first_of(" \t\n")));
+}
+
+}  // namespace
+
+// Within a pass the whole command (exec request, both outputs, exit status)
+// is one bounded wait.  An answer longer than kAnswerLimit fails as the
+// cluster's fault, with nothing of it used.
+static Command run(Borrowed ssh, Borrowed command_text) {
+    Command command;
+    io::bounded(ssh, [&] {
+        exec_and_collect(ssh, command_text, command);
+        return bridge::none();
+    });
+    if (command.too_long)
+        raise_node_exception("slurm",
+                             bridge::concat({"The cluster's answer to ", program_of(command_text), " exceeds 16 MiB"}));
     return command;
 }
 
-// Waits for the remote command to end; true when its exit status is 0.
-static bool succeeded(const Command& command) {
-    Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
-    Owned status = io::bounded(command.connection,
-                               [&] { return bridge::call_method(channel, name(N::recv_exit_status)); });
-    return bridge::equal(status, bridge::integer(0));
-}
+static bool succeeded(const Command& command) { return command.exit_status == 0; }
 
-// The whole output of a channel file, decoded as UTF-8 (an undecodable byte
-// raises) and stripped of surrounding whitespace.  Within a pass the read
-// gives up after ioTimeout without data (the channel's timeout, see run).
-static Owned read_text(Borrowed channel_file) {
-    Owned channel = bridge::getattr(channel_file, name(N::channel));
-    Owned data =
-        io::bounded(channel, [&] { return bridge::call_method(channel_file, name(N::read)); }, io::Timed::No);
+// An output stream decoded as UTF-8 (an undecodable byte raises) and
+// stripped of surrounding whitespace.
+static Owned read_text(Borrowed data) {
     Owned text = bridge::call_method(data, name(N::decode), bridge::str_from("utf-8"));
     return bridge::call_method(text, name(N::strip));
 }
@@ -70,22 +166,14 @@ static bool is_empty(Borrowed text) { return !bridge::truthy(text); }
 // status is not looked at.
 void run_for_output(Borrowed ssh, Borrowed command_text, Owned& output, Owned& error) {
     Command command = run(ssh, command_text);
-    output = read_text(command.stdout_file);
-    error = read_text(command.stderr_file);
+    output = read_text(command.stdout_data);
+    error = read_text(command.stderr_data);
 }
 
-// Sends the command and reads its stdout and stderr as text, then its exit status.
+// Sends the command and reads its stdout and stderr as text, and its exit status.
 CommandResult run_for_result(Borrowed ssh, Borrowed command_text) {
     Command command = run(ssh, command_text);
-    CommandResult result;
-    result.output = read_text(command.stdout_file);
-    result.error = read_text(command.stderr_file);
-    Owned channel = bridge::getattr(command.stdout_file, name(N::channel));
-    Owned status = io::bounded(command.connection,
-                               [&] { return bridge::call_method(channel, name(N::recv_exit_status)); });
-    result.exit_status = PyLong_AsLong(status.get());
-    if (result.exit_status == -1 && PyErr_Occurred()) bridge::throw_error();
-    return result;
+    return CommandResult{read_text(command.stdout_data), read_text(command.stderr_data), command.exit_status};
 }
 
 // True when `scontrol ping` says the controller is down: a non-zero exit
@@ -95,8 +183,8 @@ bool controller_down(Borrowed ssh) {
     Command command = run(ssh, bridge::str_from("scontrol ping"));
     if (succeeded(command)) return false;
     Owned down = bridge::str_from("DOWN");
-    for (Borrowed file : {command.stdout_file.borrow(), command.stderr_file.borrow()}) {
-        if (bridge::check_status(PySequence_Contains(read_text(file).get(), down.get())) != 0) return true;
+    for (Borrowed data : {command.stdout_data.borrow(), command.stderr_data.borrow()}) {
+        if (bridge::check_status(PySequence_Contains(read_text(data).get(), down.get())) != 0) return true;
     }
     return false;
 }
@@ -150,10 +238,10 @@ Owned get_slurm_job_status_body(const bridge::Args<kStatusParams>& args) {
     Owned job = remote_shell::shell_quote(args.get<"job_id">());
 
     auto squeue = remote_shell::run(ssh, concat({"squeue -j ", job, " -h -o %T 2>/dev/null"}));
-    if (Owned state = state_in(remote_shell::read_text(squeue.stdout_file))) return state;
+    if (Owned state = state_in(remote_shell::read_text(squeue.stdout_data))) return state;
 
     auto sacct = remote_shell::run(ssh, concat({"sacct -j ", job, " -n -o State -X 2>/dev/null | head -1"}));
-    if (Owned state = state_in(remote_shell::read_text(sacct.stdout_file))) return state;
+    if (Owned state = state_in(remote_shell::read_text(sacct.stdout_data))) return state;
     return bridge::str_from("UNKNOWN");
 }
 
@@ -161,7 +249,7 @@ Owned get_slurm_job_status_body(const bridge::Args<kStatusParams>& args) {
 Owned expansion_of(Borrowed ssh, Borrowed command_text) {
     auto command = remote_shell::run(ssh, command_text);
     if (!remote_shell::succeeded(command)) return {};
-    Owned text = remote_shell::read_text(command.stdout_file);
+    Owned text = remote_shell::read_text(command.stdout_data);
     if (remote_shell::is_empty(text)) return {};
     return text;
 }
@@ -182,7 +270,7 @@ Owned ensure_remote_dir_body(const bridge::Args<kEnsureParams>& args) {
     Borrowed remote_dir = args.get<"remote_dir">();
     auto mkdir = remote_shell::run(ssh, concat({"mkdir -p ", remote_shell::shell_quote(remote_dir)}));
     if (!remote_shell::succeeded(mkdir)) {
-        Owned error = remote_shell::read_text(mkdir.stderr_file);
+        Owned error = remote_shell::read_text(mkdir.stderr_data);
         raise_node_exception("remote_dir", concat({"Failed to create remote directory ", remote_dir, ": ", error}));
     }
     return bridge::none();

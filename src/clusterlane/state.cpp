@@ -108,7 +108,7 @@ void write_state_file(Borrowed path, Borrowed result) {
 Owned save_result_body(const bridge::Args<kSaveParams>& args) {
     Owned path = call_self(args.self(), N::_get_state_file_path);
     bridge::try_except([&] { write_state_file(path, args.get<"result">()); }, PyExc_Exception, [](Borrowed error) {
-        log(concat({"Warning: Could not save state: ", bridge::str(error)}), "warning");
+        log(concat({"Warning: Could not save state: ", error_text(error)}), "warning");
     });
     return bridge::none();
 }

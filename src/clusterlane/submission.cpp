@@ -5,9 +5,9 @@
 // Nothing done on the cluster is undone when a later step fails; only a
 // parsed job id is persisted, so the next call submits again into the same
 // job directory.
-#include "deadline.hpp"
 #include "job_query.hpp"
 #include "methods.hpp"
+#include "pass_worker.hpp"
 
 #include "bridge/statements.hpp"
 #include "shell.hpp"
@@ -31,9 +31,10 @@ Owned fill_script(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir, Bo
     return call_self(self, N::_process_template, script_template, variables);
 }
 
-// Within a pass the upload is one bounded wait that each sent chunk starts afresh.
-void upload(Borrowed sftp, Borrowed local_path, Borrowed remote_path) {
-    Owned progress = io::progress_callback(sftp);
+// Within a pass the upload is one bounded wait that each sent chunk starts
+// afresh; a large file's progress is logged under `file_name`.
+void upload(Borrowed self, Borrowed sftp, Borrowed local_path, Borrowed remote_path, Borrowed file_name) {
+    Owned progress = io::progress_callback(sftp, {self, "Uploading", file_name});
     const bridge::Kw callback[] = {{name(N::callback), progress}};
     Owned put = bridge::getattr(sftp, name(N::put));
     io::bounded(sftp, [&] { return bridge::call(put, {local_path, remote_path}, callback); });
@@ -61,7 +62,7 @@ void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed re
         Owned remote_path = concat({remote_job_dir, "/", file_name});
         hpc_log(self, "debug", concat({"Uploading: ", file_name, " (", bridge::str(file_size), " bytes)"}),
                 {{name(N::file_name), file_name}, {name(N::file_size), file_size}});
-        upload(sftp, local_path, remote_path);
+        upload(self, sftp, local_path, remote_path, file_name);
     });
 }
 

@@ -14,6 +14,12 @@ void raise_node_exception(Borrowed origin, Borrowed message) {
     host::raise_node_exception(global(N::NodeException), origin, message);
 }
 
+Owned error_text(Borrowed error) {
+    Owned text = bridge::str(error);
+    if (PyUnicode_GET_LENGTH(text.get()) > 0) return text;
+    return bridge::type_short_name(error);
+}
+
 Owned parameter_value(Borrowed value) {
     if (!bridge::hasattr(value, name(N::get_value))) return Owned::ref(value.get());
     return bridge::call_method(value, name(N::get_value));

@@ -11,6 +11,10 @@ namespace clusterlane {
 [[noreturn]] void raise_node_exception(const char* origin, Borrowed message);
 [[noreturn]] void raise_node_exception(Borrowed origin, Borrowed message);
 
+// The text of a caught exception for a message: str(error), or the name of
+// its type when that is empty (EOFError(), say).
+Owned error_text(Borrowed error);
+
 // json.dumps(value) with the serialiser's defaults.
 Owned json_dumps(Borrowed value);
 

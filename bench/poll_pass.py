@@ -1,0 +1,104 @@
+"""A poll pass of a cluster node against the test bed's real sshd and SLURM,
+against bare paramiko making the same round trips.
+
+The poll pass is `execute` of a node whose recorded job is running: connect,
+expand the remote work directory (`bash -c 'eval echo "DIR"'`), open SFTP,
+ask `squeue` for the job's state, close.  The bare column makes exactly those
+calls with paramiko on the calling thread, reading each command's output and
+exit status.  The two are interleaved pass by pass (order flipped every
+pair) and each pass is timed on its own, so that drifts of a shared machine
+hit both alike; the medians are compared.  A second bare column measured the
+same way shows the noise floor of the comparison.  The node's log lines go to
+a no-op callback (the engine's logger is not ours to measure).
+
+    PYTHONPATH=standin:build/dev/pkg:. python bench/poll_pass.py [pairs]   (as root; default 40)
+"""
+
+import json
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import paramiko
+
+from testbed import Testbed
+from zentrel_core.clusterlane import ClusterlaneBase
+
+
+class PollNode(ClusterlaneBase):
+    def get_input_files(self, flow_vars):
+        return []
+
+    def get_output_files(self, flow_vars):
+        return []
+
+    def get_template_variables(self, flow_vars):
+        return {}
+
+    def run_local(self, predecessor_data, flow_vars):
+        return {"success": True}
+
+
+def bare_pass(profile, job_id):
+    ssh = paramiko.SSHClient()
+    ssh.set_missing_host_key_policy(paramiko.AutoAddPolicy())
+    ssh.load_system_host_keys()
+    ssh.connect(hostname=profile["host"], port=profile["port"], username=profile["username"],
+                key_filename=profile["keyFilename"])
+    try:
+        _, out, err = ssh.exec_command(f"bash -c 'eval echo \"{profile['remoteWorkDir']}\"'")
+        out.read(), err.read(), out.channel.recv_exit_status()
+        ssh.open_sftp()
+        _, out, err = ssh.exec_command(f"squeue -j {job_id} -h -o %T 2>/dev/null")
+        state = out.read().decode().strip()
+        err.read()
+    finally:
+        ssh.close()
+    return state
+
+
+def main() -> None:
+    pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 40
+    with Testbed(redis=False) as bed, tempfile.TemporaryDirectory() as work:
+        os.environ["HOME"] = work  # known_hosts of our own
+        profile = bed.profile()
+        flow_vars = {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": "bed", "hpc_profile": profile,
+                                      "slurm_script": "#!/bin/bash\nsleep 600\n"}}
+        node = PollNode("bench_poll")
+        node.working_path = work
+        node.set_log_callback(lambda *args, **metadata: None)
+        job_id = json.loads(node.execute([], flow_vars))["remote_job_id"]
+        deadline = time.monotonic() + 30
+        while bare_pass(profile, job_id) != "RUNNING":
+            if time.monotonic() > deadline:
+                sys.exit("the bench job did not start")
+            time.sleep(0.3)
+
+        def module_pass():
+            result = json.loads(node.execute([], flow_vars))
+            assert result["remote_job_status"] == "running", result
+
+        def bare():
+            assert bare_pass(profile, job_id) == "RUNNING"
+
+        columns = {"module": (module_pass, []), "bare": (bare, []), "bare again": (bare, [])}
+        for i in range(pairs):
+            order = list(columns.values())
+            for call, times in order if i % 2 else reversed(order):
+                started = time.perf_counter()
+                call()
+                times.append(time.perf_counter() - started)
+        bed.run_as_user(f"scancel {job_id}")
+
+    base = statistics.median(columns["bare"][1])
+    print(f"{'pass':<12}{'median ms':>10}{'min ms':>9}{'max ms':>9}{'vs bare':>9}   ({pairs} passes each)")
+    for label, (_, times) in columns.items():
+        median = statistics.median(times)
+        print(f"{label:<12}{median * 1e3:>10.1f}{min(times) * 1e3:>9.1f}{max(times) * 1e3:>9.1f}"
+              f"{median / base:>9.3f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,364 @@
+#include "pass_worker.hpp"
+
+#include "bridge/statements.hpp"
+#include "support.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <utility>
+
+namespace clusterlane::io {
+
+using Clock = std::chrono::steady_clock;
+
+// Longer than any real wait and still accepted by threading's lock timeouts
+// (threading.TIMEOUT_MAX is about 9.2e9 seconds).
+constexpr double kLongestWait = 1e9;
+
+// Transfers of files larger than this log their progress, every kLineEvery.
+constexpr long long kProgressAbove = 64LL * 1024 * 1024;
+constexpr auto kLineEvery = std::chrono::seconds(5);
+
+// How long one slice of the wait for a worker whose transport was closed
+// lasts; the wait itself goes on until the worker has finished.
+constexpr double kCloseSlice = 1.0;
+
+// What a pass shares with its worker thread.  Everything is touched with the
+// GIL held, by the caller or by the worker.
+struct PassState {
+    Owned text;     // "No answer from <host> for <N> seconds"
+    Clock::duration limit{};
+    Owned client;   // attached once connected
+    Owned sftp;
+
+    // The worker: a thread taking "run the current call" (True) or "stop"
+    // (None) from `calls`.  `finished` is held by the caller from the start
+    // of the thread on; the worker releases it when a call has ended.
+    Owned thread;
+    Owned calls;
+    Owned finished;
+
+    detail::CallRef call{};  // the current call, valid while it runs
+    Owned result;            // what it returned, or
+    Owned error;             // what it raised
+
+    Clock::time_point last_answer{};      // the call's start or its latest chunk
+    struct TransferProgress* transfer = nullptr;  // the transfer reporting chunks in the current call
+    bool expired = false;
+
+    bool attached(Borrowed connection) const {
+        return (client && client.get() == connection.get()) || (sftp && sftp.get() == connection.get());
+    }
+};
+
+// The closure of a transfer's progress callback: what its lines name, and
+// what the server has sent or taken so far.
+struct TransferProgress {
+    Owned state_capsule;  // keeps `state` alive
+    PassState* state;
+    Owned node;
+    Owned entry;
+    const char* verb;
+    long long done = 0;
+    long long total = 0;
+};
+
+namespace {
+
+thread_local PassWorker* t_running = nullptr;  // the innermost pass running on this thread
+
+// threading and queue, bound on first use.
+struct Stdlib {
+    Owned thread;
+    Owned lock;
+    Owned simple_queue;
+};
+
+const Stdlib& stdlib() {
+    static const Stdlib* bound = [] {
+        Owned threading = bridge::import("threading");
+        Owned queue = bridge::import("queue");
+        return new Stdlib{bridge::getattr(threading, bridge::intern("Thread")),
+                          bridge::getattr(threading, bridge::intern("Lock")),
+                          bridge::getattr(queue, bridge::intern("SimpleQueue"))};
+    }();
+    return *bound;
+}
+
+double seconds_until(Clock::time_point then) {
+    return std::max(0.0, std::chrono::duration<double>(then - Clock::now()).count());
+}
+
+Owned float_of(double seconds) { return bridge::check(PyFloat_FromDouble(seconds)); }
+
+// ---- native functions with a C++ closure ------------------------------------
+
+template <class T>
+struct Closure {
+    static constexpr const char* kName = "zentrel_core.clusterlane.pass_worker";
+
+    static Owned capsule(T* value) {
+        PyObject* capsule = PyCapsule_New(value, kName, [](PyObject* c) {
+            delete static_cast<T*>(PyCapsule_GetPointer(c, kName));
+        });
+        if (!capsule) {
+            delete value;
+            bridge::throw_error();
+        }
+        return Owned::steal(capsule);
+    }
+
+    static T& of(Borrowed capsule) {
+        auto* value = static_cast<T*>(PyCapsule_GetPointer(capsule.get(), kName));
+        if (!value) bridge::throw_error();
+        return *value;
+    }
+};
+
+// ---- the worker thread ---------------------------------------------------------
+
+constexpr bridge::Param kLoopParams[] = {bridge::any_param("calls")};
+
+// The thread's loop: runs the current call each time it is asked to.
+Owned worker_loop_body(const bridge::Args<kLoopParams>& args) {
+    PassState& s = Closure<PassState>::of(args.closure());
+    Borrowed calls = args.get<"calls">();
+    Owned finished = s.finished;
+    for (;;) {
+        Owned request = bridge::call_method(calls, name(N::get));
+        if (request.get() == Py_None) return bridge::none();
+        try {
+            s.result = s.call.invoke(s.call.callable);
+        } catch (...) {
+            bridge::detail::translate_current_exception();
+            s.error = bridge::fetch_error();
+        }
+        bridge::call_method(finished, name(N::release));
+    }
+}
+
+const bridge::FunctionSpec kWorkerLoop = bridge::function<kLoopParams, worker_loop_body>({
+    .name = "clusterlane_pass_worker",
+    .doc = "Runs the blocking SSH calls of one pass.",
+});
+
+// `state` is the capsule holding `s`: the thread keeps it alive.
+void start_worker(PassState& s, Borrowed state) {
+    const Stdlib& lib = stdlib();
+    s.calls = bridge::call(lib.simple_queue);
+    s.finished = bridge::call(lib.lock);
+    bridge::call_method(s.finished, name(N::acquire));
+    Owned loop = bridge::make_function(runtime().function_type, kWorkerLoop, runtime().module,
+                                       Owned::ref(state.get()));
+    Owned loop_args = bridge::tuple_of(s.calls);
+    Owned thread = bridge::call(lib.thread, {},
+                                {{name(N::target), loop}, {name(N::args), loop_args}, {name(N::daemon), Py_True}});
+    bridge::call_method(thread, name(N::start));
+    s.thread = thread;
+}
+
+// Asks the worker to end; with `join`, waits until it has.
+void stop_worker(PassState& s, bool join) {
+    if (!s.thread) return;
+    Owned thread = std::exchange(s.thread, Owned{});
+    bridge::call_method(s.calls, name(N::put), bridge::none());
+    if (join) bridge::call_method(thread, name(N::join));
+}
+
+// Closing the transport ends its reader thread and closes every channel,
+// which wakes every wait of paramiko's on that connection.
+void close_transport(PassState& s) {
+    bridge::try_except(
+        [&] {
+            Owned transport = bridge::call_method(s.client, name(N::get_transport));
+            if (transport.get() != Py_None) bridge::call_method(transport, name(N::close));
+        },
+        // The pass reports why it stopped waiting; a transport that cannot be
+        // closed here is closed with the client at the end of the pass.
+        PyExc_BaseException, [](Borrowed) {});
+}
+
+// Waits for a call whose transport has been closed.  The call ends soon; an
+// error the host's handlers raise meanwhile is dropped, the pass already
+// leaves with one.
+void wait_for_worker(PassState& s) {
+    Owned slice = float_of(kCloseSlice);
+    for (;;) {
+        try {
+            if (bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice))) return;
+        } catch (const bridge::PyError&) {
+            PyErr_Clear();
+        }
+    }
+}
+
+// ---- progress of a transfer ----------------------------------------------------
+
+constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
+
+long long as_count(Borrowed value) {
+    const long long count = PyLong_AsLongLong(value.get());
+    if (count == -1 && PyErr_Occurred()) bridge::throw_error();
+    return count;
+}
+
+Owned progress_body(const bridge::Args<kProgressParams>& args) {
+    TransferProgress& t = Closure<TransferProgress>::of(args.closure());
+    t.done = as_count(args.get<"transferred">());
+    t.total = as_count(args.get<"total">());
+    t.state->last_answer = Clock::now();
+    t.state->transfer = &t;
+    return bridge::none();
+}
+
+const bridge::FunctionSpec kProgress = bridge::function<kProgressParams, progress_body>({
+    .name = "transfer_progress",
+    .doc = "Records a transferred chunk of a pass's transfer.",
+});
+
+Owned mebibytes(long long bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return bridge::str_from(text);
+}
+
+// "Downloading <entry>: <done> of <total> MiB (<percent>%)", for a transfer
+// of a large file.
+void log_progress(const TransferProgress* t) {
+    if (!t || t->total <= kProgressAbove) return;
+    const long long percent = std::clamp(t->done * 100 / t->total, 0LL, 100LL);
+    Owned done = bridge::integer(t->done);
+    Owned total = bridge::integer(t->total);
+    hpc_log(t->node, "info",
+            bridge::concat({t->verb, " ", bridge::str(t->entry), ": ", mebibytes(t->done), " of ", mebibytes(t->total),
+                            " MiB (", bridge::str(bridge::integer(percent)), "%)"}),
+            {{name(N::file_name), t->entry}, {name(N::bytes_done), done}, {name(N::bytes_total), total}});
+}
+
+[[noreturn]] void raise_timeout(PassState& s, Owned context) {
+    Owned timeout = bridge::call(PyExc_TimeoutError, s.text);
+    if (context) bridge::raise_in_context(std::move(timeout), std::move(context));
+    bridge::restore_error(std::move(timeout));
+}
+
+// The caller's side of one call: waits in slices until the call has ended,
+// its time has run out, or something was raised in the wait; writes the
+// progress lines of a large transfer meanwhile.
+void await_call(PassState& s, Clock::time_point started) {
+    Clock::time_point next_line = started + kLineEvery;
+    for (;;) {
+        const Clock::time_point deadline = s.last_answer + s.limit;
+        if (Clock::now() >= deadline) {
+            s.expired = true;
+            close_transport(s);
+            wait_for_worker(s);
+            raise_timeout(s, std::exchange(s.error, Owned{}));
+        }
+        try {
+            Owned slice = float_of(seconds_until(std::min(deadline, next_line)));
+            if (bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice))) return;
+            if (Clock::now() >= next_line) {
+                next_line += kLineEvery;
+                log_progress(s.transfer);
+            }
+        } catch (const bridge::PyError&) {
+            // KeyboardInterrupt, or whatever the host's handler or logger raised
+            Owned raised = bridge::fetch_error();
+            close_transport(s);
+            wait_for_worker(s);
+            bridge::restore_error(std::move(raised));
+        }
+    }
+}
+
+}  // namespace
+
+Owned seconds_of(Borrowed timeout) {
+    double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) bridge::throw_error();
+        PyErr_Clear();  // an int too large for a float: as good as forever
+        seconds = kLongestWait;
+    }
+    return float_of(std::min(seconds, kLongestWait));
+}
+
+// ---- PassWorker -----------------------------------------------------------------
+
+PassWorker::PassWorker(Borrowed host, Borrowed timeout)
+    : state_(new PassState()), capsule_(Closure<PassState>::capsule(state_)), outer_(t_running) {
+    const double seconds = PyFloat_AS_DOUBLE(seconds_of(timeout).get());
+    state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
+    t_running = this;
+}
+
+PassWorker::~PassWorker() {
+    t_running = outer_;
+    if (!state_->thread) return;
+    // Only when the pass left before close_client: the worker is idle and
+    // ends by itself.
+    Owned pending = bridge::fetch_error();
+    try {
+        stop_worker(*state_, false);
+    } catch (const bridge::PyError&) {
+        PyErr_WriteUnraisable(nullptr);
+    }
+    if (pending) PyErr_SetRaisedException(pending.release());
+}
+
+void PassWorker::attach_client(Borrowed ssh) { state_->client = Owned::ref(ssh.get()); }
+
+void PassWorker::attach_sftp(Borrowed sftp) { state_->sftp = Owned::ref(sftp.get()); }
+
+bool PassWorker::connected() const noexcept { return static_cast<bool>(state_->client); }
+
+bool PassWorker::expired() const noexcept { return state_->expired; }
+
+Owned PassWorker::timeout_text() const { return state_->text; }
+
+void PassWorker::close_client(Borrowed ssh) {
+    bridge::try_finally(
+        [&] {
+            // The transport of an expired pass is closed already: nothing there can block.
+            if (state_->expired) bridge::call_method(ssh, name(N::close));
+            else bounded(ssh, [&] { return bridge::call_method(ssh, name(N::close)); });
+        },
+        [&] { stop_worker(*state_, true); });
+}
+
+// ---- one call -------------------------------------------------------------------
+
+Owned detail::run(Borrowed connection, CallRef call) {
+    PassState* s = t_running ? t_running->state_ : nullptr;
+    if (!s || !s->attached(connection)) return call.invoke(call.callable);
+    if (s->expired) raise_timeout(*s, {});
+    if (!s->thread) start_worker(*s, t_running->capsule_);
+
+    s->call = call;
+    s->result = {};
+    s->error = {};
+    s->transfer = nullptr;
+    const Clock::time_point started = Clock::now();
+    s->last_answer = started;
+    bridge::call_method(s->calls, name(N::put), bridge::boolean(true));
+    bridge::try_finally([&] { await_call(*s, started); },
+                        [&] {
+                            s->call = {};
+                            s->transfer = nullptr;
+                        });
+    if (s->error) bridge::restore_error(std::exchange(s->error, Owned{}));
+    return std::exchange(s->result, Owned{});
+}
+
+Owned progress_callback(Borrowed connection, const Transfer& transfer) {
+    PassState* s = t_running ? t_running->state_ : nullptr;
+    if (!s || !s->attached(connection)) return {};
+    auto* progress = new TransferProgress{t_running->capsule_, s, Owned::ref(transfer.node.get()),
+                                          Owned::ref(transfer.entry.get()), transfer.verb};
+    return bridge::make_function(runtime().function_type, kProgress, runtime().module,
+                                 Closure<TransferProgress>::capsule(progress));
+}
+
+}  // namespace clusterlane::io
