@@ -23,6 +23,10 @@
 #include <string_view>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace clusterlane {
 
 namespace {
@@ -160,6 +164,25 @@ Connection connection_settings(Borrowed profile) {
     return c;
 }
 
+// Requests go out at once.  With Nagle's algorithm a download's small read
+// requests can wait for the server's delayed ACKs: two passes downloading on
+// two threads of one process were seen to fall into that rhythm, about 7 ms
+// per 32 KiB chunk (45 s instead of 3 s for 200 MiB).  Best effort: a
+// transport that is no TCP socket (a proxy command, say) is left as it is.
+void send_without_delay(Borrowed ssh) {
+    bridge::try_except(
+        [&] {
+            Owned transport = bridge::call_method(ssh, name(N::get_transport));
+            Owned sock = transport.get() == Py_None ? Owned{} : bridge::getattr_optional(transport, name(N::sock));
+            if (!sock) return;
+            const long fd = PyLong_AsLong(bridge::call_method(sock, name(N::fileno)).get());
+            if (fd == -1 && PyErr_Occurred()) bridge::throw_error();
+            const int on = 1;
+            ::setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // refused: nothing lost
+        },
+        PyExc_Exception, [](Borrowed) {});
+}
+
 // ---- the guarded phase --------------------------------------------------------
 
 struct Pass {
@@ -278,6 +301,7 @@ Owned guarded_phase(const Pass& p) {
             {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
     bridge::call_with_dict(bridge::getattr(p.ssh, name(N::connect)), {}, c.connect_kwargs);
     p.worker.attach_client(p.ssh);
+    send_without_delay(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
 
     Owned work_dir = call_self(p.self, N::_expand_remote_path, p.ssh, c.remote_work_dir);

@@ -40,6 +40,18 @@ constexpr const char* kModuleDoc =
     "        def run_local(self, predecessor_data, flow_vars):\n"
     "            return {\"success\": True, \"message\": \"Completed\"}\n";
 
+// What a pass uses on every command and wait, bound once.
+void bind_once() {
+    Bound& b = runtime().state;
+    Owned threading = bridge::import("threading");
+    b.thread = bridge::getattr(threading, bridge::intern("Thread"));
+    b.lock = bridge::getattr(threading, bridge::intern("Lock"));
+    b.simple_queue = bridge::getattr(bridge::import("queue"), bridge::intern("SimpleQueue"));
+    b.poll = bridge::getattr(bridge::import("select"), name(N::poll));
+    b.register_name = bridge::intern("register");
+    b.st_mtime_name = bridge::intern("st_mtime");
+}
+
 void exec_module(Borrowed module) {
     Runtime::init(module, N_texts, "zentrel_core.clusterlane.native_function");
     bridge::bind(module, "__doc__", bridge::str_from(kModuleDoc));
@@ -51,6 +63,7 @@ void exec_module(Borrowed module) {
     host::bind_from(module, host::Sibling::node, {"Node", "NodeException", "NodeResult"});
     host::bind_from(module, host::Sibling::parameters,
                     {"BooleanParameter", "SelectParameter", "StringParameter", "TextParameter"});
+    bind_once();
     bridge::bind(module, "ClusterlaneBase", build_clusterlane_base());
 }
 

@@ -68,24 +68,6 @@ namespace {
 
 thread_local PassWorker* t_running = nullptr;  // the innermost pass running on this thread
 
-// threading and queue, bound on first use.
-struct Stdlib {
-    Owned thread;
-    Owned lock;
-    Owned simple_queue;
-};
-
-const Stdlib& stdlib() {
-    static const Stdlib* bound = [] {
-        Owned threading = bridge::import("threading");
-        Owned queue = bridge::import("queue");
-        return new Stdlib{bridge::getattr(threading, bridge::intern("Thread")),
-                          bridge::getattr(threading, bridge::intern("Lock")),
-                          bridge::getattr(queue, bridge::intern("SimpleQueue"))};
-    }();
-    return *bound;
-}
-
 double seconds_until(Clock::time_point then) {
     return std::max(0.0, std::chrono::duration<double>(then - Clock::now()).count());
 }
@@ -145,7 +127,7 @@ const bridge::FunctionSpec kWorkerLoop = bridge::function<kLoopParams, worker_lo
 
 // `state` is the capsule holding `s`: the thread keeps it alive.
 void start_worker(PassState& s, Borrowed state) {
-    const Stdlib& lib = stdlib();
+    const Bound& lib = bound();
     s.calls = bridge::call(lib.simple_queue);
     s.finished = bridge::call(lib.lock);
     bridge::call_method(s.finished, name(N::acquire));

@@ -66,11 +66,10 @@ void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path
 }
 
 // (size, mtime) of the remote file; a missing one raises FileNotFoundError.
-// ("st_mtime" is a macro of <sys/stat.h>, so it is not among the N:: names.)
 Owned remote_stamp(Borrowed sftp, Borrowed remote_path) {
     Owned attributes = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::stat), remote_path); });
     return bridge::tuple_of(bridge::getattr(attributes, name(N::st_size)),
-                            bridge::getattr(attributes, bridge::intern("st_mtime")));
+                            bridge::getattr(attributes, bound().st_mtime_name));
 }
 
 enum class Fetch { Complete, Changed };

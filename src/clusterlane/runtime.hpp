@@ -28,14 +28,26 @@ using bridge::Owned;
     X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(split) X(startswith) X(__enter__) X(__exit__)                 \
     X(get_transport) X(callback) X(fdopen) X(getfo) X(acquire) X(release) X(start) X(target) X(args) X(daemon)     \
     X(bytes_done) X(bytes_total) X(timeout) X(banner_timeout) X(auth_timeout) X(recv) X(recv_stderr)               \
-    X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll)
+    X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll) X(sock)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
-using Runtime = bridge::ModuleRuntime<N>;
+// The standard-library objects the pass worker and the remote commands use,
+// bound once at import.
+struct Bound {
+    Owned thread;          // threading.Thread
+    Owned lock;            // threading.Lock
+    Owned simple_queue;    // queue.SimpleQueue
+    Owned poll;            // select.poll
+    Owned register_name;   // "register", the poll object's method
+    Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
+};
+
+using Runtime = bridge::ModuleRuntime<N, Bound>;
 
 inline Runtime& runtime() noexcept { return Runtime::get(); }
 inline Borrowed name(N n) noexcept { return runtime().name(n); }
 inline Owned global(N n) { return runtime().global(n); }
+inline const Bound& bound() noexcept { return runtime().state; }
 
 }  // namespace clusterlane

@@ -57,18 +57,6 @@ Owned joined(const Stream& stream) {
     return bridge::call_method(bridge::check(PyBytes_FromStringAndSize(nullptr, 0)), name(N::join), stream.chunks);
 }
 
-// select.poll and the name of its register method, bound on first use.
-struct Polling {
-    Owned poll;
-    Owned register_name;
-};
-
-const Polling& polling() {
-    static const Polling* bound =
-        new Polling{bridge::getattr(bridge::import("select"), name(N::poll)), bridge::intern("register")};
-    return *bound;
-}
-
 // Sends the command and reads both of its output streams as they come
 // (neither can fill the channel's window while the other is read), up to
 // kAnswerLimit each, then its exit status.  Runs as one bounded call of the
@@ -98,8 +86,8 @@ void exec_and_collect(Borrowed ssh, Borrowed command_text, Command& command) {
         if (ended) break;
         // Sleeps until either stream has data, the output ends or the channel closes.
         if (!poller) {
-            poller = bridge::call(polling().poll);
-            bridge::call_method(poller, polling().register_name, channel);
+            poller = bridge::call(bound().poll);
+            bridge::call_method(poller, bound().register_name, channel);
         }
         bridge::call_method(poller, name(N::poll));
     }
