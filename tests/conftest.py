@@ -30,8 +30,10 @@ once two or fewer of its tests are pending, and that module would wait for
 the whole clock.
 """
 import os
+import shutil
 import threading
 import time
+import uuid
 
 import pytest
 
@@ -188,3 +190,27 @@ def work(tmp_path):
     d.mkdir()
     (d / "in.txt").write_text("hello cluster\n")
     return d
+
+
+# The bed user's ~/.bashrc (which bash reads for a command sent over SSH)
+# puts every directory ~/.zentrel-test-bin-* first on PATH; without such a
+# directory it does nothing.
+PATH_HOOK = 'for d in "$HOME"/.zentrel-test-bin-*; do [ -d "$d" ] && PATH="$d:$PATH"; done  # zentrel tests'
+
+
+@pytest.fixture
+def wrap_command(bed):
+    """wrap_command(name, script): a script run instead of the SLURM command
+    `name` in the SSH sessions of this test's nodes (it gets the real
+    command's path as $REAL); removed at the end of the test.  The scripts
+    act only on this test's jobs and hand everything else to $REAL."""
+    bed.run_as_user(f"grep -qF '# zentrel tests' ~/.bashrc || sed -i '1i {PATH_HOOK}' ~/.bashrc", check=True)
+    directory = os.path.join(bed.remote_home, f".zentrel-test-bin-{uuid.uuid4().hex[:8]}")
+
+    def wrap(name, script):
+        real = bed.run_as_user(f"command -v {name}", check=True).stdout.strip()
+        bed.run_as_user(f"mkdir -p {directory} && cat > {directory}/{name} && chmod 755 {directory}/{name}",
+                        input=f"#!/bin/bash\nREAL={real}\n{script}\n", check=True)
+
+    yield wrap
+    shutil.rmtree(directory, ignore_errors=True)

@@ -334,6 +334,20 @@ def test_endless_answer_ends_the_pass(bed, tmp_path, make_node, work_dir, io_tim
     assert not (tmp_path / ".zentrel_hpc_fault_endless.json").exists()
 
 
+def test_endless_squeue_answer_ends_the_pass(bed, tmp_path, make_node, wrap_command):
+    # The recorded job's state query prints without end: the pass fails and
+    # the job stays recorded.
+    node = make_node(node_id="fault_endless_squeue", **node_options(tmp_path))
+    fv = flow_vars(bed, script="#!/bin/bash\nsleep 5\n")
+    job_id = execute(node, fv)["remote_job_id"]
+    state = (tmp_path / ".zentrel_hpc_fault_endless_squeue.json").read_bytes()
+    wrap_command("squeue", f'case " $* " in *" -j {job_id} "*) exec yes RUNNING;; esac\nexec "$REAL" "$@"')
+    (origin, text, _), growth = rss_growth_during(lambda: failing_pass(node, fv))
+    assert (origin, text) == ("remote_execution", "[slurm] The cluster's answer to squeue exceeds 16 MiB")
+    assert growth < 100 * 1024 * 1024
+    assert (tmp_path / ".zentrel_hpc_fault_endless_squeue.json").read_bytes() == state
+
+
 @pytest.mark.parametrize("verb", ["Downloading", "Uploading"])
 def test_progress_lines_while_a_large_transfer_runs(bed, tmp_path, sessions, make_node, verb):
     # The connection is frozen for 10.5 s in the middle of the transfer: it

@@ -4,9 +4,6 @@ reply to sbatch, a lost record, a login banner from squeue and "Force
 Resubmit" while the job runs never lead to two jobs in the job directory."""
 import json
 import multiprocessing
-import os
-import shutil
-import uuid
 
 import pytest
 
@@ -90,30 +87,6 @@ def test_missing_working_directory_submits_nothing(bed, tmp_path, make_node):
                                                      "nothing submitted")
     assert bed.run_as_user(f"test -e {bed.remote_work_dir}/job_one_unrecorded").returncode == 1
     assert jobs_named(bed, "one_unrecorded") == []
-
-
-# The bed user's ~/.bashrc (which bash reads for a command sent over SSH)
-# puts every directory ~/.zentrel-test-bin-* first on PATH; without such a
-# directory it does nothing.
-PATH_HOOK = 'for d in "$HOME"/.zentrel-test-bin-*; do [ -d "$d" ] && PATH="$d:$PATH"; done  # zentrel tests'
-
-
-@pytest.fixture
-def wrap_command(bed):
-    """wrap_command(name, script): a script run instead of the SLURM command
-    `name` in the SSH sessions of this test's nodes (it gets the real
-    command's path as $REAL); removed at the end of the test.  The scripts
-    act only on this test's jobs and hand everything else to $REAL."""
-    bed.run_as_user(f"grep -qF '# zentrel tests' ~/.bashrc || sed -i '1i {PATH_HOOK}' ~/.bashrc", check=True)
-    directory = os.path.join(bed.remote_home, f".zentrel-test-bin-{uuid.uuid4().hex[:8]}")
-
-    def wrap(name, script):
-        real = bed.run_as_user(f"command -v {name}", check=True).stdout.strip()
-        bed.run_as_user(f"mkdir -p {directory} && cat > {directory}/{name} && chmod 755 {directory}/{name}",
-                        input=f"#!/bin/bash\nREAL={real}\n{script}\n", check=True)
-
-    yield wrap
-    shutil.rmtree(directory, ignore_errors=True)
 
 
 def alive_jobs_named(bed, name):

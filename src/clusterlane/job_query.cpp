@@ -83,7 +83,7 @@ void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std
 
     const Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait_limit));
-    std::vector<std::string> still_held = ids;
+    std::vector<std::string> still_held(ids.begin(), ids.end());
     while (!still_held.empty()) {
         const Clock::time_point now = Clock::now();
         if (now >= deadline) break;

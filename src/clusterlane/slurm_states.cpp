@@ -107,8 +107,8 @@ JobQueryOutput read_job_query(std::string_view output, std::string_view job_dir)
         std::string_view id = id_field.substr(0, digits);
         id.remove_prefix(std::min(id.find_first_not_of('0'), id.size() - 1));
         auto known = std::find_if(jobs.begin(), jobs.end(), [&](const auto& job) { return job.first == id; });
-        if (known == jobs.end()) known = jobs.insert(jobs.end(), {std::string(id), {}});
-        known->second.push_back(std::move(state));
+        auto& job = known != jobs.end() ? *known : jobs.emplace_back(std::string(id), std::vector<std::string>{});
+        job.second.push_back(std::move(state));
     });
     for (auto& [id, states] : jobs) result.held.push_back({id, combined_state(states)});
     std::sort(result.held.begin(), result.held.end(), [](const HeldJob& a, const HeldJob& b) { return id_less(a.id, b.id); });
