@@ -8,7 +8,11 @@ calls with paramiko on the calling thread, reading each command's output and
 exit status.  The two are interleaved pass by pass (order flipped every
 pair) and each pass is timed on its own, so that drifts of a shared machine
 hit both alike; the medians are compared.  A second bare column measured the
-same way shows the noise floor of the comparison.  The node's log lines go to
+same way shows the noise floor of the comparison.  The module sends with
+TCP_NODELAY (Nagle's algorithm made downloads on threads crawl), which also
+shortens each round trip; the "bare nodelay" column sets it too, so the
+module against that column is the cost of the pass worker and the module's
+own steps.  The node's log lines go to
 a no-op callback (the engine's logger is not ours to measure).
 
     PYTHONPATH=standin:build/dev/pkg:. python bench/poll_pass.py [pairs]   (as root; default 40)
@@ -16,6 +20,7 @@ a no-op callback (the engine's logger is not ours to measure).
 
 import json
 import os
+import socket
 import statistics
 import sys
 import tempfile
@@ -41,12 +46,14 @@ class PollNode(ClusterlaneBase):
         return {"success": True}
 
 
-def bare_pass(profile, job_id):
+def bare_pass(profile, job_id, no_delay=False):
     ssh = paramiko.SSHClient()
     ssh.set_missing_host_key_policy(paramiko.AutoAddPolicy())
     ssh.load_system_host_keys()
     ssh.connect(hostname=profile["host"], port=profile["port"], username=profile["username"],
                 key_filename=profile["keyFilename"])
+    if no_delay:
+        ssh.get_transport().sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
         _, out, err = ssh.exec_command(f"bash -c 'eval echo \"{profile['remoteWorkDir']}\"'")
         out.read(), err.read(), out.channel.recv_exit_status()
@@ -83,7 +90,11 @@ def main() -> None:
         def bare():
             assert bare_pass(profile, job_id) == "RUNNING"
 
-        columns = {"module": (module_pass, []), "bare": (bare, []), "bare again": (bare, [])}
+        def bare_no_delay():
+            assert bare_pass(profile, job_id, no_delay=True) == "RUNNING"
+
+        columns = {"module": (module_pass, []), "bare": (bare, []), "bare again": (bare, []),
+                   "bare nodelay": (bare_no_delay, [])}
         for i in range(pairs):
             order = list(columns.values())
             for call, times in order if i % 2 else reversed(order):

@@ -36,6 +36,26 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<co
                                      given ? names.get() : nullptr));
 }
 
+KeywordNames::KeywordNames(std::initializer_list<const char*> names)
+    : names_(check(PyTuple_New(static_cast<Py_ssize_t>(names.size())))), size_(names.size()) {
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(names_.get(), i++, intern(n).release());
+}
+
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const KeywordNames& names,
+           std::initializer_list<Borrowed> values) {
+    constexpr size_t kMax = 24;
+    if (values.size() != names.size()) raise(PyExc_SystemError, "keyword values do not match their names");
+    if (args.size() + values.size() > kMax) raise(PyExc_SystemError, "too many arguments for bridge::call");
+    std::array<PyObject*, kMax + 1> stack{};
+    size_t n = 0;
+    for (Borrowed a : args) stack[1 + n++] = a.get();
+    size_t k = 0;
+    for (Borrowed v : values) stack[1 + n + k++] = v.get();
+    return check(PyObject_Vectorcall(callable.get(), stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names.tuple().get()));
+}
+
 Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict) {
     Owned positional = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;

@@ -114,6 +114,25 @@ Owned call_method(Borrowed obj, Borrowed name, const A&... args) {
                                            nullptr));
 }
 
+// The keyword names of one call site, as the compiled call keeps them: one
+// tuple, made once, so a call made again and again allocates nothing for
+// its keywords.
+class KeywordNames {
+public:
+    KeywordNames() = default;
+    explicit KeywordNames(std::initializer_list<const char*> names);
+    Borrowed tuple() const noexcept { return names_; }
+    size_t size() const noexcept { return size_; }
+
+private:
+    Owned names_;
+    size_t size_ = 0;
+};
+
+// callable(*args, name1=values[0], ...), the names those of `names`.
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const KeywordNames& names,
+           std::initializer_list<Borrowed> values);
+
 // callable(*args, **kwargs_dict), the keywords in the dict's order.
 Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict);
 

@@ -161,18 +161,21 @@ void close_transport(PassState& s) {
         PyExc_BaseException, [](Borrowed) {});
 }
 
-// Waits for a call whose transport has been closed.  The call ends soon; an
-// error the host's handlers raise meanwhile is dropped, the pass already
-// leaves with one.
-void wait_for_worker(PassState& s) {
+// Waits for a call whose transport has been closed; it ends soon.  Returns
+// the first error the host's handlers raised meanwhile (a second Ctrl-C,
+// say), null when none did.
+Owned wait_for_worker(PassState& s) {
     Owned slice = float_of(kCloseSlice);
-    for (;;) {
-        try {
-            if (bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice))) return;
-        } catch (const bridge::PyError&) {
-            PyErr_Clear();
-        }
+    Owned first;
+    for (bool finished = false; !finished;) {
+        finished = bridge::try_except(
+            [&] { return bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice)); },
+            PyExc_BaseException, [&](Borrowed error) {
+                if (!first) first = Owned::ref(error.get());
+                return false;
+            });
     }
+    return first;
 }
 
 // ---- progress of a transfer ----------------------------------------------------
@@ -234,7 +237,8 @@ void await_call(PassState& s, Clock::time_point started) {
         if (Clock::now() >= deadline) {
             s.expired = true;
             close_transport(s);
-            wait_for_worker(s);
+            // An interrupt that came while the worker finished wins over the timeout.
+            if (Owned raised = wait_for_worker(s)) bridge::restore_error(std::move(raised));
             raise_timeout(s, std::exchange(s.error, Owned{}));
         }
         try {
@@ -248,7 +252,7 @@ void await_call(PassState& s, Clock::time_point started) {
             // KeyboardInterrupt, or whatever the host's handler or logger raised
             Owned raised = bridge::fetch_error();
             close_transport(s);
-            wait_for_worker(s);
+            wait_for_worker(s);  // later interrupts add nothing to this one
             bridge::restore_error(std::move(raised));
         }
     }

@@ -44,7 +44,11 @@ void bind_once() {
     b.utc_offset = bridge::str_from("+00:00");
     b.zulu = bridge::str_from("Z");
     b.dumps = bridge::getattr(global(N::json), name(N::dumps));
-    b.default_keyword = bridge::intern("default");
+    b.dumps_keywords = bridge::KeywordNames({"default"});
+    b.redis_keywords = bridge::KeywordNames({"host", "port", "decode_responses", "socket_connect_timeout",
+                                             "socket_timeout", "retry", "protocol"});
+    b.redis_keywords_default = bridge::KeywordNames({"host", "port", "decode_responses", "socket_connect_timeout",
+                                                     "socket_timeout", "protocol"});
     b.getenv = bridge::getattr(global(N::os), name(N::getenv));
     b.channel = bridge::str_from("zentrel:logs");
     b.default_port = bridge::str_from("18003");

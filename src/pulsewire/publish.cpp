@@ -38,21 +38,17 @@ Owned connect(Borrowed redis) {
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
     Owned resp2 = bridge::integer(2);
     // The retry keyword is left out when the no-retry policy is not available.
-    const Kw keywords[] = {{name(N::host), host},
-                           {name(N::port), port},
-                           {name(N::decode_responses), Py_True},
-                           {name(N::socket_connect_timeout), timeout},
-                           {name(N::socket_timeout), timeout},
-                           {name(N::retry), retry},
-                           {name(N::protocol), resp2}};
-    return bridge::call(redis_type, {}, std::span<const Kw>(keywords));
+    if (!retry)
+        return bridge::call(redis_type, {}, bound().redis_keywords_default,
+                            {host, port, Py_True, timeout, timeout, resp2});
+    return bridge::call(redis_type, {}, bound().redis_keywords, {host, port, Py_True, timeout, timeout, retry, resp2});
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is
 // written as its str() text.
 Owned encode(Borrowed entry) {
-    return bridge::call(bound().dumps, {entry},
-                        {{bound().default_keyword, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+    return bridge::call(bound().dumps, {entry}, bound().dumps_keywords,
+                        {reinterpret_cast<PyObject*>(&PyUnicode_Type)});
 }
 
 void publish(Borrowed entry) {

@@ -35,7 +35,9 @@ struct Bound {
     Owned utc_offset;       // "+00:00", the offset isoformat() writes for UTC
     Owned zulu;             // "Z", the offset the log entry writes
     Owned dumps;            // json.dumps
-    Owned default_keyword;  // "default", dumps' keyword
+    bridge::KeywordNames dumps_keywords;         // (default=...) of json.dumps
+    bridge::KeywordNames redis_keywords;         // of redis.Redis(...), with retry=
+    bridge::KeywordNames redis_keywords_default; // the same without retry=
     Owned getenv;           // os.getenv
     Owned channel;          // "zentrel:logs", the channel entries are published on
     Owned default_port;     // "18003", the port without REDIS_PORT
