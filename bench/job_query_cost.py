@@ -9,6 +9,7 @@ The job query is timed with no job of the user and with `jobs` queued jobs.
 """
 
 import json
+import socket
 import statistics
 import sys
 import tempfile
@@ -49,6 +50,8 @@ def main() -> None:
         ssh.load_host_keys(bed.known_hosts_path)
         ssh.connect(bed.ssh_host, port=bed.ssh_port, username=bed.ssh_user, key_filename=bed.key_path,
                     look_for_keys=False, allow_agent=False)
+        # as the module's passes send: without Nagle's delay
+        ssh.get_transport().sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         print(f"{'command (ms)':<44}{'median':>9}{'min':>9}{'max':>9}   ({rounds} rounds)")
         show("mkdir -p DIR", timed(ssh, f"mkdir -p {job_dir}", rounds))
         show("job query, no job", timed(ssh, query, rounds))
