@@ -147,6 +147,19 @@ class FakeSFTP:
         return len(self.files[remotepath])
 
 
+class FakeTransport:
+    """The client's transport: only closing it (and waiting for its reader) counts."""
+
+    def __init__(self):
+        self.closed = False
+
+    def close(self):
+        self.closed = True
+
+    def join(self, timeout=None):
+        pass
+
+
 class FakeSSH:
     """An SSHClient double: records every call and answers from a script."""
 
@@ -159,6 +172,7 @@ class FakeSSH:
         self._rules = []
         self._faults = _Faults()
         self.sftp = FakeSFTP(self._faults, self.calls)
+        self.transport = FakeTransport()
 
     # ---- scripting --------------------------------------------------------
 
@@ -211,6 +225,9 @@ class FakeSSH:
             reply = reply.next()
         channel = FakeChannel(reply.stdout, reply.stderr, reply.status)
         return io.BytesIO(b""), FakeChannelFile(channel), FakeChannelFile(channel)
+
+    def get_transport(self):
+        return self.transport
 
     def open_sftp(self):
         self.calls.append(("open_sftp", None))

@@ -307,7 +307,7 @@ def test_answer_over_16_mib_fails_the_pass_with_nothing_recorded(make_node, ssh,
     ssh.reply(command, **{stream: b"x" * (16 * 1024 * 1024 + 1)})
     node = make_node(scripted=True, previous=previous and dict(PREVIOUS))
     assert raised(node) == ("remote_execution", f"[slurm] The cluster's answer to {program} exceeds 16 MiB")
-    assert node.saved == [] and ssh.closed
+    assert node.saved == [] and ssh.closed and ssh.transport.closed  # the flood stopped with the connection
 
 
 def test_answer_of_exactly_16_mib_is_read(make_node, ssh):

@@ -50,6 +50,7 @@ void bind_once() {
     b.poll = bridge::getattr(bridge::import("select"), name(N::poll));
     b.register_name = bridge::intern("register");
     b.st_mtime_name = bridge::intern("st_mtime");
+    b.reader_exit_wait = bridge::check(PyFloat_FromDouble(5.0));
 }
 
 void exec_module(Borrowed module) {

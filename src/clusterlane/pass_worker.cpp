@@ -149,12 +149,16 @@ void stop_worker(PassState& s, bool join) {
 }
 
 // Closing the transport ends its reader thread and closes every channel,
-// which wakes every wait of paramiko's on that connection.
+// which wakes every wait of paramiko's on that connection.  The reader is
+// waited for: until it has gone it may still signal data on a channel's
+// pipe, which the worker closes with the channel on its way out.
 void close_transport(PassState& s) {
     bridge::try_except(
         [&] {
             Owned transport = bridge::call_method(s.client, name(N::get_transport));
-            if (transport.get() != Py_None) bridge::call_method(transport, name(N::close));
+            if (transport.get() == Py_None) return;
+            bridge::call_method(transport, name(N::close));
+            bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
         },
         // The pass reports why it stopped waiting; a transport that cannot be
         // closed here is closed with the client at the end of the pass.

@@ -41,6 +41,7 @@ struct Bound {
     Owned poll;            // select.poll
     Owned register_name;   // "register", the poll object's method
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
+    Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
 };
 
 using Runtime = bridge::ModuleRuntime<N, Bound>;

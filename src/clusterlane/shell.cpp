@@ -57,6 +57,19 @@ Owned joined(const Stream& stream) {
     return bridge::call_method(bridge::check(PyBytes_FromStringAndSize(nullptr, 0)), name(N::join), stream.chunks);
 }
 
+// Ends the connection of a command whose answer does not stop; the pass
+// fails anyway.  Closing only the channel would race paramiko's reader
+// thread, which still signals each arriving chunk on the channel's pipe
+// (the one poll waits on): a write to the closed pipe kills the transport
+// with EBADF, or lands in whatever file took the descriptor's number.  So
+// the reader goes first, and the channel (and its pipe) only after it.
+void drop_connection(Borrowed ssh) {
+    Owned transport = bridge::call_method(ssh, name(N::get_transport));
+    if (transport.get() == Py_None) return;
+    bridge::call_method(transport, name(N::close));
+    bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
+}
+
 // Sends the command and reads both of its output streams as they come
 // (neither can fill the channel's window while the other is read), up to
 // kAnswerLimit each, then its exit status.  Runs as one bounded call of the
@@ -79,7 +92,7 @@ void exec_and_collect(Borrowed ssh, Borrowed command_text, Command& command) {
         const bool read_err = drain(channel, N::recv_stderr_ready, N::recv_stderr, err);
         if (out.size > kAnswerLimit || err.size > kAnswerLimit) {
             command.too_long = true;
-            bridge::call_method(channel, name(N::close));
+            drop_connection(ssh);
             return;
         }
         if (read_out || read_err) continue;
