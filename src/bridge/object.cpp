@@ -16,24 +16,45 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initial
     return call(callable, args, std::span<const Kw>(kwargs.begin(), kwargs.size()));
 }
 
+namespace {
+
+constexpr size_t kMaxStack = 24;
+
+// The vectorcall stack of one call: positional arguments, then the values of
+// the keywords `names` names (a tuple, or null without keywords).
+class CallStack {
+public:
+    explicit CallStack(std::initializer_list<Borrowed> args, size_t keywords) {
+        if (args.size() + keywords > kMaxStack) raise(PyExc_SystemError, "too many arguments for bridge::call");
+        for (Borrowed a : args) push(a);
+        positional_ = size_;
+    }
+    void push(Borrowed value) { stack_[1 + size_++] = value.get(); }
+    Owned call(Borrowed callable, Borrowed names) {
+        return check(PyObject_Vectorcall(callable.get(), stack_.data() + 1, positional_ | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.get()));
+    }
+
+private:
+    std::array<PyObject*, kMaxStack + 1> stack_{};
+    size_t size_ = 0;
+    size_t positional_ = 0;
+};
+
+}  // namespace
+
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<const Kw> kwargs) {
-    constexpr size_t kMax = 24;
-    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many arguments for bridge::call");
-    std::array<PyObject*, kMax + 1> stack{};
-    size_t n = 0;
-    for (Borrowed a : args) stack[1 + n++] = a.get();
     size_t given = 0;
     for (const Kw& kw : kwargs) given += kw.value ? 1 : 0;
+    CallStack stack(args, given);
     Owned names = check(PyTuple_New(static_cast<Py_ssize_t>(given)));
-    size_t k = 0;
+    Py_ssize_t k = 0;
     for (const Kw& kw : kwargs) {
         if (!kw.value) continue;
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), Py_NewRef(kw.name.get()));
-        stack[1 + n + k] = kw.value.get();
-        ++k;
+        PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name.get()));
+        stack.push(kw.value);
     }
-    return check(PyObject_Vectorcall(callable.get(), stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     given ? names.get() : nullptr));
+    return stack.call(callable, given ? names.borrow() : Borrowed());
 }
 
 KeywordNames::KeywordNames(std::initializer_list<const char*> names)
@@ -44,16 +65,10 @@ KeywordNames::KeywordNames(std::initializer_list<const char*> names)
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const KeywordNames& names,
            std::initializer_list<Borrowed> values) {
-    constexpr size_t kMax = 24;
     if (values.size() != names.size()) raise(PyExc_SystemError, "keyword values do not match their names");
-    if (args.size() + values.size() > kMax) raise(PyExc_SystemError, "too many arguments for bridge::call");
-    std::array<PyObject*, kMax + 1> stack{};
-    size_t n = 0;
-    for (Borrowed a : args) stack[1 + n++] = a.get();
-    size_t k = 0;
-    for (Borrowed v : values) stack[1 + n + k++] = v.get();
-    return check(PyObject_Vectorcall(callable.get(), stack.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     names.tuple().get()));
+    CallStack stack(args, values.size());
+    for (Borrowed v : values) stack.push(v);
+    return stack.call(callable, names.tuple());
 }
 
 Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict) {

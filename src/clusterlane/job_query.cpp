@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <time.h>
 #include <vector>
 
 namespace clusterlane::job_query {
@@ -55,19 +54,11 @@ std::vector<slurm_states::HeldJob> held_jobs(Borrowed ssh, Borrowed job_dir) {
     return std::move(found.held);
 }
 
-// Sleeps for the given time with the GIL released, in short slices so that
-// a signal (Ctrl-C) is handled promptly: its handler's error propagates.
+// time.sleep: releases the GIL, and the host's signal handlers run during
+// it (one that raises, Python's own for Ctrl-C, ends the wait).
 void sleep_interruptibly(Clock::duration duration) {
-    const Clock::time_point until = Clock::now() + duration;
-    for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
-        const auto slice = std::min<Clock::duration>(until - now, std::chrono::milliseconds(50));
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count();
-        timespec pause{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        Py_BEGIN_ALLOW_THREADS
-        ::nanosleep(&pause, nullptr);
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) bridge::throw_error();
-    }
+    const double seconds = std::chrono::duration<double>(duration).count();
+    bridge::call(bound().sleep, bridge::check(PyFloat_FromDouble(seconds)));
 }
 
 void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std::string>& ids, double wait_limit) {

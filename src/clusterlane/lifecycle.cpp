@@ -283,12 +283,7 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
 // or ioTimeout when that is shorter.
 double cancel_wait_limit(const Connection& c) {
     constexpr double kLongest = 30;
-    const double io_timeout = PyFloat_AsDouble(c.io_timeout.get());
-    if (io_timeout == -1 && PyErr_Occurred()) {  // an int too large for a float: longer than 30 s anyway
-        PyErr_Clear();
-        return kLongest;
-    }
-    return std::min(kLongest, io_timeout);
+    return std::min(kLongest, PyFloat_AS_DOUBLE(io::seconds_of(c.io_timeout).get()));
 }
 
 Owned guarded_phase(const Pass& p) {

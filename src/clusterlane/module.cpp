@@ -48,6 +48,7 @@ void bind_once() {
     b.lock = bridge::getattr(threading, bridge::intern("Lock"));
     b.simple_queue = bridge::getattr(bridge::import("queue"), bridge::intern("SimpleQueue"));
     b.poll = bridge::getattr(bridge::import("select"), name(N::poll));
+    b.sleep = bridge::getattr(bridge::import("time"), bridge::intern("sleep"));
     b.register_name = bridge::intern("register");
     b.st_mtime_name = bridge::intern("st_mtime");
     b.reader_exit_wait = bridge::check(PyFloat_FromDouble(5.0));

@@ -39,6 +39,7 @@ struct Bound {
     Owned lock;            // threading.Lock
     Owned simple_queue;    // queue.SimpleQueue
     Owned poll;            // select.poll
+    Owned sleep;           // time.sleep
     Owned register_name;   // "register", the poll object's method
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
