@@ -182,7 +182,7 @@ def test_server_silent_after_its_banner_fails_within_the_io_timeout(make_node):
         conn.sendall(b"SSH-2.0-OpenSSH_9.2\r\n")
 
     threading.Thread(target=banner_then_nothing, daemon=True).start()
-    profile = dict(PROFILE, host="127.0.0.1", port=server.getsockname()[1], ioTimeout=1)
+    profile = dict(PROFILE, host="127.0.0.1", port=server.getsockname()[1], ioTimeout=3)
     started = time.monotonic()
     try:
         origin, message = raised(make_node(scripted=True), options(profile))
