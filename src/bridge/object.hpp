@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace bridge {
@@ -30,8 +31,21 @@ inline std::string_view utf8(Borrowed s) {
     return {data, static_cast<size_t>(size)};
 }
 
-// Python's str(obj).
+// Python's str(obj) and repr(obj).
 inline Owned str(Borrowed obj) { return check(PyObject_Str(obj.get())); }
+inline Owned repr(Borrowed obj) { return check(PyObject_Repr(obj.get())); }
+
+// len() of a str object, in code points.
+inline Py_ssize_t text_length(Borrowed s) {
+    const Py_ssize_t n = PyUnicode_GetLength(s.get());
+    if (n < 0) throw_error();
+    return n;
+}
+
+// text.replace(old, new) for str objects.
+inline Owned replace_all(Borrowed text, Borrowed old, Borrowed replacement) {
+    return check(PyUnicode_Replace(text.get(), old.get(), replacement.get(), -1));
+}
 
 // One piece of a concatenated text: literal UTF-8 text or a str object.
 class Piece {
@@ -153,6 +167,33 @@ inline Borrowed dict_get(Borrowed dict, Borrowed key) {
     if (!v && PyErr_Occurred()) throw_error();
     return v;
 }
+// The two items of a tuple of two (a pair from dict_items, say).
+inline std::pair<Owned, Owned> pair_of(Borrowed pair) {
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) raise(PyExc_TypeError, "expected a pair");
+    return {Owned::ref(check_borrowed(PyTuple_GetItem(pair.get(), 0)).get()),
+            Owned::ref(check_borrowed(PyTuple_GetItem(pair.get(), 1)).get())};
+}
+
+// A list of the (key, value) pairs a dict (or a dict subclass) holds, read
+// from its own storage: no method of a subclass runs.
+inline Owned dict_items(Borrowed dict) { return check(PyDict_Items(dict.get())); }
+
+// fn(item) for each item a list or tuple (or a subclass) holds, read from
+// its own storage (no __iter__ of a subclass runs); a list that changes
+// meanwhile is read up to its current end.
+template <class Fn>
+void for_each_element(Borrowed sequence, Fn&& fn) {
+    const bool is_list = PyList_Check(sequence.get());
+    for (Py_ssize_t i = 0;; ++i) {
+        const Py_ssize_t size = is_list ? PyList_Size(sequence.get()) : PyTuple_Size(sequence.get());
+        if (size < 0) throw_error();
+        if (i >= size) return;
+        Owned item = Owned::ref(check_borrowed(is_list ? PyList_GetItem(sequence.get(), i)
+                                                       : PyTuple_GetItem(sequence.get(), i)).get());
+        fn(item.borrow());
+    }
+}
+
 inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list.get(), item.get())); }
 
 template <class... Items>

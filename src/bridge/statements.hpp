@@ -3,6 +3,7 @@
 //   with_block      with manager as value: ...
 //   try_finally     try: ... finally: ...
 //   try_except      try: ... except SomeError as e: ...
+//   attempt         try: ...  except Exception: pass
 //   raise_from      raise exc from cause
 //   raise_in_context  raise exc (inside an except block: __context__ is set)
 //   for_each        for item in iterable: ...
@@ -76,6 +77,19 @@ auto try_except(Body&& body, Borrowed type, Handler&& handler) -> decltype(body(
         Handling handling(error);
         return handler(error);
     }
+}
+
+// try: step()  except Exception: pass
+// True when the step ran to its end.  Interrupts and exit requests (outside
+// the Exception family) propagate.
+template <class Step>
+bool attempt(Step&& step) {
+    return try_except(
+        [&] {
+            step();
+            return true;
+        },
+        PyExc_Exception, [](Borrowed) { return false; });
 }
 
 // The special method of a context manager, looked up on its type as the

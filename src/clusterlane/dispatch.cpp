@@ -42,22 +42,23 @@ RunSettings settings_from_legacy(Borrowed flow_vars) {
             legacy_option(flow_vars, "slurm_script", Legacy::parameter, bridge::str_from(""))};
 }
 
-// Diagnostic lines 1 to 4 and the unwrapping of a parameter object.
-Owned resolve_options(Borrowed flow_vars) {
+// Diagnostic lines 1 to 4 and the unwrapping of a parameter object.  The
+// options are looked into for passphrases before the first line that shows
+// them.
+Owned resolve_options(Borrowed flow_vars, Secrets& secrets) {
     Owned keys = bridge::check(PySequence_List(bridge::call_method(flow_vars, name(N::keys)).get()));
     diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
 
     Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
-    Owned secrets = passphrases_in(raw);
-    diagnostic(masked_text(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
-                                   ", value: ", bridge::str(raw)}),
-                           secrets));
+    secrets.scan(raw);
+    diagnostic(secrets.masked(concat({"[ClusterlaneBase] _hpc_options_raw type: ", bridge::type_short_name(raw),
+                                      ", value: ", bridge::str(raw)})));
 
     Owned options = raw;
     if (bridge::hasattr(raw, name(N::get_value))) {
         options = bridge::call_method(raw, name(N::get_value));
-        diagnostic(masked_text(concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(options)}),
-                               passphrases_in(options)));
+        secrets.scan(options);
+        diagnostic(secrets.masked(concat({"[ClusterlaneBase] Unwrapped Parameter, hpc_options: ", bridge::str(options)})));
     }
     const bool is_dict = PyDict_Check(options.get());
     diagnostic(concat({"[ClusterlaneBase] Final hpc_options type: ", bridge::type_short_name(options),
@@ -89,8 +90,8 @@ Owned run_cluster_branch(Borrowed self, Borrowed predecessor_data, Borrowed flow
     return json_dumps(result);
 }
 
-Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars) {
-    Owned options = resolve_options(flow_vars);
+Owned execute_steps(Borrowed self, Borrowed predecessor_data, Borrowed flow_vars, Secrets& secrets) {
+    Owned options = resolve_options(flow_vars, secrets);
     const bool present = PyDict_Check(options.get()) && bridge::truthy(options);
     RunSettings s = present ? settings_from_options(options) : settings_from_legacy(flow_vars);
     if (is_local_mode(s.mode)) return run_local_branch(self, predecessor_data, flow_vars);
@@ -102,20 +103,45 @@ constexpr Param kExecuteParams[] = {bridge::self_param(), bridge::any_param("pre
                                     bridge::any_param("flow_vars", "dict[str, Any]")};
 constexpr Param kProfileParams[] = {bridge::self_param(), bridge::str_param("profile_name")};
 
+// The node's key as the origin of a NodeException, and its text for the
+// error line: str(node_key), or its type's name when that cannot be formed.
+// A node whose key cannot be read at all goes by its class's name.
+struct NodeKey {
+    Owned key;
+    Owned text;
+};
+
+NodeKey node_key_of(Borrowed self) {
+    Owned key;
+    if (!bridge::attempt([&] { key = bridge::getattr(self, name(N::node_key)); }))
+        key = bridge::type_short_name(self);
+    Owned text = text_of(key);
+    return {key, text ? std::move(text) : bridge::type_short_name(key)};
+}
+
 // Any failure other than a NodeException is logged and re-raised as
 // NodeException(node_key, text), with the original kept as its context.  The
 // error line is written while the failure is being handled, so the host
-// logger sees it (sys.exception()) and its own failure chains to it.
+// logger sees it (sys.exception()) and its own failure chains to it.  The
+// handler only reads what cannot fail on the caller's objects: the
+// passphrases were collected once (the rest of flow_vars is looked into
+// here, what the options lines looked into is not walked again), and texts
+// that cannot be formed are shown by their type's name.
 Owned execute_body(const bridge::Args<kExecuteParams>& args) {
     Borrowed self = args.self();
+    Borrowed flow_vars = args.get<"flow_vars">();
+    Secrets secrets;
+    SecretsScope scope(secrets);
     return bridge::try_except(
-        [&] { return execute_steps(self, args.get<"predecessor_data">(), args.get<"flow_vars">()); }, PyExc_Exception,
+        [&] { return execute_steps(self, args.get<"predecessor_data">(), flow_vars, secrets); }, PyExc_Exception,
         [&](Borrowed error) -> Owned {
             if (bridge::error_matches(error, global(N::NodeException))) bridge::restore_error(Owned::ref(error.get()));
-            Owned text = mask_passphrases(error_text(error), args.get<"flow_vars">());
-            Owned node_key = bridge::getattr(self, name(N::node_key));
-            log(concat({"Error in ", bridge::str(node_key), ": ", text}), "error");
-            bridge::raise_in_context(bridge::call(global(N::NodeException), node_key, text), Owned::ref(error.get()));
+            secrets.scan(flow_vars);
+            Owned text = secrets.masked(error_text(error));
+            NodeKey node_key = node_key_of(self);
+            log(concat({"Error in ", node_key.text, ": ", text}), "error");
+            bridge::raise_in_context(bridge::call(global(N::NodeException), node_key.key, text),
+                                     Owned::ref(error.get()));
         });
 }
 

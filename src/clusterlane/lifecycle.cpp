@@ -53,13 +53,13 @@ bool is_missing(Borrowed value) {
 
 // The profile must name a host, a user and a remote work directory.  The
 // profile goes to the log with its key passphrase masked.
-void validate_profile(Borrowed profile) {
+void validate_profile(Borrowed profile, Secrets& secrets) {
     Owned missing = bridge::new_list();
     for (const char* key : {"host", "username", "remoteWorkDir"})
         if (is_missing(option(profile, key))) bridge::list_append(missing, bridge::str_from(key));
     if (!bridge::truthy(missing)) return;
 
-    log(mask_passphrases(concat({"HPC profile validation failed. Profile data: ", bridge::str(profile)}), profile));
+    log(secrets.masked(concat({"HPC profile validation failed. Profile data: ", bridge::str(profile)})));
     Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
     raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
                                                   ". Please check your HPC profile configuration in Settings."}));
@@ -121,6 +121,32 @@ void check_profile_values(Borrowed profile) {
     if (!is_valid_seconds(option(profile, "ioTimeout", bridge::integer(kDefaultIoTimeout))))
         raise_node_exception("configuration",
                              bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
+}
+
+// ---- the node ID names files -------------------------------------------------
+
+// The node ID names the job directory ("job_" + ID) and the local state and
+// lock files (".zentrel_hpc_" + ID + ".json.lock" the longest of them): an
+// ID with a '/' would point elsewhere, a line break would make the job
+// directory's `pwd -P` line match another node's directory, a NUL cannot be
+// in a file name, and a name must fit in 255 bytes.  Checked before anything
+// is created, locally or on the cluster.
+constexpr size_t kLongestFileName = 255;
+constexpr size_t kLongestNodeId =
+    kLongestFileName - kStateFilePrefix.size() - kStateFileSuffix.size() - kLockFileSuffix.size();
+
+void check_node_id(Borrowed self) {
+    Owned id = bridge::str(bridge::getattr(self, name(N::node_id)));
+    std::string_view text;
+    const bool encodable = bridge::attempt([&] { text = bridge::utf8(id); });
+    constexpr std::string_view kRefused("/\n\r\0", 4);
+    if (encodable && text.size() <= kLongestNodeId && text.find_first_of(kRefused) == std::string_view::npos) return;
+    raise_node_exception("configuration",
+                         concat({"Node ID ", bridge::repr(id),
+                                 " cannot name a job directory and state file: it must not contain '/', line breaks "
+                                 "or NUL characters and must be at most ",
+                                 bridge::str(bridge::integer(static_cast<long long>(kLongestNodeId))),
+                                 " bytes long"}));
 }
 
 struct Connection {
@@ -194,7 +220,7 @@ struct Pass {
     io::PassWorker& worker;
     Borrowed script;
     bool force;
-    Borrowed passphrases;  // masked in the texts of a failure
+    Secrets& secrets;  // masked in the texts of a failure
 };
 
 // The state as text to compare with SLURM's state names.  A state that is
@@ -327,7 +353,7 @@ Owned guarded_phase(const Pass& p) {
 // logging hook sees it and anything raised there chains to it.
 [[noreturn]] void raise_mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
     const Connection& c = p.connection;
-    Owned text = masked_text(error_text(failure), p.passphrases);
+    Owned text = p.secrets.masked(error_text(failure));
     Owned origin;
     Owned message;
     // A silent server, however the wait that noticed it ended.
@@ -400,17 +426,25 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     Borrowed flow_vars = args.get<"flow_vars">();
     Borrowed hpc_options = args.get<"hpc_options">();
 
+    // Within execute(), the options it looked into are not walked again.
+    Secrets own_secrets;
+    Secrets* outer = SecretsScope::current();
+    const bool reuse = outer && outer->scanned(hpc_options);
+    Secrets& secrets = reuse ? *outer : own_secrets;
+    if (!reuse) secrets.scan(hpc_options);
+
     Owned paramiko = import_paramiko();
     Owned profile = option(hpc_options, "hpc_profile");
     if (!bridge::truthy(profile))
         raise_node_exception("configuration", bridge::str_from("HPC profile data not provided. Please select an HPC "
                                                                "profile in the Advanced Options panel."));
-    validate_profile(profile);
+    validate_profile(profile, secrets);
     Owned script = script_template(self, hpc_options);
     if (!bridge::truthy(script))
         raise_node_exception("configuration", bridge::str_from("SLURM script is required for remote execution."));
 
     check_profile_values(profile);
+    check_node_id(self);
 
     Connection connection = connection_settings(profile);
     Owned force = force_resubmit(flow_vars, hpc_options);
@@ -421,9 +455,8 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
 
     io::PassWorker worker(connection.host, connection.io_timeout);
-    Owned passphrases = passphrases_in(hpc_options);
     return run_guarded(
-        Pass{self, flow_vars, hpc_options, ssh, connection, worker, script, bridge::truthy(force), passphrases},
+        Pass{self, flow_vars, hpc_options, ssh, connection, worker, script, bridge::truthy(force), secrets},
         paramiko);
 }
 

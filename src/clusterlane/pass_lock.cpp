@@ -1,6 +1,8 @@
 // One pass at a time per node: an exclusive advisory lock next to the state file.
 #include "pass_lock.hpp"
 
+#include "support.hpp"
+
 #include "cluster_log.hpp"
 
 #include <cerrno>
@@ -19,7 +21,7 @@ static void warn_unlocked(Borrowed self, Borrowed lock_path, int error) {
 }
 
 PassLock::PassLock(Borrowed self, Borrowed state_path) {
-    Owned lock_path = bridge::concat({state_path, ".lock"});
+    Owned lock_path = bridge::concat({state_path, kLockFileSuffix});
     Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(lock_path.get()));
     fd_ = ::open(PyBytes_AS_STRING(encoded.get()), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) {

@@ -151,18 +151,31 @@ void stop_worker(PassState& s, bool join) {
 // Closing the transport ends its reader thread and closes every channel,
 // which wakes every wait of paramiko's on that connection.  The reader is
 // waited for: until it has gone it may still signal data on a channel's
-// pipe, which the worker closes with the channel on its way out.
-void close_transport(PassState& s) {
-    bridge::try_except(
-        [&] {
-            Owned transport = bridge::call_method(s.client, name(N::get_transport));
-            if (transport.get() == Py_None) return;
-            bridge::call_method(transport, name(N::close));
-            bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
-        },
-        // The pass reports why it stopped waiting; a transport that cannot be
-        // closed here is closed with the client at the end of the pass.
-        PyExc_BaseException, [](Borrowed) {});
+// pipe, which the worker closes with the channel on its way out.  Returns
+// the first error raised meanwhile (the host's handler runs during the
+// close: a Ctrl-C, say), null when none was; the pass reports it.  A close
+// cut short that way is made again (a transport already told to stop
+// returns at once, its reader closes the rest), so the worker's call is
+// always woken.
+Owned close_transport(PassState& s) {
+    constexpr int kAttempts = 3;
+    Owned first;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const bool closed = bridge::try_except(
+            [&] {
+                Owned transport = bridge::call_method(s.client, name(N::get_transport));
+                if (transport.get() == Py_None) return true;
+                bridge::call_method(transport, name(N::close));
+                bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
+                return true;
+            },
+            PyExc_BaseException, [&](Borrowed error) {
+                if (!first) first = Owned::ref(error.get());
+                return false;
+            });
+        if (closed) break;
+    }
+    return first;
 }
 
 // Waits for a call whose transport has been closed; it ends soon.  Returns
@@ -240,9 +253,11 @@ void await_call(PassState& s, Clock::time_point started) {
         const Clock::time_point deadline = s.last_answer + s.limit;
         if (Clock::now() >= deadline) {
             s.expired = true;
-            close_transport(s);
-            // An interrupt that came while the worker finished wins over the timeout.
-            if (Owned raised = wait_for_worker(s)) bridge::restore_error(std::move(raised));
+            // An interrupt that came while the transport closed or the worker
+            // finished wins over the timeout.
+            Owned raised = close_transport(s);
+            Owned later = wait_for_worker(s);
+            if (raised || later) bridge::restore_error(raised ? std::move(raised) : std::move(later));
             raise_timeout(s, std::exchange(s.error, Owned{}));
         }
         try {
@@ -255,8 +270,8 @@ void await_call(PassState& s, Clock::time_point started) {
         } catch (const bridge::PyError&) {
             // KeyboardInterrupt, or whatever the host's handler or logger raised
             Owned raised = bridge::fetch_error();
-            close_transport(s);
-            wait_for_worker(s);  // later interrupts add nothing to this one
+            close_transport(s);  // later interrupts add nothing to this one
+            wait_for_worker(s);
             bridge::restore_error(std::move(raised));
         }
     }

@@ -54,7 +54,7 @@ Owned get_state_file_path_body(const bridge::Args<kSelfOnly>& args) {
                     bridge::str(directory)}),
             "warning");
     }
-    Owned file_name = concat({".zentrel_hpc_", node_id_text, ".json"});
+    Owned file_name = concat({kStateFilePrefix, node_id_text, kStateFileSuffix});
     return os_path(N::join, directory, file_name);
 }
 

@@ -14,9 +14,15 @@ void raise_node_exception(Borrowed origin, Borrowed message) {
     host::raise_node_exception(global(N::NodeException), origin, message);
 }
 
+Owned text_of(Borrowed value) {
+    Owned text;
+    if (!bridge::attempt([&] { text = bridge::str(value); })) return {};
+    return text;
+}
+
 Owned error_text(Borrowed error) {
-    Owned text = bridge::str(error);
-    if (PyUnicode_GET_LENGTH(text.get()) > 0) return text;
+    Owned text = text_of(error);
+    if (text && bridge::text_length(text) > 0) return text;
     return bridge::type_short_name(error);
 }
 

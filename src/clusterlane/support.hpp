@@ -6,13 +6,25 @@
 #include "cluster_log.hpp"
 #include "runtime.hpp"
 
+#include <string_view>
+
 namespace clusterlane {
+
+// The node's state file is kStateFilePrefix + node ID + kStateFileSuffix in
+// the working directory; its lock file adds kLockFileSuffix.
+inline constexpr std::string_view kStateFilePrefix = ".zentrel_hpc_";
+inline constexpr std::string_view kStateFileSuffix = ".json";
+inline constexpr std::string_view kLockFileSuffix = ".lock";
 
 [[noreturn]] void raise_node_exception(const char* origin, Borrowed message);
 [[noreturn]] void raise_node_exception(Borrowed origin, Borrowed message);
 
+// str(value), or null when that raises (an Exception) or gives no text.
+Owned text_of(Borrowed value);
+
 // The text of a caught exception for a message: str(error), or the name of
-// its type when that is empty (EOFError(), say).
+// its type when that is empty (EOFError(), say) or cannot be formed (its
+// __str__ raises or returns no text).
 Owned error_text(Borrowed error);
 
 // json.dumps(value) with the serialiser's defaults.
