@@ -33,6 +33,10 @@ inline std::string_view utf8(Borrowed s) {
 // Python's str(obj).
 inline Owned str(Borrowed obj) { return check(PyObject_Str(obj.get())); }
 
+// True when the str holds any of the code points; never raises (a str that
+// cannot be encoded as UTF-8, with lone surrogates, is searched all the same).
+bool str_has_any_of(Borrowed s, std::initializer_list<char32_t> code_points);
+
 // One piece of a concatenated text: literal UTF-8 text or a str object.
 class Piece {
 public:
@@ -182,6 +186,11 @@ inline Py_ssize_t length(Borrowed obj) {
 inline bool error_matches(Borrowed exc, Borrowed type) {
     return PyErr_GivenExceptionMatches(exc.get(), type.get()) != 0;
 }
+
+// True when exc is exactly of `type` (no subclass) and its args are exactly
+// these texts, each an exact str.  Runs no code of the exception's own and
+// never raises, so a handler may ask it of any failure.
+bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_view> args);
 
 // ---- interned name tables -------------------------------------------------
 
