@@ -27,6 +27,7 @@ def ssh(bed):
                    look_for_keys=False, allow_agent=False, timeout=10)
     yield client
     client.close()
+    bed.run_as_user("rm -f ~/p4glob_a ~/p4glob_b")
 
 
 @pytest.mark.bed
