@@ -109,7 +109,8 @@ def broken_variable(bed):
     """ZB_BROKEN in the login environment of the bed's SSH sessions: a
     directory name with a line break in it (set first thing in ~/.bashrc)."""
     line = f"export ZB_BROKEN=$'{bed.remote_home}/zb_nl_a\\nb'  # zentrel paths test\n"
-    bed.run_as_user("cat - ~/.bashrc > ~/.bashrc.new && mv ~/.bashrc.new ~/.bashrc", input=line, check=True)
+    bed.run_as_user("rm -rf ~/zb_nl_* && cat - ~/.bashrc > ~/.bashrc.new && mv ~/.bashrc.new ~/.bashrc",
+                    input=line, check=True)
     yield "ZB_BROKEN"
     bed.run_as_user("sed -i '/# zentrel paths test$/d' ~/.bashrc", check=True)
 
