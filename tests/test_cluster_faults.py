@@ -193,11 +193,11 @@ def on_a_thread(action):
 
 
 @pytest.mark.parametrize("on_thread", [False, True], ids=["main_thread", "other_thread"])
-def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node, on_thread):
+def test_server_frozen_while_a_command_runs(bed, tmp_path, sessions, make_node, wrap_command, on_thread):
     # The work dir is expanded by a command that takes a second: the pass
     # waits for its exit status, a wait paramiko itself never bounds.
-    slow_dir = f"$(sleep 1; echo {bed.remote_work_dir})"
-    fv = flow_vars(bed, "#!/bin/bash\nsleep 30\n", remoteWorkDir=slow_dir, ioTimeout=2)
+    wrap_command("bash", 'case "$*" in *"eval echo"*) sleep 1;; esac\nexec "$REAL" "$@"')
+    fv = flow_vars(bed, "#!/bin/bash\nsleep 30\n", ioTimeout=2)
     node_id = "fault_stop_cmd_t" if on_thread else "fault_stop_cmd"
     node = make_node(node_id=node_id, **node_options(tmp_path))
     job_id = execute(node, fv)["remote_job_id"]
@@ -318,15 +318,16 @@ def rss_growth_during(action):
         sampler.join()
 
 
-@pytest.mark.parametrize("work_dir, io_timeout, message", [
-    ('x"; yes RUNNING; echo "', 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
-    ("$(yes RUNNING >&2)", 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
-    ("$(while :; do echo RUNNING >&2; sleep 0.3; done)", 2, "No answer from 127.0.0.1 for 2 seconds"),
+@pytest.mark.parametrize("answer, io_timeout, message", [
+    ("yes RUNNING", 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
+    ("yes RUNNING >&2", 30, "[slurm] The cluster's answer to bash exceeds 16 MiB"),
+    ("while :; do echo RUNNING >&2; sleep 0.3; done", 2, "No answer from 127.0.0.1 for 2 seconds"),
 ], ids=["stdout", "stderr", "slow"])
-def test_endless_answer_ends_the_pass(bed, tmp_path, make_node, work_dir, io_timeout, message):
+def test_endless_answer_ends_the_pass(bed, tmp_path, make_node, wrap_command, answer, io_timeout, message):
     # The work dir is expanded by a command (`bash -c 'eval echo "DIR"'`) that never ends printing.
+    wrap_command("bash", f'case "$*" in *"eval echo"*) {answer};; esac\nexec "$REAL" "$@"')
     node = make_node(node_id="fault_endless", **node_options(tmp_path))
-    fv = flow_vars(bed, remoteWorkDir=work_dir, ioTimeout=io_timeout)
+    fv = flow_vars(bed, ioTimeout=io_timeout)
     (origin, text, took), growth = rss_growth_during(lambda: failing_pass(node, fv))
     assert (origin, text) == ("remote_execution", message)
     assert took < 2 * io_timeout

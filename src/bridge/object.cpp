@@ -12,6 +12,34 @@ Owned concat(std::initializer_list<Piece> pieces) {
     return check(PyUnicode_Join(empty.get(), list.get()));
 }
 
+bool str_has_any_of(Borrowed s, std::initializer_list<char32_t> code_points) {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(s.get());
+    for (char32_t c : code_points)
+        if (PyUnicode_FindChar(s.get(), static_cast<Py_UCS4>(c), 0, size, 1) >= 0) return true;
+    return false;
+}
+
+bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_view> args) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) != type.get()) return false;
+    Owned given = Owned::steal(PyException_GetArgs(exc.get()));
+    if (!given || !PyTuple_CheckExact(given.get()) ||
+        PyTuple_GET_SIZE(given.get()) != static_cast<Py_ssize_t>(args.size()))
+        return false;
+    Py_ssize_t i = 0;
+    for (std::string_view expected : args) {
+        PyObject* item = PyTuple_GET_ITEM(given.get(), i++);
+        if (!PyUnicode_CheckExact(item)) return false;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!data) {  // lone surrogates: not the expected text
+            PyErr_Clear();
+            return false;
+        }
+        if (std::string_view(data, static_cast<size_t>(size)) != expected) return false;
+    }
+    return true;
+}
+
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) {
     return call(callable, args, std::span<const Kw>(kwargs.begin(), kwargs.size()));
 }

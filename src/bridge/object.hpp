@@ -47,6 +47,10 @@ inline Owned replace_all(Borrowed text, Borrowed old, Borrowed replacement) {
     return check(PyUnicode_Replace(text.get(), old.get(), replacement.get(), -1));
 }
 
+// True when the str holds any of the code points; never raises (a str that
+// cannot be encoded as UTF-8, with lone surrogates, is searched all the same).
+bool str_has_any_of(Borrowed s, std::initializer_list<char32_t> code_points);
+
 // One piece of a concatenated text: literal UTF-8 text or a str object.
 class Piece {
 public:
@@ -223,6 +227,11 @@ inline Py_ssize_t length(Borrowed obj) {
 inline bool error_matches(Borrowed exc, Borrowed type) {
     return PyErr_GivenExceptionMatches(exc.get(), type.get()) != 0;
 }
+
+// True when exc is exactly of `type` (no subclass) and its args are exactly
+// these texts, each an exact str.  Runs no code of the exception's own and
+// never raises, so a handler may ask it of any failure.
+bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_view> args);
 
 // ---- interned name tables -------------------------------------------------
 

@@ -121,6 +121,7 @@ void check_profile_values(Borrowed profile) {
     if (!is_valid_seconds(option(profile, "ioTimeout", bridge::integer(kDefaultIoTimeout))))
         raise_node_exception("configuration",
                              bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
+    check_work_dir(option(profile, "remoteWorkDir"));
 }
 
 // ---- the node ID names files -------------------------------------------------
@@ -326,6 +327,7 @@ Owned guarded_phase(const Pass& p) {
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
 
     Owned work_dir = call_self(p.self, N::_expand_remote_path, p.ssh, c.remote_work_dir);
+    check_work_dir(work_dir);  // a variable's value may hold the line break; nothing is created yet
     if (!bridge::equal(work_dir, c.remote_work_dir))
         hpc_log(p.self, "debug",
                 concat({"Expanded remote work dir: ", bridge::str(c.remote_work_dir), " -> ", bridge::str(work_dir)}));
@@ -352,6 +354,9 @@ Owned guarded_phase(const Pass& p) {
 // failure as its context.  Runs while the failure is being handled, so the
 // logging hook sees it and anything raised there chains to it.
 [[noreturn]] void raise_mapped_failure(const Pass& p, Borrowed paramiko, Borrowed failure) {
+    // The expanded work directory refused: the profile's fault, not the
+    // cluster's, so it reaches the caller as raised, without an error line.
+    if (is_work_dir_refusal(failure)) bridge::restore_error(Owned::ref(failure.get()));
     const Connection& c = p.connection;
     Owned text = p.secrets.masked(error_text(failure));
     Owned origin;

@@ -10,8 +10,10 @@
 #include "shell.hpp"
 #include "slurm_states.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace clusterlane {
 
@@ -190,30 +192,59 @@ bool controller_down(Borrowed ssh) {
     return false;
 }
 
-// The value as one shell word, quoted the way Python's shlex.quote does it:
-// unchanged when every character is in [a-zA-Z0-9@%+=:,./_-], '' when empty,
-// otherwise in single quotes with each ' written as '"'"'.
-Owned shell_quote(Borrowed value) {
-    std::string_view text = bridge::utf8(value);
-    if (text.empty()) return bridge::str_from("''");
-    auto safe = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               std::string_view("@%+=:,./_-").find(static_cast<char>(c)) != std::string_view::npos;
-    };
-    bool all_safe = true;
-    for (unsigned char c : text) all_safe = all_safe && safe(c);
-    if (all_safe) return Owned::ref(value.get());
+// The characters a shell word may hold unquoted: nothing in
+// [a-zA-Z0-9@%+=:,./_-] means anything to a POSIX shell.
+static bool is_shell_safe(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("@%+=:,./_-").find(static_cast<char>(c)) != std::string_view::npos;
+}
 
+static bool all_shell_safe(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return is_shell_safe(c); });
+}
+
+// The text in single quotes, each ' written as '"'"'.
+static std::string single_quoted(std::string_view text) {
     std::string quoted = "'";
     for (char c : text) {
         if (c == '\'') quoted += "'\"'\"'";
         else quoted += c;
     }
     quoted += '\'';
-    return bridge::str_from(quoted);
+    return quoted;
+}
+
+// The value as one shell word, quoted the way Python's shlex.quote does it:
+// unchanged when every character is shell-safe, '' when empty, otherwise in
+// single quotes.
+Owned shell_quote(Borrowed value) {
+    std::string_view text = bridge::utf8(value);
+    if (text.empty()) return bridge::str_from("''");
+    if (all_shell_safe(text)) return Owned::ref(value.get());
+    return bridge::str_from(single_quoted(text));
 }
 
 }  // namespace remote_shell
+
+// ---- the remote work directory -------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kWorkDirBreaks =
+    "HPC profile field 'remoteWorkDir' must not contain line breaks or NUL characters";
+
+}  // namespace
+
+// A line break would end the commands the directory goes into (and a NUL
+// cannot be sent at all); SLURM and the job query read it line by line too.
+void check_work_dir(Borrowed work_dir) {
+    if (PyUnicode_Check(work_dir.get()) && bridge::str_has_any_of(work_dir, {U'\n', U'\r', U'\0'}))
+        raise_node_exception("configuration", bridge::str_from(kWorkDirBreaks));
+}
+
+bool is_work_dir_refusal(Borrowed failure) {
+    return bridge::error_is(failure, global(N::NodeException), {"configuration", kWorkDirBreaks});
+}
 
 namespace {
 
@@ -255,13 +286,112 @@ Owned expansion_of(Borrowed ssh, Borrowed command_text) {
     return text;
 }
 
-// The path goes inside double quotes on purpose: the cluster's shell is meant
-// to expand ~, $HOME, $USER and the like in it.
+// The same for a command that prints the path with printf '%s\n': its output
+// less that one newline, with every other character kept (blanks at either
+// end belong to the path).
+Owned exact_expansion_of(Borrowed ssh, Borrowed command_text) {
+    auto command = remote_shell::run(ssh, command_text);
+    if (!remote_shell::succeeded(command)) return {};
+    Owned decoded = bridge::call_method(command.stdout_data, name(N::decode), bridge::str_from("utf-8"));
+    std::string_view text = bridge::utf8(decoded);
+    if (text.ends_with('\n')) text.remove_suffix(1);
+    if (text.empty()) return {};
+    return bridge::str_from(text);
+}
+
+// One part of a remote path: literal text, a leading "~" or "~name" with the
+// "/" after it, or a reference to a variable ("$NAME" or "${NAME}").
+struct PathPart {
+    enum Kind { literal, tilde, variable } kind;
+    std::string_view text;
+};
+
+bool is_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+
+// Length of the variable reference at the start of text ("$NAME", "${NAME}"),
+// 0 when there is none there: a "$" before anything else, and a "${" without
+// a name and its closing brace, are literal text.
+size_t reference_length(std::string_view text) {
+    if (text.size() < 2 || text[0] != '$') return 0;
+    size_t name_at = text[1] == '{' ? 2 : 1;
+    if (name_at >= text.size() || !is_name_start(text[name_at])) return 0;
+    size_t end = name_at;
+    while (end < text.size() && is_name_char(text[end])) ++end;
+    if (name_at == 1) return end;
+    return end < text.size() && text[end] == '}' ? end + 1 : 0;
+}
+
+// The path cut into its parts.  A leading "~name" counts only when the name
+// is made of shell-safe characters (a login name): any other is literal.
+std::vector<PathPart> parts_of(std::string_view path) {
+    std::vector<PathPart> parts;
+    size_t start = 0;
+    if (path.starts_with('~')) {
+        const size_t slash = path.find('/');
+        const size_t end = slash == std::string_view::npos ? path.size() : slash;
+        if (remote_shell::all_shell_safe(path.substr(1, end - 1))) {
+            start = std::min(end + 1, path.size());  // the "/" too: a quoted one would stop the expansion
+            parts.push_back({PathPart::tilde, path.substr(0, start)});
+        }
+    }
+    size_t i = start;
+    while (i < path.size()) {
+        const size_t reference = path[i] == '$' ? reference_length(path.substr(i)) : 0;
+        if (reference == 0) {
+            ++i;
+            continue;
+        }
+        if (i > start) parts.push_back({PathPart::literal, path.substr(start, i - start)});
+        parts.push_back({PathPart::variable, path.substr(i, reference)});
+        i += reference;
+        start = i;
+    }
+    if (start < path.size()) parts.push_back({PathPart::literal, path.substr(start)});
+    return parts;
+}
+
+// True when nothing but the "~" prefix and the variables is there for the
+// shell to read: every literal part is shell-safe.
+bool is_plain(const std::vector<PathPart>& parts) {
+    return std::all_of(parts.begin(), parts.end(), [](const PathPart& part) {
+        return part.kind != PathPart::literal || remote_shell::all_shell_safe(part.text);
+    });
+}
+
+// The path as one shell word that expands the "~" prefix and the variables
+// and nothing else: literal parts in single quotes, each variable in double
+// quotes (its value stays one piece of the word), the prefix unquoted.
+std::string shell_word(const std::vector<PathPart>& parts) {
+    std::string word;
+    for (const PathPart& part : parts) {
+        if (part.kind == PathPart::tilde) word += part.text;
+        else if (part.kind == PathPart::variable) word.append("\"").append(part.text).append("\"");
+        else if (remote_shell::all_shell_safe(part.text)) word += part.text;
+        else word += remote_shell::single_quoted(part.text);
+    }
+    return word;
+}
+
+// A path of shell-safe characters, "~" prefix and variables goes through
+// eval, as it always has (the cluster's shell expands ~, $HOME, $USER and
+// the like in it).  Any other path is never evaluated: it goes out as one
+// word printed by printf, first through bash, then through the login shell
+// itself (no bash there), so blanks, quotes, "#", globs, ";" and "$(...)"
+// stay literal.
 Owned expand_remote_path_body(const bridge::Args<kExpandParams>& args) {
     Borrowed ssh = args.get<"ssh">();
     Borrowed path = args.get<"path">();
-    if (Owned expanded = expansion_of(ssh, concat({"bash -c 'eval echo \"", path, "\"'"}))) return expanded;
-    if (Owned expanded = expansion_of(ssh, concat({"echo \"", path, "\""}))) return expanded;
+    const std::vector<PathPart> parts = parts_of(bridge::utf8(path));
+    if (is_plain(parts)) {
+        if (Owned expanded = expansion_of(ssh, concat({"bash -c 'eval echo \"", path, "\"'"}))) return expanded;
+        if (Owned expanded = expansion_of(ssh, concat({"echo \"", path, "\""}))) return expanded;
+    } else {
+        Owned print = bridge::str_from("printf '%s\\n' " + shell_word(parts));
+        if (Owned expanded = exact_expansion_of(ssh, concat({"bash -c ", remote_shell::shell_quote(print)})))
+            return expanded;
+        if (Owned expanded = exact_expansion_of(ssh, print)) return expanded;
+    }
     log(concat({"Could not expand remote path: ", path}), "info");
     return Owned::ref(path.get());
 }

@@ -27,3 +27,16 @@ bool controller_down(Borrowed ssh);
 Owned shell_quote(Borrowed value);
 
 }  // namespace clusterlane::remote_shell
+
+namespace clusterlane {
+
+// Raises NodeException "configuration" when the remote work directory (as
+// the profile gives it, or as the cluster expanded it) holds a line break
+// or a NUL; a value that is not text is left to the steps that use it.
+void check_work_dir(Borrowed work_dir);
+
+// True when the failure is the NodeException check_work_dir raises, as it
+// raised it.  Never raises.
+bool is_work_dir_refusal(Borrowed failure);
+
+}  // namespace clusterlane
