@@ -416,3 +416,63 @@ def test_two_nodes_collect_at_once_on_two_threads(bed, tmp_path, make_node):
         ("completed", job_id, {"size": BIG}) for job_id in job_ids]
     print(f"one node alone {alone:.2f} s, two at once {outcomes[0][1]:.2f} s and {outcomes[1][1]:.2f} s")
     assert max(took for _, took in outcomes.values()) < 4 * alone + 20
+
+
+@pytest.mark.clock
+def test_ctrl_c_at_the_deadline_always_wins(bed, tmp_path, make_node):
+    """SIGINT around the moment a frozen server's wait runs out (just before,
+    while the transport closes, while the worker finishes): a handler of the
+    host's that raises always ends the pass with its KeyboardInterrupt; only
+    a signal handled after the pass had ended leaves the timeout standing."""
+    io_timeout = 1
+    fv = flow_vars(bed, "#!/bin/bash\ntrue\n", ioTimeout=io_timeout)
+    main = threading.main_thread().ident
+    handled = []
+
+    def record(signum, frame):
+        handled.append(time.monotonic())
+        raise KeyboardInterrupt
+
+    runs = 20
+    previous = signal.signal(signal.SIGINT, record)
+    try:
+        wrong = []
+        for run in range(runs):
+            offset = -0.02 + run * 0.004  # from 20 ms before the deadline to 56 ms after
+            frozen = []
+
+            def freeze(level, message, **metadata):
+                if message == "SSH connection established":
+                    time.sleep(0.2)  # until sshd has forked the session's own process
+                    frozen.extend(bed.sshd_sessions())
+                    for pid in frozen:
+                        os.kill(pid, signal.SIGSTOP)
+                    threading.Timer(io_timeout + offset, signal.pthread_kill, (main, signal.SIGINT)).start()
+
+            node = make_node(node_id="fault_deadline", **node_options(tmp_path))
+            node.set_log_callback(freeze)
+            outcome = "interrupt"
+            try:
+                node.execute([], fv)
+                outcome = "returned"
+            except KeyboardInterrupt:
+                pass
+            except NodeException as e:
+                outcome = e.message
+            ended = time.monotonic()
+            try:
+                time.sleep(0.3)  # a signal that came after the pass ended is taken here
+            except KeyboardInterrupt:
+                pass
+            for pid in frozen:
+                try:
+                    os.kill(pid, signal.SIGCONT)
+                except ProcessLookupError:
+                    pass
+            if outcome != "interrupt" and not (outcome == f"No answer from 127.0.0.1 for {io_timeout} seconds"
+                                               and handled[-1] > ended):
+                wrong.append((offset, outcome))
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert wrong == []
+    assert len(handled) == runs
