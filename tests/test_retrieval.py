@@ -230,8 +230,8 @@ def test_broken_essential_download_keeps_the_local_path_fails_and_is_fetched_nex
         node._retrieve_output_files_ssh(broken, {}, job_dir)
 
     assert (caught.value.origin, caught.value.message) == (
-        "download", f"Could not download essential output files: md.log. They stay on the cluster in {job_dir} "
-                    "and are fetched again on the next call.")
+        "download", f"Could not download essential output files: md.log ({text or 'changed while downloading'}). "
+                    f"They stay on the cluster in {job_dir} and are fetched again on the next call.")
     assert log.calls[-1] == ((("warning", f"Could not retrieve md.log: {text}"),
                               {"file_name": "md.log", "error": text}) if text
                              else (("warning", "Remote file changed while downloading: md.log"),
@@ -268,7 +268,9 @@ def test_only_failed_essential_files_fail_the_download(tmp_path, logged_node, sf
         node._retrieve_output_files_ssh(refused, {}, job_dir)
 
     # each once, in download order; the missing one and the standard ones only warn
-    assert caught.value.message.startswith("Could not download essential output files: big.trr, traj.xtc. ")
+    assert caught.value.message.startswith(
+        f"Could not download essential output files: big.trr ([Errno 13] Permission denied: '{job_dir}/big.trr'), "
+        f"traj.xtc ([Errno 13] Permission denied: '{job_dir}/traj.xtc'). ")
     warnings = [args[1] for args, _ in log.calls if args[0] == "warning"]
     assert len(warnings) == 6 and "Remote file not found: absent.txt" in warnings
     assert (tmp_path / "md.log").exists()
@@ -285,6 +287,90 @@ def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, logged_n
         node._retrieve_output_files_ssh(BreakingSftp(sftp, error()), {}, job_dir)
     assert local_files(tmp_path) == []
     assert not [args for args, _ in log.calls if args[0] == "warning"]  # not one per file
+
+
+# Local writes that fail for real: the temporary name ".<name>.<random>.part"
+# beside a 240-character name exceeds 255 bytes, and a regular file stands
+# where the parent directory of results/energy.xvg would go.
+LONG = "o" * 236 + ".txt"
+UNWRITABLE = [LONG, "results/energy.xvg"]
+
+
+@pytest.fixture
+def unwritable(tmp_path, bed, job_dir):
+    bed.run_as_user(f"printf 'long' > '{job_dir}/{LONG}'", check=True)
+    (tmp_path / "results").write_text("a file, not a directory")
+    (tmp_path / LONG).write_text("from an earlier run")
+
+
+def first_reasons(log):
+    """The error of each entry's first "Could not retrieve" warning."""
+    reasons = {}
+    for (level, _), meta in log.calls:
+        if level == "warning" and "error" in meta:
+            reasons.setdefault(meta["file_name"], meta["error"])
+    return reasons
+
+
+@pytest.mark.usefixtures("unwritable")
+def test_failed_essential_files_are_named_with_their_reasons(logged_node, sftp, job_dir):
+    node, log = logged_node({"essential": [LONG, "md.log", "results/energy.xvg", LONG]})
+
+    with pytest.raises(NodeException) as caught:
+        node._retrieve_output_files_ssh(sftp, {}, job_dir)
+
+    reasons = first_reasons(log)
+    assert "File name too long" in reasons[LONG] and "File exists" in reasons["results/energy.xvg"]
+    assert caught.value.message == (
+        f"Could not download essential output files: {LONG} ({reasons[LONG]}), results/energy.xvg "
+        f"({reasons['results/energy.xvg']}). They stay on the cluster in {job_dir} and are fetched again on the "
+        "next call.")
+
+
+@pytest.mark.usefixtures("unwritable")
+@pytest.mark.parametrize("category, download_large, skipped", [("standard", False, ["traj.xtc"]),
+                                                               ("large", True, [])])
+def test_failed_other_files_are_reported_after_the_skipped_ones(tmp_path, logged_node, sftp, job_dir, category,
+                                                               download_large, skipped):
+    categories = {"essential": ["md.log"], "large": ["traj.xtc"]}
+    categories[category] = categories.get(category, []) + [*UNWRITABLE, "big.trr", "gone.dat", LONG]
+    node, log = logged_node(categories)
+
+    summary = node._retrieve_output_files_ssh(sftp, {}, job_dir, {"download_large_files": download_large})
+
+    reasons = first_reasons(log)
+    failed = {name: {"remote_path": f"{job_dir}/{name}", "category": category,
+                     "reason": "Download failed: " + reasons[name]} for name in UNWRITABLE}
+    # a file missing on the cluster stays a warning only
+    assert set(summary["downloaded"]) == {"md.log", "big.trr"} | ({"traj.xtc"} if download_large else set())
+    assert summary["skipped"] == skipped
+    assert list(summary["remote_files"]) == skipped + UNWRITABLE
+    assert {name: summary["remote_files"][name] for name in UNWRITABLE} == failed
+    assert (tmp_path / LONG).read_text() == "from an earlier run"
+
+
+class RefusingSftp(BreakingSftp):
+    """The bed's SFTP client, refusing the first `times` downloads."""
+
+    def __init__(self, sftp, times):
+        super().__init__(sftp, None)
+        self.times = times
+
+    def getfo(self, remote_path, fl, callback=None):
+        self.times -= 1
+        if self.times >= 0:
+            raise OSError("connection dropped")
+        return self.sftp.getfo(remote_path, fl, callback=callback)
+
+
+@pytest.mark.parametrize("refused", [1, 2])
+def test_entry_in_two_categories_is_reported_only_when_no_download_came_down(logged_node, sftp, job_dir, refused):
+    node, _ = logged_node({"standard": ["big.trr"], "large": ["big.trr"]})
+
+    summary = node._retrieve_output_files_ssh(RefusingSftp(sftp, refused), {}, job_dir, {"download_large_files": True})
+
+    record = {"remote_path": f"{job_dir}/big.trr", "category": "standard", "reason": "Download failed: connection dropped"}
+    assert summary["remote_files"] == ({"big.trr": record} if refused == 2 else {})
 
 
 class Config:

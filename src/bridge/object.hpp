@@ -223,6 +223,15 @@ inline Py_ssize_t length(Borrowed obj) {
     return n;
 }
 
+// `item in container`
+inline bool contains(Borrowed container, Borrowed item) {
+    return check_status(PySequence_Contains(container.get(), item.get())) != 0;
+}
+
+// exc.__cause__ and exc.__context__; null when unset.
+inline Owned exception_cause(Borrowed exc) { return Owned::steal(PyException_GetCause(exc.get())); }
+inline Owned exception_context(Borrowed exc) { return Owned::steal(PyException_GetContext(exc.get())); }
+
 // Exception matching helpers for the currently raised exception.
 inline bool error_matches(Borrowed exc, Borrowed type) {
     return PyErr_GivenExceptionMatches(exc.get(), type.get()) != 0;

@@ -3,8 +3,10 @@
 // The node sorts its output files into "essential", "standard" and "large";
 // large files (trajectories of many gigabytes) are fetched only on request and
 // otherwise reported with their remote location.  A file that cannot be
-// fetched is logged and left out of the summary, its local path untouched;
-// the others still come down.
+// fetched is logged and its local path left untouched; the others still come
+// down.  An essential one fails the download, naming why; a standard or large
+// one is reported in the summary's "remote_files" with why, so a completed
+// result never rests silently on an older local copy.
 #include "bridge/statements.hpp"
 #include "methods.hpp"
 #include "new_file.hpp"
@@ -46,10 +48,14 @@ Owned large_file_flag(Borrowed flow_vars, Borrowed hpc_options) {
     return option_flag(flow_vars, hpc_options, "download_large_files", Flag::own_value);
 }
 
-Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
+Owned remote_record(Borrowed remote_job_dir, Borrowed entry, const char* category, Borrowed reason) {
     return bridge::dict_of({{"remote_path", remote_path_of(remote_job_dir, entry)},
-                            {"category", bridge::str_from("large")},
-                            {"reason", bridge::str_from(kLargeReason)}});
+                            {"category", bridge::str_from(category)},
+                            {"reason", reason}});
+}
+
+Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
+    return remote_record(remote_job_dir, entry, "large", bridge::str_from(kLargeReason));
 }
 
 // ---- one download ---------------------------------------------------------
@@ -117,44 +123,49 @@ void make_parent_dir(Borrowed local_path) {
 
 enum class Fetched { Yes, Missing, Failed };
 
+// How one download ended; for a failed one, why (the text of its warning).
+struct Outcome {
+    Fetched fetched;
+    Owned reason;
+};
+
 // Downloads one entry.  Failures of this entry are logged and absorbed; a
 // timeout ends the whole pass (a silent server would cost one timeout per
 // file otherwise), and anything outside the Exception family propagates.
-Fetched download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
+Outcome download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
     auto attempt = [&] {
         make_parent_dir(local_path);
         if (fetch(self, sftp, entry, remote_path, local_path) == Fetch::Changed) {
             hpc_log(self, "warning", concat({"Remote file changed while downloading: ", bridge::str(entry)}),
                     {{name(N::file_name), entry}});
-            return Fetched::Failed;
+            return Outcome{Fetched::Failed, bridge::str_from("changed while downloading")};
         }
         Owned size = local_size(local_path);
         hpc_log(self, "debug", concat({"Downloaded: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
                 {{name(N::file_name), entry}, {name(N::file_size), size}});
-        return Fetched::Yes;
+        return Outcome{Fetched::Yes, {}};
     };
     return bridge::try_except(attempt, PyExc_Exception, [&](Borrowed error) {
         if (bridge::error_matches(error, PyExc_FileNotFoundError)) {
             hpc_log(self, "warning", concat({"Remote file not found: ", bridge::str(entry)}),
                     {{name(N::file_name), entry}});
-            return Fetched::Missing;
+            return Outcome{Fetched::Missing, {}};
         }
         if (bridge::error_matches(error, PyExc_TimeoutError)) bridge::restore_error(Owned::ref(error.get()));
         Owned text = error_text(error);
         hpc_log(self, "warning", concat({"Could not retrieve ", bridge::str(entry), ": ", text}),
                 {{name(N::file_name), entry}, {name(N::error), text}});
-        return Fetched::Failed;
+        return Outcome{Fetched::Failed, std::move(text)};
     });
 }
 
 // An essential file that exists on the cluster but did not come down fails
-// the pass: the result would be built without it.  The job stays recorded,
-// so the next call downloads again.
+// the pass: the result would be built without it.  `failed` holds
+// "<entry> (<reason>)" for each such file.  The job stays recorded, so the
+// next call downloads again.
 void require_essential(Borrowed failed, Borrowed remote_job_dir) {
     if (PyList_GET_SIZE(failed.get()) == 0) return;
-    Owned names = bridge::new_list();
-    bridge::for_each(failed, [&](Borrowed entry) { bridge::list_append(names, bridge::str(entry)); });
-    Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), names.get()));
+    Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), failed.get()));
     raise_node_exception("download", concat({"Could not download essential output files: ", joined,
                                              ". They stay on the cluster in ", remote_job_dir,
                                              " and are fetched again on the next call."}));
@@ -183,13 +194,14 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
     extend(files_to_download, category_files(files_by_category, "essential"));
     const Py_ssize_t essential_count = PyList_GET_SIZE(files_to_download.get());
     extend(files_to_download, category_files(files_by_category, "standard"));
+    const Py_ssize_t standard_end = bridge::length(files_to_download);
     if (bridge::truthy(download_large)) extend(files_to_download, category_files(files_by_category, "large"));
 
     Owned skipped_files = bridge::new_list();
     Owned remote_files_info = bridge::new_dict();
     Owned large_files = category_files(files_by_category, "large");
     bridge::for_each(large_files, [&](Borrowed entry) {
-        if (bridge::check_status(PySequence_Contains(files_to_download.get(), entry.get()))) return;
+        if (bridge::contains(files_to_download, entry)) return;
         bridge::list_append(skipped_files, entry);
         bridge::dict_set(remote_files_info, entry, skipped_record(remote_job_dir, entry));
     });
@@ -206,20 +218,42 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
         hpc_log(self, "info", concat({"Skipped large files: ", joined}), {{name(N::skipped_files), skipped_files}});
     }
 
+    // An entry may be listed more than once (in two categories, say) and is
+    // then fetched once per listing.  An essential listing that failed fails
+    // the download, even when another listing of the entry came down; each
+    // such entry is named once, with the reason of its first failure.  Any
+    // other failed entry is reported only when none of its downloads of this
+    // pass succeeded (the local file is then not this job's), once, with the
+    // category and reason of its first failure.
     Owned downloaded_files = bridge::new_list();
     Owned failed_essential = bridge::new_list();
+    Owned essential_reasons = bridge::new_list();  // "<entry> (<reason>)"
+    Owned failed_others = bridge::new_dict();      // entry -> its record, in order of failure
     Py_ssize_t position = 0;
     bridge::for_each(files_to_download, [&](Borrowed entry) {
-        const bool essential = position++ < essential_count;
+        const Py_ssize_t at = position++;
         Owned remote_path = remote_path_of(remote_job_dir, entry);
         Owned local_path = local_path_of(local_dir, entry);
-        const Fetched fetched = download_entry(self, sftp, entry, remote_path, local_path);
-        if (fetched == Fetched::Yes) bridge::list_append(downloaded_files, entry);
-        if (fetched == Fetched::Failed && essential &&
-            !bridge::check_status(PySequence_Contains(failed_essential.get(), entry.get())))
+        Outcome outcome = download_entry(self, sftp, entry, remote_path, local_path);
+        if (outcome.fetched == Fetched::Yes) bridge::list_append(downloaded_files, entry);
+        if (outcome.fetched != Fetched::Failed) return;
+        if (at < essential_count) {
+            if (bridge::contains(failed_essential, entry)) return;
             bridge::list_append(failed_essential, entry);
+            bridge::list_append(essential_reasons, concat({bridge::str(entry), " (", outcome.reason, ")"}));
+        } else if (!bridge::dict_get(failed_others, entry)) {
+            const char* category = at < standard_end ? "standard" : "large";
+            bridge::dict_set(failed_others, entry,
+                             remote_record(remote_job_dir, entry, category,
+                                           concat({"Download failed: ", outcome.reason})));
+        }
     });
-    require_essential(failed_essential, remote_job_dir);
+    require_essential(essential_reasons, remote_job_dir);
+    // After the skipped large files (never downloaded, so never among these).
+    bridge::for_each(failed_others, [&](Borrowed entry) {
+        if (!bridge::contains(downloaded_files, entry))
+            bridge::dict_set(remote_files_info, entry, bridge::dict_get(failed_others, entry));
+    });
 
     return bridge::dict_of(
         {{"downloaded", downloaded_files}, {"skipped", skipped_files}, {"remote_files", remote_files_info}});

@@ -28,7 +28,8 @@ using bridge::Owned;
     X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(split) X(startswith) X(__enter__) X(__exit__)                 \
     X(get_transport) X(callback) X(fdopen) X(getfo) X(acquire) X(release) X(start) X(target) X(args) X(daemon)     \
     X(bytes_done) X(bytes_total) X(timeout) X(banner_timeout) X(auth_timeout) X(recv) X(recv_stderr)               \
-    X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll) X(sock)
+    X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll) X(sock) X(is_active)                \
+    X(initial_kex_done) X(saved_exception)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
