@@ -186,3 +186,19 @@ def test_longest_node_id_passes_the_check(make_node, tmp_path):
     with pytest.raises(NodeException) as caught:
         node._run_remote([], {}, {"hpc_profile": profile, "slurm_script": "#!/bin/bash\n"})
     assert caught.value.args[0] != "configuration"  # got as far as connecting (port 1 refuses)
+
+
+@pytest.mark.bed
+def test_node_id_with_line_break_adopts_no_other_nodes_job(bed, work, make_node, private_home):
+    from test_cluster_e2e import execute, hpc_flow_vars, node_options
+
+    fv = hpc_flow_vars(bed, "#!/bin/bash\nsleep 30\n")
+    job_id = execute(make_node(node_id="nl12808", **node_options(work)), fv)["remote_job_id"]
+    try:
+        with pytest.raises(NodeException) as caught:
+            make_node(node_id="nl12808\nX", **node_options(work)).execute([], fv)
+        assert caught.value.args == ("configuration", f"Node ID 'nl12808\\nX' {ID_REFUSED}")
+        assert sorted(p.name for p in work.iterdir()) == [".zentrel_hpc_nl12808.json", ".zentrel_hpc_nl12808.json.lock",
+                                                          "in.txt"]
+    finally:
+        bed.run_as_user(f"scancel {job_id}")
