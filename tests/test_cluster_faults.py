@@ -442,7 +442,7 @@ def test_ctrl_c_at_the_deadline_always_wins(bed, tmp_path, make_node):
         wrong = []
         for run in range(runs):
             offset = -0.02 + run * 0.004  # from 20 ms before the deadline to 56 ms after
-            frozen = []
+            frozen, timers = [], []
 
             def freeze(level, message, **metadata):
                 if message == "SSH connection established":
@@ -450,7 +450,8 @@ def test_ctrl_c_at_the_deadline_always_wins(bed, tmp_path, make_node):
                     frozen.extend(bed.sshd_sessions())
                     for pid in frozen:
                         os.kill(pid, signal.SIGSTOP)
-                    threading.Timer(io_timeout + offset, signal.pthread_kill, (main, signal.SIGINT)).start()
+                    timers.append(threading.Timer(io_timeout + offset, signal.pthread_kill, (main, signal.SIGINT)))
+                    timers[-1].start()
 
             node = make_node(node_id="fault_deadline", **node_options(tmp_path))
             node.set_log_callback(freeze)
@@ -464,7 +465,9 @@ def test_ctrl_c_at_the_deadline_always_wins(bed, tmp_path, make_node):
                 outcome = e.message
             ended = time.monotonic()
             try:
-                time.sleep(0.3)  # a signal that came after the pass ended is taken here
+                for timer in timers:
+                    timer.join()
+                time.sleep(0.05)  # a signal sent after the pass ended is handled here
             except KeyboardInterrupt:
                 pass
             for pid in frozen:
