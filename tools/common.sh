@@ -86,11 +86,18 @@ install_standin() {
 
 # setup_dev_env: what the README's set-up does, for $PYTHON_VERSION: system
 # packages, the virtual environment, the modules with their test extra and
-# the engine stand-in.
+# the engine stand-in.  With ZENTREL_WHEEL=<file> the modules come from that
+# built wheel (the one cp312-abi3 wheel serves every Python from 3.12 on)
+# instead of a build for this Python.
 setup_dev_env() {
   prepare_machine
-  say "building and installing the modules with the test extra into $venv (pip install .[test])"
-  install_modules "$venv" ".[test]"
+  if [ -n "${ZENTREL_WHEEL:-}" ]; then
+    say "installing the built wheel with the test extra into $venv ($ZENTREL_WHEEL)"
+    install_wheel "$venv" "$ZENTREL_WHEEL"
+  else
+    say "building and installing the modules with the test extra into $venv (pip install .[test])"
+    install_modules "$venv" ".[test]"
+  fi
   say "installing the engine stand-in into $venv (pip install ./standin)"
   install_standin "$venv"
 }
@@ -103,4 +110,25 @@ setup_dev_env() {
 install_modules() {
   local venv=$1 target=${2:-.}
   with_progress "building and installing" _pip "$venv" install --no-build-isolation "$target"
+}
+
+# install_wheel DIR WHEEL: installs the built wheel with its test extra into
+# DIR, replacing whatever build of the modules DIR held (pip keeps an
+# installed distribution of the same version otherwise).
+install_wheel() {
+  local venv=$1 wheel=$2
+  _pip "$venv" uninstall -y zentrel-native
+  with_progress "installing the wheel" _pip "$venv" install "$wheel[test]"
+}
+
+# build_wheel DIR OUTDIR: builds the wheel with the Python of DIR into OUTDIR
+# (incremental, in build/<cache tag>-<wheel tag>); prints its path.
+build_wheel() {
+  local venv=$1 out=$2
+  rm -rf "$out"
+  mkdir -p "$out"
+  with_progress "building the wheel" _pip "$venv" wheel --no-build-isolation --no-deps -w "$out" . >&2
+  local built=("$out"/zentrel_native-*.whl)
+  [ -f "${built[0]}" ] || { echo "error: no wheel in $out" >&2; return 1; }
+  printf '%s\n' "${built[0]}"
 }

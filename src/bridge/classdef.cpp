@@ -7,8 +7,9 @@ namespace {
 // The metaclass a class statement would pick: the most derived type(base).
 Borrowed winning_metaclass(Borrowed bases) {
     PyTypeObject* winner = &PyType_Type;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases.get(), i));
+    const Py_ssize_t count = tuple_size(bases);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTypeObject* candidate = Py_TYPE(tuple_item(bases, i).get());
         if (PyType_IsSubtype(winner, candidate)) continue;
         if (PyType_IsSubtype(candidate, winner)) {
             winner = candidate;

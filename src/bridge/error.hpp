@@ -29,6 +29,12 @@ inline int check_status(int status) {
     return status;
 }
 
+// A size or index from a C API call that may fail (-1 with an error set).
+inline Py_ssize_t check_status_size(Py_ssize_t size) {
+    if (size < 0) throw_error();
+    return size;
+}
+
 // Borrowed result of a C API call that may fail (NULL with an error set).
 inline Borrowed check_borrowed(PyObject* result) {
     if (!result) throw_error();

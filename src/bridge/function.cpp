@@ -21,7 +21,15 @@ struct FunctionObject {
     PyObject* weakreflist;
     const FunctionSpec* spec;
     Py_ssize_t first_default;  // index of the first parameter with a default
+    // The items of param_names and defaults (which keep them alive), read on
+    // each call without going through the tuples.
+    std::array<PyObject*, kMaxParams> name_items;
+    std::array<PyObject*, kMaxParams> default_items;
 };
+
+// types.MethodType, bound when the function type is made: what a function
+// read as an attribute of an instance gives.
+PyObject* method_type = nullptr;
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
@@ -48,15 +56,15 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 }
 
 [[gnu::cold, gnu::noinline]] void raise_result_type(const char* expected, PyObject* got) {
-    raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", expected, Py_TYPE(got)->tp_name);
+    raise_format(PyExc_TypeError, "Expected %.16s, got %.200U", expected, type_name(got).get());
 }
 
 Py_ssize_t find_param(const FunctionObject* f, PyObject* key) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
+    const auto n = static_cast<Py_ssize_t>(f->spec->params.size());
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyTuple_GET_ITEM(f->param_names, i) == key) return i;
+        if (f->name_items[i] == key) return i;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
+        PyObject* name = f->name_items[i];
         if (PyUnicode_Compare(name, key) == 0) return i;
     }
     if (PyErr_Occurred()) throw_error();
@@ -91,8 +99,8 @@ bool has_exact_type(PyObject* value, ArgType type) {
 }  // namespace
 
 [[gnu::cold, gnu::noinline]] void raise_argument_type(const char* name, const char* expected, Borrowed given) {
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected, Py_TYPE(given.get())->tp_name);
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)", name,
+                 expected, type_name(given).get());
 }
 
 struct FunctionAccess {
@@ -106,9 +114,9 @@ struct FunctionAccess {
 
         if (spec.var_keywords) frame.extra_ = new_dict();
         if (kwnames) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            const Py_ssize_t nkw = tuple_size(kwnames);
             for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                PyObject* key = tuple_item(kwnames, k).get();
                 if (!PyUnicode_Check(key)) raise_keyword_not_str(f);
                 PyObject* value = args[given + k];
                 const Py_ssize_t index = find_param(f, key);
@@ -125,7 +133,7 @@ struct FunctionAccess {
         for (Py_ssize_t i = 0; i < total; ++i) {
             if (frame.values_[i]) continue;
             if (i < f->first_default) raise_count(f, given);
-            frame.values_[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
+            frame.values_[i] = f->default_items[i - f->first_default];
         }
         check_types(frame, spec);
         frame.module_ = f->module;
@@ -182,7 +190,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, instance);
+    PyObject* args[] = {nullptr, self, instance};  // the slot before the arguments, for vectorcall
+    return PyObject_Vectorcall(method_type, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -225,7 +234,8 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->param_names);
-    type->tp_free(self);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
     Py_DECREF(type);
 }
 
@@ -234,7 +244,7 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(sel
 PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
+    if (f->first_default == static_cast<Py_ssize_t>(f->spec->params.size())) Py_RETURN_NONE;
     return Py_NewRef(f->defaults);
 }
 PyObject* get_abstract(PyObject* self, void*) { return PyBool_FromLong(as_function(self)->spec->abstract); }
@@ -260,7 +270,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
+    PyObject* old = as_function(self)->annotations;
+    as_function(self)->annotations = Py_NewRef(value);
+    Py_XDECREF(old);
     return 0;
 }
 
@@ -280,10 +292,9 @@ PyObject* get_signature(PyObject* self, void*) {
         for (size_t i = 0; i < spec.params.size(); ++i) {
             const Param& p = spec.params[i];
             const auto index = static_cast<Py_ssize_t>(i);
-            Borrowed def = index >= f->first_default ? PyTuple_GET_ITEM(f->defaults, index - f->first_default)
-                                                     : empty.get();
+            Borrowed def = index >= f->first_default ? f->default_items[index - f->first_default] : empty.get();
             Owned annotation = p.annotation ? str_from(p.annotation) : Owned::ref(empty.get());
-            list_append(params, call(parameter, {PyTuple_GET_ITEM(f->param_names, index), positional},
+            list_append(params, call(parameter, {f->name_items[i], positional},
                                      {{kw_default, def}, {kw_annotation, annotation}}));
         }
         if (spec.var_keywords) {
@@ -356,18 +367,19 @@ Owned make_function_type(Borrowed module, const char* type_name) {
     spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
                  Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     spec.slots = function_slots;
+    if (!method_type) method_type = getattr(import("types"), intern("MethodType")).release();
     return check(PyType_FromModuleAndSpec(module.get(), &spec, nullptr));
 }
 
 Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Borrowed closure,
                     const char* owner) {
     if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
-    Owned param_names = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    Owned param_names = new_tuple(static_cast<Py_ssize_t>(spec.params.size()));
     Owned defaults = new_list();
     Py_ssize_t first_default = static_cast<Py_ssize_t>(spec.params.size());
     for (size_t i = 0; i < spec.params.size(); ++i) {
         const Param& p = spec.params[i];
-        PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), intern(p.name).release());
+        fill_tuple_item(param_names, static_cast<Py_ssize_t>(i), intern(p.name));
         Owned d = default_object(p.default_value);
         if (d) {
             if (first_default == static_cast<Py_ssize_t>(spec.params.size()))
@@ -411,6 +423,11 @@ Owned make_function(Borrowed type, const FunctionSpec& spec, Borrowed module, Bo
     f->weakreflist = nullptr;
     f->spec = &spec;
     f->first_default = first_default;
+    f->name_items = {};
+    f->default_items = {};
+    for (size_t i = 0; i < spec.params.size(); ++i)
+        f->name_items[i] = tuple_item(f->param_names, static_cast<Py_ssize_t>(i)).get();
+    for (Py_ssize_t i = 0; i < tuple_size(f->defaults); ++i) f->default_items[i] = tuple_item(f->defaults, i).get();
     PyObject_GC_Track(f);
     return result;
 }

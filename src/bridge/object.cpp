@@ -7,13 +7,17 @@ namespace bridge {
 Owned concat(std::initializer_list<Piece> pieces) {
     Owned list = check(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
     Py_ssize_t i = 0;
-    for (const Piece& piece : pieces) PyList_SET_ITEM(list.get(), i++, piece.to_str().release());
+    for (const Piece& piece : pieces) fill_list_item(list, i++, piece.to_str());
     Owned empty = str_from("");
     return check(PyUnicode_Join(empty.get(), list.get()));
 }
 
 bool str_has_any_of(Borrowed s, std::initializer_list<char32_t> code_points) {
-    const Py_ssize_t size = PyUnicode_GET_LENGTH(s.get());
+    const Py_ssize_t size = PyUnicode_GetLength(s.get());
+    if (size < 0) {  // not a str: holds none of them
+        PyErr_Clear();
+        return false;
+    }
     for (char32_t c : code_points)
         if (PyUnicode_FindChar(s.get(), static_cast<Py_UCS4>(c), 0, size, 1) >= 0) return true;
     return false;
@@ -23,12 +27,12 @@ bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_vie
     if (reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) != type.get()) return false;
     Owned given = Owned::steal(PyException_GetArgs(exc.get()));
     if (!given || !PyTuple_CheckExact(given.get()) ||
-        PyTuple_GET_SIZE(given.get()) != static_cast<Py_ssize_t>(args.size()))
+        PyTuple_Size(given.get()) != static_cast<Py_ssize_t>(args.size()))
         return false;
     Py_ssize_t i = 0;
     for (std::string_view expected : args) {
-        PyObject* item = PyTuple_GET_ITEM(given.get(), i++);
-        if (!PyUnicode_CheckExact(item)) return false;
+        PyObject* item = PyTuple_GetItem(given.get(), i++);  // an exact tuple of that size: never fails
+        if (!item || !PyUnicode_CheckExact(item)) return false;
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
         if (!data) {  // lone surrogates: not the expected text
@@ -79,7 +83,7 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<co
     Py_ssize_t k = 0;
     for (const Kw& kw : kwargs) {
         if (!kw.value) continue;
-        PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name.get()));
+        fill_tuple_item(names, k++, Owned::ref(kw.name.get()));
         stack.push(kw.value);
     }
     return stack.call(callable, given ? names.borrow() : Borrowed());
@@ -88,7 +92,7 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<co
 KeywordNames::KeywordNames(std::initializer_list<const char*> names)
     : names_(check(PyTuple_New(static_cast<Py_ssize_t>(names.size())))), size_(names.size()) {
     Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(names_.get(), i++, intern(n).release());
+    for (const char* n : names) fill_tuple_item(names_, i++, intern(n));
 }
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const KeywordNames& names,
@@ -102,8 +106,20 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const Keywor
 Owned call_with_dict(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs_dict) {
     Owned positional = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
-    for (Borrowed a : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(a.get()));
+    for (Borrowed a : args) fill_tuple_item(positional, i++, Owned::ref(a.get()));
     return check(PyObject_Call(callable.get(), positional.get(), kwargs_dict.get()));
+}
+
+Owned type_name(Borrowed obj) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    Owned name = check(PyType_GetName(type));
+    // A class (a heap type) is shown by its __name__; a static type by its
+    // dotted C name, which is __module__.__name__ unless it is a builtin.
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name;
+    Owned module = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
+        return name;
+    return concat({module, ".", name});
 }
 
 Owned getattr_optional(Borrowed obj, Borrowed name) {

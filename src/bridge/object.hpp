@@ -82,6 +82,27 @@ inline Owned type_short_name(Borrowed obj) {
     return check(PyType_GetName(Py_TYPE(obj.get())));
 }
 
+// The name of obj's type as CPython's own messages show it ("int",
+// "collections.OrderedDict" of a built-in type in a module, a class's
+// __name__): the module part only for types that are not classes.
+Owned type_name(Borrowed obj);
+
+// float(value) of a float (or an object with __float__) as a double.
+inline double float_value(Borrowed value) {
+    const double result = PyFloat_AsDouble(value.get());
+    if (result == -1.0 && PyErr_Occurred()) throw_error();
+    return result;
+}
+
+// The bytes a bytes object holds; valid as long as the object lives (the
+// data ends with a NUL byte after the view, as a C path needs).
+inline std::string_view bytes_view(Borrowed bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    return {data, static_cast<size_t>(size)};
+}
+
 // ---- attributes -----------------------------------------------------------
 
 inline Owned getattr(Borrowed obj, Borrowed name) { return check(PyObject_GetAttr(obj.get(), name.get())); }
@@ -199,6 +220,25 @@ void for_each_element(Borrowed sequence, Fn&& fn) {
 }
 
 inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list.get(), item.get())); }
+
+// Sizes and items of tuples, lists and dicts (or their subclasses, read from
+// their own storage); a wrong type or an index out of range raises.
+inline Py_ssize_t tuple_size(Borrowed tuple) { return check_status_size(PyTuple_Size(tuple.get())); }
+inline Borrowed tuple_item(Borrowed tuple, Py_ssize_t i) { return check_borrowed(PyTuple_GetItem(tuple.get(), i)); }
+inline Py_ssize_t list_size(Borrowed list) { return check_status_size(PyList_Size(list.get())); }
+inline Borrowed list_item(Borrowed list, Py_ssize_t i) { return check_borrowed(PyList_GetItem(list.get(), i)); }
+inline Py_ssize_t dict_size(Borrowed dict) { return check_status_size(PyDict_Size(dict.get())); }
+
+// A tuple of `size` items, each filled once with fill_tuple_item before the
+// tuple is used.
+inline Owned new_tuple(Py_ssize_t size) { return check(PyTuple_New(size)); }
+inline void fill_tuple_item(Borrowed tuple, Py_ssize_t i, Owned item) {
+    check_status(PyTuple_SetItem(tuple.get(), i, item.release()));
+}
+// The same for a list made with new_list(size).
+inline void fill_list_item(Borrowed list, Py_ssize_t i, Owned item) {
+    check_status(PyList_SetItem(list.get(), i, item.release()));
+}
 
 template <class... Items>
 Owned tuple_of(Items... items) {

@@ -16,8 +16,8 @@ Owned context_method(Borrowed manager, Borrowed name, bool exit) {
     Owned type = Owned::ref(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
     Owned found = getattr_optional(type, name);
     if (!found)
-        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(manager.get())->tp_name, exit ? " (missed __exit__ method)" : "");
+        raise_format(PyExc_TypeError, "'%.200U' object does not support the context manager protocol%s",
+                     type_name(manager).get(), exit ? " (missed __exit__ method)" : "");
     return found;
 }
 

@@ -105,7 +105,8 @@ auto with_block(Borrowed manager, Borrowed enter_name, Borrowed exit_name, Body&
     using Result = decltype(body(std::declval<Borrowed>()));
     Owned enter = context_method(manager, enter_name, false);
     Owned exit = context_method(manager, exit_name, true);
-    Owned value = check(PyObject_CallOneArg(enter.get(), manager.get()));
+    PyObject* enter_args[] = {nullptr, manager.get()};  // the slot before the argument, for vectorcall
+    Owned value = check(PyObject_Vectorcall(enter.get(), enter_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     std::conditional_t<std::is_void_v<Result>, int, Result> result{};
     try {
         if constexpr (std::is_void_v<Result>) body(value.borrow());

@@ -110,7 +110,7 @@ bool is_valid_seconds(Borrowed seconds) {
         return bridge::compare(seconds, bridge::Order::greater, zero);
     }
     if (!PyFloat_Check(seconds.get())) return false;
-    const double value = PyFloat_AS_DOUBLE(seconds.get());
+    const double value = bridge::float_value(seconds);
     return std::isfinite(value) && value > 0;
 }
 
@@ -310,7 +310,7 @@ Owned follow_previous_job(const Pass& p, Borrowed sftp, Borrowed remote_job_dir,
 // or ioTimeout when that is shorter.
 double cancel_wait_limit(const Connection& c) {
     constexpr double kLongest = 30;
-    return std::min(kLongest, PyFloat_AS_DOUBLE(io::seconds_of(c.io_timeout).get()));
+    return std::min(kLongest, bridge::float_value(io::seconds_of(c.io_timeout)));
 }
 
 Owned guarded_phase(const Pass& p) {

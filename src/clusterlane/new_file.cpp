@@ -25,8 +25,8 @@ std::string random_hex() {
 Owned path_text(Borrowed path) {
     Owned fs_path = bridge::check(PyOS_FSPath(path.get()));
     if (!PyBytes_Check(fs_path.get())) return fs_path;
-    return bridge::check(
-        PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs_path.get()), PyBytes_GET_SIZE(fs_path.get())));
+    const std::string_view bytes = bridge::bytes_view(fs_path);
+    return bridge::check(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ int open_new_file(Borrowed prefix, const char* suffix, Owned& path) {
         const std::string name_part = random_hex();
         path = bridge::concat({base, ".", std::string_view(name_part), ".", suffix});
         Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(path.get()));
-        const int fd = ::open(PyBytes_AS_STRING(encoded.get()), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+        const int fd = ::open(bridge::bytes_view(encoded).data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                               0666);
         if (fd >= 0 || errno != EEXIST || attempt == 8) return fd;
     }

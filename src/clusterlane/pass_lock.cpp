@@ -23,7 +23,7 @@ static void warn_unlocked(Borrowed self, Borrowed lock_path, int error) {
 PassLock::PassLock(Borrowed self, Borrowed state_path) {
     Owned lock_path = bridge::concat({state_path, kLockFileSuffix});
     Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(lock_path.get()));
-    fd_ = ::open(PyBytes_AS_STRING(encoded.get()), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = ::open(bridge::bytes_view(encoded).data(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         warn_unlocked(self, lock_path, errno);
         return;

@@ -293,7 +293,7 @@ Owned seconds_of(Borrowed timeout) {
 
 PassWorker::PassWorker(Borrowed host, Borrowed timeout)
     : state_(new PassState()), capsule_(Closure<PassState>::capsule(state_)), outer_(t_running) {
-    const double seconds = PyFloat_AS_DOUBLE(seconds_of(timeout).get());
+    const double seconds = bridge::float_value(seconds_of(timeout));
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
     t_running = this;

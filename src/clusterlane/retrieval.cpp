@@ -164,7 +164,7 @@ Outcome download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed re
 // "<entry> (<reason>)" for each such file.  The job stays recorded, so the
 // next call downloads again.
 void require_essential(Borrowed failed, Borrowed remote_job_dir) {
-    if (PyList_GET_SIZE(failed.get()) == 0) return;
+    if (bridge::list_size(failed) == 0) return;
     Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), failed.get()));
     raise_node_exception("download", concat({"Could not download essential output files: ", joined,
                                              ". They stay on the cluster in ", remote_job_dir,
@@ -192,7 +192,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
 
     Owned files_to_download = bridge::new_list();
     extend(files_to_download, category_files(files_by_category, "essential"));
-    const Py_ssize_t essential_count = PyList_GET_SIZE(files_to_download.get());
+    const Py_ssize_t essential_count = bridge::list_size(files_to_download);
     extend(files_to_download, category_files(files_by_category, "standard"));
     const Py_ssize_t standard_end = bridge::length(files_to_download);
     if (bridge::truthy(download_large)) extend(files_to_download, category_files(files_by_category, "large"));
@@ -206,14 +206,14 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
         bridge::dict_set(remote_files_info, entry, skipped_record(remote_job_dir, entry));
     });
 
-    Owned total_files = bridge::integer(PyList_GET_SIZE(files_to_download.get()));
-    Owned skipped_count = bridge::integer(PyList_GET_SIZE(skipped_files.get()));
+    Owned total_files = bridge::integer(bridge::list_size(files_to_download));
+    Owned skipped_count = bridge::integer(bridge::list_size(skipped_files));
     hpc_log(self, "info",
             concat({"Downloading ", bridge::str(total_files), " output files (skipping ", bridge::str(skipped_count),
                     " large files)"}),
             {{name(N::num_files), total_files}, {name(N::num_skipped), skipped_count}});
 
-    if (PyList_GET_SIZE(skipped_files.get()) > 0) {
+    if (bridge::list_size(skipped_files) > 0) {
         Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), skipped_files.get()));
         hpc_log(self, "info", concat({"Skipped large files: ", joined}), {{name(N::skipped_files), skipped_files}});
     }

@@ -78,12 +78,12 @@ void drop_connection(Borrowed ssh) {
 // pass: the command has ioTimeout in total.
 void exec_and_collect(Borrowed ssh, Borrowed command_text, Command& command) {
     Owned triple = bridge::check(PySequence_Tuple(bridge::call_method(ssh, name(N::exec_command), command_text).get()));
-    const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
+    const Py_ssize_t size = bridge::tuple_size(triple);
     if (size != 3) {
         if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
         bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
     }
-    Owned channel = bridge::getattr(PyTuple_GET_ITEM(triple.get(), 1), name(N::channel));
+    Owned channel = bridge::getattr(bridge::tuple_item(triple, 1), name(N::channel));
     Stream out, err;
     Owned poller;
     for (;;) {

@@ -128,7 +128,7 @@ void check_record_writable(Borrowed state_path) {
     }
     ::close(fd);
     Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(probe.get()));
-    ::unlink(PyBytes_AS_STRING(encoded.get()));
+    ::unlink(bridge::bytes_view(encoded).data());
 }
 
 namespace methods {

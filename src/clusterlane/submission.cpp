@@ -84,13 +84,13 @@ void write_remote_text(Borrowed sftp, Borrowed remote_path, Borrowed text) {
 // after the id (a cluster name, say) are not part of it.
 Owned parse_job_id(Borrowed sbatch_output) {
     Owned words = bridge::call_method(sbatch_output, name(N::split));
-    const Py_ssize_t n = PyList_GET_SIZE(words.get());
+    const Py_ssize_t n = bridge::list_size(words);
     auto word_is = [&](Py_ssize_t i, const char* expected) {
-        return bridge::utf8(PyList_GET_ITEM(words.get(), i)) == expected;
+        return bridge::utf8(bridge::list_item(words, i)) == expected;
     };
     for (Py_ssize_t i = 0; i + 3 < n; ++i) {
         if (word_is(i, "Submitted") && word_is(i + 1, "batch") && word_is(i + 2, "job")) {
-            Borrowed id = PyList_GET_ITEM(words.get(), i + 3);
+            Borrowed id = bridge::list_item(words, i + 3);
             const std::string_view digits = bridge::utf8(id);
             if (digits.find_first_not_of("0123456789") != std::string_view::npos) return {};
             return Owned::ref(id.get());

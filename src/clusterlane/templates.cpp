@@ -41,7 +41,7 @@ void add_input_file_variables(Borrowed vars, Borrowed input_files) {
 // as {**standard, **node_vars} would; anything but a mapping is refused.
 void merge_node_variables(Borrowed vars, Borrowed node_vars) {
     if (!PyDict_Check(node_vars.get()) && !bridge::hasattr(node_vars, name(N::keys)))
-        bridge::raise_format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(node_vars.get())->tp_name);
+        bridge::raise_format(PyExc_TypeError, "'%.200U' object is not a mapping", bridge::type_name(node_vars).get());
     bridge::check_status(PyDict_Update(vars.get(), node_vars.get()));
 }
 
@@ -77,7 +77,7 @@ void check_variable_types(PyObject* var_name, PyObject* value) {
     PyObject* wrong = !PyUnicode_CheckExact(var_name)                     ? var_name
                       : !(PyUnicode_CheckExact(value) || value == Py_None) ? value
                                                                            : nullptr;
-    if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(wrong)->tp_name);
+    if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200U", bridge::type_name(wrong).get());
 }
 
 // The value goes through re.sub as a replacement template, so its backslash
@@ -100,11 +100,11 @@ Owned process_template_body(const bridge::Args<kProcessParams>& args) {
     Owned re = bridge::import("re");
     Owned items = bridge::check(PyDict_Items(args.get<"variables">().get()));
     Owned result = Owned::ref(args.get<"template">().get());
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    const Py_ssize_t n = bridge::list_size(items);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* var_name = PyTuple_GET_ITEM(item, 0);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
+        Borrowed item = bridge::list_item(items, i);
+        PyObject* var_name = bridge::tuple_item(item, 0).get();
+        PyObject* value = bridge::tuple_item(item, 1).get();
         check_variable_types(var_name, value);
         result = substitute(re, result, var_name, value);
     }

@@ -64,7 +64,7 @@ Owned import_log_message(Borrowed module) {
     Names& n = names();
     if (!n.logger_name) {
         Owned package = bridge::getattr_optional(module, bridge::intern("__package__"));
-        if (package && PyUnicode_Check(package.get()) && PyUnicode_GET_LENGTH(package.get()) > 0)
+        if (package && PyUnicode_Check(package.get()) && bridge::text_length(package) > 0)
             n.logger_name = bridge::concat({package, ".", name(Name::logger)});
     }
     Owned logger = n.logger_name ? bridge::check(PyImport_ImportModuleLevelObject(
@@ -81,9 +81,9 @@ Owned find_log_message(Borrowed module, LogRoute route) {
 }  // namespace
 
 void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const char*> names) {
-    Owned fromlist = bridge::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Owned fromlist = bridge::new_tuple(static_cast<Py_ssize_t>(names.size()));
     Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, bridge::intern(n).release());
+    for (const char* n : names) bridge::fill_tuple_item(fromlist, i++, bridge::intern(n));
     bridge::bind_from(module, import_sibling(module, sibling, fromlist), names);
 }
 

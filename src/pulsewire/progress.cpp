@@ -21,7 +21,7 @@ enum Closure : Py_ssize_t { kRequests, kClosureUrl, kClosureJson, kClosureHeader
 constexpr std::array<Param, 0> kNoParams{};
 using RequestArgs = bridge::Args<kNoParams>;
 
-Borrowed closure_item(const RequestArgs& args, Closure item) { return PyTuple_GET_ITEM(args.closure().get(), item); }
+Borrowed closure_item(const RequestArgs& args, Closure item) { return bridge::tuple_item(args.closure(), item); }
 
 void store(Borrowed holder, Owned value) { bridge::check_status(PyList_SetItem(holder.get(), 0, value.release())); }
 
@@ -54,8 +54,8 @@ bool is_zero(Borrowed number) { return bridge::equal(number, bridge::integer(0))
 Owned elapsed_text(Borrowed elapsed) {
     Owned sixty = bridge::integer(60);
     Owned split = bridge::check(PyNumber_Divmod(elapsed.get(), sixty.get()));
-    Borrowed minutes = PyTuple_GET_ITEM(split.get(), 0);
-    Borrowed seconds = PyTuple_GET_ITEM(split.get(), 1);
+    Borrowed minutes = bridge::tuple_item(split, 0);
+    Borrowed seconds = bridge::tuple_item(split, 1);
     if (is_zero(minutes)) return concat({bridge::str(seconds), "s"});
     Owned padded = bridge::check(PyObject_Format(seconds.get(), bridge::str_from("02d").get()));
     return concat({bridge::str(minutes), "m", padded, "s"});
@@ -81,7 +81,7 @@ using Args = bridge::Args<kParams>;
 
 void send_progress_line(const Args& args, Borrowed elapsed) {
     Borrowed hint = args.get<"cold_start_hint">();
-    Owned hint_text = PyUnicode_GET_LENGTH(hint.get()) > 0 ? concat({" (", hint, ")"}) : bridge::str_from("");
+    Owned hint_text = bridge::text_length(hint) > 0 ? concat({" (", hint, ")"}) : bridge::str_from("");
     Owned message = concat({"Waiting for ", args.get<"service_name">(), " response... ", elapsed_text(elapsed),
                             " elapsed", hint_text});
     bridge::call(global(N::stream_log), {message},
@@ -135,9 +135,9 @@ Owned post_with_progress_body(const Args& args) {
         send_progress_line(args, elapsed);
     }
 
-    Borrowed error = PyList_GET_ITEM(error_holder.get(), 0);
+    Borrowed error = bridge::list_item(error_holder, 0);
     if (!error.is_none()) raise_stored(error);
-    return Owned::ref(PyList_GET_ITEM(response_holder.get(), 0));
+    return Owned::ref(bridge::list_item(response_holder, 0).get());
 }
 
 }  // namespace

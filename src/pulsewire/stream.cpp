@@ -24,7 +24,7 @@ constexpr Param kParams[] = {
 // The identifier arguments are exact str or None; a context value may be
 // anything a replacement get_stream_context or a direct assignment put there.
 bool is_non_empty_str(Borrowed value) {
-    return PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0;
+    return PyUnicode_Check(value.get()) && bridge::text_length(value) > 0;
 }
 
 // Each identifier given as a non-empty argument wins; otherwise the thread's
@@ -66,7 +66,7 @@ Owned build_entry(const Args& args) {
     if (!progress.is_none()) bridge::dict_set(entry, name(N::progress), progress);
     set_if_non_empty_str(entry, N::component, args.get<"component">());
     Borrowed metadata = args.extra_keywords();
-    if (PyDict_GET_SIZE(metadata.get()) > 0) bridge::dict_set(entry, name(N::metadata), metadata);
+    if (bridge::dict_size(metadata) > 0) bridge::dict_set(entry, name(N::metadata), metadata);
     return entry;
 }
 
