@@ -167,11 +167,12 @@ def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):
     node.set_log_callback(log)
 
     frozen_at = []
-    when_file_grows(tmp_path / "big.dat", lambda: (sessions(signal.SIGSTOP), frozen_at.append(time.monotonic())))
+    when_file_grows(tmp_path / "big.dat", lambda: (frozen_at.append(time.monotonic()), sessions(signal.SIGSTOP)))
     origin, message, _ = failing_pass(node, fv)
-    waited = time.monotonic() - frozen_at[0]
 
     assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 2 seconds")
+    assert frozen_at, "the pass failed before the download reached the freeze"
+    waited = time.monotonic() - frozen_at[0]
     # the clock restarts with the last chunk, which may come just before the freeze is noted
     assert 1 <= waited < 2 * 2 + 5
     assert log.events[-1] == ("error", "Remote execution error: No answer from 127.0.0.1 for 2 seconds",

@@ -6,7 +6,7 @@
 #include "job_query.hpp"
 
 #include "bridge/statements.hpp"
-#include "shell.hpp"
+#include "remote_command.hpp"
 #include "support.hpp"
 
 #include <algorithm>
@@ -22,8 +22,8 @@ using bridge::concat;
 using Clock = std::chrono::steady_clock;
 
 // Why a command failed: its stderr, else its exit status, else "no output".
-Owned reason(const remote_shell::CommandResult& result) {
-    if (bridge::truthy(result.error)) return Owned::ref(result.error.get());
+Owned reason(const remote_shell::CommandResult& result, Borrowed error) {
+    if (bridge::truthy(error)) return Owned::ref(error.get());
     if (result.exit_status != 0)
         return concat({"exit status ", bridge::str(bridge::integer(result.exit_status))});
     return bridge::str_from("no output");
@@ -46,11 +46,13 @@ std::vector<std::string> ids_of(const std::vector<slurm_states::HeldJob>& jobs) 
 std::vector<slurm_states::HeldJob> held_jobs(Borrowed ssh, Borrowed job_dir) {
     Owned command = concat({"cd ", remote_shell::shell_quote(job_dir),
                             " && pwd -P && squeue -h -u \"$USER\" -o '%i|%T|%Z'"});
-    remote_shell::CommandResult result = remote_shell::run_for_result(ssh, command);
-    slurm_states::JobQueryOutput found = slurm_states::read_job_query(bridge::utf8(result.output), bridge::utf8(job_dir));
+    remote_shell::CommandResult result = remote_shell::run(ssh, command);
+    Owned output = result.output();
+    Owned error = result.error();
+    slurm_states::JobQueryOutput found = slurm_states::read_job_query(bridge::utf8(output), bridge::utf8(job_dir));
     if (result.exit_status != 0 || !found.has_first_line)
         raise_node_exception("slurm", concat({"Could not check for a job already running in ", job_dir, ": ",
-                                              reason(result), "; nothing submitted"}));
+                                              reason(result, error), "; nothing submitted"}));
     return std::move(found.held);
 }
 
@@ -63,10 +65,12 @@ void sleep_interruptibly(Clock::duration duration) {
 
 void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std::string>& ids, double wait_limit) {
     Owned listed = joined(ids, ", ");
-    remote_shell::CommandResult result = remote_shell::run_for_result(ssh, concat({"scancel ", joined(ids, " ")}));
+    remote_shell::CommandResult result = remote_shell::run(ssh, concat({"scancel ", joined(ids, " ")}));
+    Owned output = result.output();  // decoded as before: an undecodable answer is the cluster's fault
+    Owned error = result.error();
     if (result.exit_status != 0)
         raise_node_exception("slurm", concat({"Could not cancel job(s) ", listed, " still running in ", job_dir,
-                                              ": ", reason(result), "; nothing submitted"}));
+                                              ": ", reason(result, error), "; nothing submitted"}));
     Owned id_list = bridge::new_list();
     for (const std::string& id : ids) bridge::list_append(id_list, bridge::str_from(id));
     hpc_log(self, "warning", concat({"Cancelled job(s) ", listed, " still running in ", job_dir, " before resubmitting"}),
@@ -89,12 +93,13 @@ void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std
 
 }  // namespace
 
-std::optional<slurm_states::HeldJob> before_submitting(Borrowed self, Borrowed ssh, Borrowed job_dir, bool force,
-                                                       double wait_limit) {
-    std::vector<slurm_states::HeldJob> held = held_jobs(ssh, job_dir);
+std::optional<slurm_states::HeldJob> before_submitting(const PassContext& pass) {
+    std::vector<slurm_states::HeldJob> held = held_jobs(pass.ssh, pass.job_dir);
     if (held.empty()) return std::nullopt;
-    if (!force) return held.back();  // ascending ids: the newest job
-    cancel(self, ssh, job_dir, ids_of(held), wait_limit);
+    if (!pass.profile.force) return held.back();  // ascending ids: the newest job
+    // Cancelled jobs get 30 seconds to go, or ioTimeout when that is shorter.
+    constexpr double kLongestWait = 30;
+    cancel(pass.self, pass.ssh, pass.job_dir, ids_of(held), std::min(kLongestWait, pass.profile.io_seconds));
     return std::nullopt;
 }
 

@@ -1,4 +1,6 @@
 // The node's JSON state file (its last submitted job) and the local working directory for downloads.
+#include "state.hpp"
+
 #include "methods.hpp"
 
 #include "bridge/statements.hpp"

@@ -5,12 +5,13 @@
 // Nothing done on the cluster is undone when a later step fails; only a
 // parsed job id is persisted, so the next call submits again into the same
 // job directory.
-#include "job_query.hpp"
-#include "methods.hpp"
-#include "pass_worker.hpp"
+#include "submission.hpp"
 
 #include "bridge/statements.hpp"
-#include "shell.hpp"
+#include "job_query.hpp"
+#include "remote_command.hpp"
+#include "results.hpp"
+#include "support.hpp"
 
 namespace clusterlane {
 
@@ -108,9 +109,10 @@ bool contains(Borrowed text, const char* needle) {
 // stderr do not matter as long as stdout reports the submission.
 Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
     hpc_log(self, "info", bridge::str_from("Submitting SLURM job"));
-    Owned output, error;
-    remote_shell::run_for_output(
-        ssh, concat({"cd ", remote_shell::shell_quote(remote_job_dir), " && sbatch submit.sh"}), output, error);
+    remote_shell::CommandResult sbatch =
+        remote_shell::run(ssh, concat({"cd ", remote_shell::shell_quote(remote_job_dir), " && sbatch submit.sh"}));
+    Owned output = sbatch.output();
+    Owned error = sbatch.error();
 
     const bool reported = contains(output, kSubmittedMarker);
     if (bridge::truthy(error) && !reported) {
@@ -126,13 +128,6 @@ Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
     return job_id;
 }
 
-Owned submitted_result(Borrowed job_id, Borrowed remote_job_dir) {
-    Owned result = run_result(true, bridge::str_from("submitted"), job_id);
-    bridge::dict_set(result, "remote_job_dir", remote_job_dir);
-    bridge::dict_set(result, "message", concat({"Job submitted with ID: ", job_id}));
-    return result;
-}
-
 // A job SLURM still holds in the job directory is recorded as if this pass
 // had submitted it and reported like a recorded job in its state.
 Owned follow_found_job(Borrowed self, Borrowed remote_job_dir, const slurm_states::HeldJob& job) {
@@ -141,26 +136,29 @@ Owned follow_found_job(Borrowed self, Borrowed remote_job_dir, const slurm_state
             concat({"Job ", job_id, " is already running in ", remote_job_dir,
                     "; following it instead of submitting another"}),
             {{name(N::job_id), job_id}});
-    call_self(self, N::_save_result, submitted_result(job_id, remote_job_dir));
-    return held_job_result(bridge::str_from(job.state), job_id);
+    call_self(self, N::_save_result, results::submitted(job_id, remote_job_dir));
+    return results::held(bridge::str_from(job.state), job_id);
 }
 
 }  // namespace
 
-Owned submit_job(Borrowed self, Borrowed ssh, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir,
-                 Borrowed script_template, bool force, double wait_limit) {
+Owned submit_job(const PassContext& pass) {
+    Borrowed self = pass.self;
+    Borrowed ssh = pass.ssh;
+    Borrowed sftp = pass.sftp;
+    Borrowed remote_job_dir = pass.job_dir;
     create_job_directory(self, ssh, remote_job_dir);
-    if (auto found = job_query::before_submitting(self, ssh, remote_job_dir, force, wait_limit))
+    if (auto found = job_query::before_submitting(pass))
         return follow_found_job(self, remote_job_dir, *found);
-    Owned script = fill_script(self, flow_vars, remote_job_dir, script_template);
-    upload_inputs(self, sftp, flow_vars, remote_job_dir);
+    Owned script = fill_script(self, pass.flow_vars, remote_job_dir, pass.profile.script);
+    upload_inputs(self, sftp, pass.flow_vars, remote_job_dir);
     write_remote_text(sftp, concat({remote_job_dir, "/submit.sh"}), script);
 
     Owned job_id = run_sbatch(self, ssh, remote_job_dir);
     hpc_log(self, "info", concat({"SLURM job submitted: ", job_id}),
             {{name(N::job_id), job_id}, {name(N::remote_dir), remote_job_dir}});
 
-    Owned result = submitted_result(job_id, remote_job_dir);
+    Owned result = results::submitted(job_id, remote_job_dir);
     call_self(self, N::_save_result, result);
     return result;
 }

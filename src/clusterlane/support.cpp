@@ -1,4 +1,5 @@
-// NodeException, the job directory and the run result heads.
+// NodeException, texts of values and errors, host parameters, json.dumps and
+// the job directory.
 #include "support.hpp"
 
 #include "bridge/statements.hpp"
@@ -33,18 +34,6 @@ Owned parameter_value(Borrowed value) {
 
 Owned remote_job_dir(Borrowed work_dir, Borrowed self) {
     return bridge::concat({bridge::str(work_dir), "/job_", bridge::str(bridge::getattr(self, name(N::node_id)))});
-}
-
-Owned run_result(bool success, Borrowed status, Borrowed job_id) {
-    return bridge::dict_of({{"success", bridge::boolean(success)}, {"remote_job_status", status},
-                            {"remote_job_id", job_id}});
-}
-
-Owned held_job_result(Borrowed state, Borrowed job_id) {
-    Owned lower = bridge::call_method(state, name(N::lower));
-    Owned result = run_result(true, lower, job_id);
-    bridge::dict_set(result, "message", bridge::concat({"Job is ", lower}));
-    return result;
 }
 
 Owned json_dumps(Borrowed value) {

@@ -1,6 +1,7 @@
 // Helpers every clusterlane method uses: the cluster log (see
 // cluster_log.hpp), NodeException, json.dumps and os.path through the
-// module's own `json` and `os`, the job directory and the run result heads.
+// module's own `json` and `os`, texts of values and errors, and the job
+// directory.
 #pragma once
 
 #include "cluster_log.hpp"
@@ -47,12 +48,5 @@ Owned parameter_value(Borrowed value);
 
 // The node's one job directory on the cluster: "<work dir>/job_<node_id>".
 Owned remote_job_dir(Borrowed work_dir, Borrowed self);
-
-// The head of every run result: success, remote_job_status, remote_job_id.
-Owned run_result(bool success, Borrowed status, Borrowed job_id);
-
-// The result of a pass that finds its job still held by SLURM in `state`:
-// success, the state in lower case, "Job is <state>".
-Owned held_job_result(Borrowed state, Borrowed job_id);
 
 }  // namespace clusterlane

@@ -1,0 +1,16 @@
+// How a failed pass reaches the caller (defined in failure_mapping.cpp).
+#pragma once
+
+#include "pass.hpp"
+
+namespace clusterlane {
+
+// Raises what replaces `failure`, which is being handled: an interrupt or
+// exit request found in its chain of causes and contexts, as it was; the
+// refusal of the expanded work directory, as it was; anything else logged
+// at "error" and mapped to NodeException "remote_execution" (a silent
+// server, or any other error), "authentication" or "ssh", with the failure
+// as its context.
+[[noreturn]] void raise_pass_failure(const PassContext& pass, Borrowed paramiko, Borrowed failure);
+
+}  // namespace clusterlane

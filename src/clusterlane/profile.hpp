@@ -1,0 +1,39 @@
+// The HPC profile and the options of a pass, checked and converted once
+// (defined in profile.cpp): everything later steps of the pass need, so none
+// of them reads the options again.
+#pragma once
+
+#include "redaction.hpp"
+#include "runtime.hpp"
+
+namespace clusterlane {
+
+struct Profile {
+    Owned host;             // as the profile gives it: the host of log lines and messages
+    Owned port;             // an int or a text of digits, from 1 to 65535
+    Owned username;
+    Owned remote_work_dir;  // as the profile gives it; the cluster's shell expands it
+    Owned io_timeout;       // as the profile wrote it (300 when it has none), for the timeout text
+    double io_seconds = 0;  // ioTimeout in seconds (at most 1e9)
+    Owned connect_kwargs;   // the keyword arguments of SSHClient.connect
+    Owned script;           // the SLURM script template
+    bool force = false;     // "Force Resubmit"
+};
+
+// Checks the profile in hpc_options and the script, in this order: a
+// profile at all, its required fields (the profile logged with its
+// passphrase masked when one is missing), a script, port, ioTimeout and
+// remoteWorkDir values, the node ID; each refusal is a NodeException
+// "configuration".  Then converts them and logs the force flag at "debug".
+Profile resolve_profile(Borrowed self, Borrowed flow_vars, Borrowed hpc_options, Secrets& secrets);
+
+// Raises NodeException "configuration" when the remote work directory (as
+// the profile gives it, or as the cluster expanded it) holds a line break
+// or a NUL; a value that is not text is left to the steps that use it.
+void check_work_dir(Borrowed work_dir);
+
+// True when the failure is the NodeException check_work_dir raises, as it
+// raised it.  Never raises.
+bool is_work_dir_refusal(Borrowed failure);
+
+}  // namespace clusterlane
