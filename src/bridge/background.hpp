@@ -42,6 +42,24 @@ T& unbox(Borrowed box) {
     return *static_cast<T*>(detail::unbox_pointer(box, &detail::destroy_box<T>));
 }
 
+// What a call made on one thread for another gave: its result, or what it
+// raised (a C++ failure as Python shows it: MemoryError, SystemError).
+struct Outcome {
+    Owned result;
+    Owned error;
+};
+
+// Runs `call` (returning Owned) and keeps its outcome; never raises.
+template <class F>
+Outcome capture(F&& call) noexcept {
+    try {
+        return {call(), {}};
+    } catch (...) {
+        detail::translate_current_exception();
+        return {{}, fetch_error()};
+    }
+}
+
 // One call on a background thread: the native function `target` (its body
 // reads `closure` through CallFrame::closure(), a box say) run by
 // thread_type(target=<function>, args=args, daemon=True).

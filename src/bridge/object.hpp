@@ -1,5 +1,22 @@
 // Small, throwing wrappers around the C API calls that business code needs:
-// attribute access, calls through vectorcall, strings, dicts and lists.
+// attribute access, calls through vectorcall, strings, numbers, dicts, lists
+// and tuples, file system paths, threads and signals.
+//
+// Business code (src/clusterlane, src/pulsewire, src/host) speaks these
+// words.  What it still names of the C API, and why:
+//   Py*_Check, Py*_CheckExact   type tests (PyUnicode_Check, PyDict_Check,
+//                               PyMapping_Check, ...): plain questions that
+//                               never fail, read like Python's isinstance.
+//   PyExc_*                     the built-in exception types, handed to
+//                               bridge::raise, try_except and error_matches.
+//   PyMODINIT_FUNC PyInit_<name>  the entry point CPython looks up by name in
+//                               each extension file (clusterlane/module.cpp,
+//                               pulsewire/module.cpp); it only returns the
+//                               bridge's module definition.
+//   Py_ssize_t                  the size type of list_size, length and the
+//                               other size words, for positions compared with
+//                               their results (retrieval.cpp).
+//   bridge::PyError             the bridge's own exception, not the C API's.
 #pragma once
 
 #include "error.hpp"

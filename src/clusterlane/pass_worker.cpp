@@ -88,12 +88,9 @@ Owned worker_loop_body(const bridge::Args<kLoopParams>& args) {
     for (;;) {
         Owned request = bridge::call_method(calls, name(N::get));
         if (request.is_none()) return bridge::none();
-        try {
-            s.result = s.call.invoke(s.call.callable);
-        } catch (...) {
-            bridge::detail::translate_current_exception();
-            s.error = bridge::fetch_error();
-        }
+        bridge::Outcome outcome = bridge::capture([&] { return s.call.invoke(s.call.callable); });
+        s.result = std::move(outcome.result);
+        s.error = std::move(outcome.error);
         bridge::call_method(finished, name(N::release));
     }
 }
