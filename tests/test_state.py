@@ -123,6 +123,13 @@ def test_save_into_missing_directory(make_node, tmp_path, host_log):
     assert not missing.exists()
 
 
+def test_state_path_with_a_nul_creates_no_file(make_node, tmp_path, host_log):
+    """The system reads a path only up to a NUL: "<dir>/x\0y/..." would create "<dir>/x"."""
+    make_node(working_path=str(tmp_path / "x") + "\0y")._save_result(RECORD)
+    assert host_log.messages == ["Warning: Could not save state: embedded null byte"]
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("first, expected", [
     (None, "cwd"),
     ("", "cwd"),

@@ -41,14 +41,36 @@ inline Borrowed check_borrowed(PyObject* result) {
     return result;
 }
 
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+// Raising, as the raise statement does: `raise type(message)` and `raise
+// exc`.  While an exception is being handled (an except block, a Handling
+// below) it becomes the new one's __context__; the traceback an exception
+// object already has is kept.  Re-raising a caught error unchanged, as a
+// bare `raise` does, is restore_error.
+[[noreturn]] inline void raise(Borrowed type, const char* message) {
+    PyErr_SetString(type.get(), message);
     throw_error();
 }
 
+// raise type(<message formatted as PyUnicode_FromFormat does>)
 template <class... A>
-[[noreturn]] void raise_format(PyObject* type, const char* format, A... args) {
-    PyErr_Format(type, format, args...);
+[[noreturn]] void raise_format(Borrowed type, const char* format, A... args) {
+    PyErr_Format(type.get(), format, args...);
+    throw_error();
+}
+
+// `raise exc` of an exception object, or of an exception class (an
+// instance made without arguments).
+[[noreturn]] inline void raise(Borrowed exc) {
+    if (PyExceptionClass_Check(exc.get())) PyErr_SetNone(exc.get());
+    else PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw_error();
+}
+
+// The OSError (or the subclass, FileExistsError say) that errno stands for,
+// with `filename`, as os.open raises it.  Call it right after the failed
+// system call, before anything can change errno.
+[[noreturn]] inline void raise_os_error(Borrowed filename) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
     throw_error();
 }
 

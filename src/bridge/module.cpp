@@ -44,13 +44,31 @@ int SingleInterpreterModule::exec(PyObject* module) noexcept {
     return status;
 }
 
-Owned module_global(Borrowed module, Borrowed name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), name.get());
+namespace {
+
+// The value `name` is bound to in a namespace dict, or NameError.
+Owned bound_name(PyObject* namespace_dict, Borrowed name) {
+    PyObject* value = PyDict_GetItemWithError(namespace_dict, name.get());
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         throw_error();
     }
     return Owned::ref(value);
+}
+
+}  // namespace
+
+Owned module_global(Borrowed module, Borrowed name) { return bound_name(PyModule_GetDict(module.get()), name); }
+
+Owned builtin(Borrowed name) { return bound_name(PyEval_GetBuiltins(), name); }
+
+Owned import_from(Borrowed name, Borrowed fromlist) {
+    return check(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, fromlist.get(), 0));
+}
+
+Owned import_relative(Borrowed module, Borrowed name, Borrowed fromlist) {
+    return check(PyImport_ImportModuleLevelObject(name.get(), PyModule_GetDict(module.get()), nullptr,
+                                                  fromlist.get(), 1));
 }
 
 void bind(Borrowed module, const char* key, Borrowed value) {
@@ -66,10 +84,7 @@ Owned import_name(Borrowed imported, Borrowed name) {
 FromImport::FromImport(const char* source, const char* name)
     : source_(intern(source)), name_(intern(name)), fromlist_(tuple_of(name_)) {}
 
-Owned FromImport::operator()() const {
-    Owned imported = check(PyImport_ImportModuleLevelObject(source_.get(), nullptr, nullptr, fromlist_.get(), 0));
-    return import_name(imported, name_);
-}
+Owned FromImport::operator()() const { return import_name(import_from(source_, fromlist_), name_); }
 
 void bind_from(Borrowed module, Borrowed imported, std::initializer_list<const char*> names) {
     for (const char* n : names) bind(module, n, import_name(imported, intern(n)));

@@ -66,6 +66,21 @@ private:
 // when it is not bound.
 Owned module_global(Borrowed module, Borrowed name);
 
+// The module's __name__ as its definition gave it ("zentrel_core.pulsewire").
+inline Owned module_name(Borrowed module) { return check(PyModule_GetNameObject(module.get())); }
+
+// A builtin (open, say) from the builtins of the running code, as a name
+// that no module binds is looked up; NameError when there is none.
+Owned builtin(Borrowed name);
+
+// The import statement's first half, `from <name> import <fromlist...>`:
+// the module the import gives, the fromlist's names not yet taken from it.
+// import_from imports the absolute name; import_relative a level-1 name
+// (`from .<name> import ...`) as the code of `module` runs it, its package
+// taken from the module's __package__ / __spec__ / __name__.
+Owned import_from(Borrowed name, Borrowed fromlist);
+Owned import_relative(Borrowed module, Borrowed name, Borrowed fromlist);
+
 // module.<key> = value, in the module's namespace.
 void bind(Borrowed module, const char* key, Borrowed value);
 

@@ -8,8 +8,18 @@ Owned concat(std::initializer_list<Piece> pieces) {
     Owned list = check(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
     Py_ssize_t i = 0;
     for (const Piece& piece : pieces) fill_list_item(list, i++, piece.to_str());
-    Owned empty = str_from("");
-    return check(PyUnicode_Join(empty.get(), list.get()));
+    return join("", list);
+}
+
+std::optional<std::string_view> try_utf8(Borrowed s) noexcept {
+    if (!PyUnicode_Check(s.get())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+    if (!data) {  // lone surrogates
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<size_t>(size));
 }
 
 bool str_has_any_of(Borrowed s, std::initializer_list<char32_t> code_points) {
@@ -33,15 +43,44 @@ bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_vie
     for (std::string_view expected : args) {
         PyObject* item = PyTuple_GetItem(given.get(), i++);  // an exact tuple of that size: never fails
         if (!item || !PyUnicode_CheckExact(item)) return false;
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-        if (!data) {  // lone surrogates: not the expected text
-            PyErr_Clear();
-            return false;
-        }
-        if (std::string_view(data, static_cast<size_t>(size)) != expected) return false;
+        if (try_utf8(item) != expected) return false;  // lone surrogates: not the expected text
     }
     return true;
+}
+
+namespace detail {
+
+Owned unpack_iterator(Borrowed iterable) {
+    if (PyObject* iterator = PyObject_GetIter(iterable.get())) return Owned::steal(iterator);
+    // The statement's own text for an object that is no iterable at all.
+    PyTypeObject* type = Py_TYPE(iterable.get());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyType_GetSlot(type, Py_tp_iter) &&
+        !PySequence_Check(iterable.get()))
+        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200U object", type_name(iterable).get());
+    throw_error();
+}
+
+void raise_too_few(size_t expected, size_t got) {
+    raise_format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", expected, got);
+}
+
+void raise_too_many(size_t expected) {
+    raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+}
+
+}  // namespace detail
+
+FsPath::FsPath(Borrowed path) {
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(path.get(), &bytes)) throw_error();
+    bytes_ = Owned::steal(bytes);
+}
+
+Owned fs_decode(Borrowed path) {
+    Owned fs_path = check(PyOS_FSPath(path.get()));
+    if (!PyBytes_Check(fs_path.get())) return fs_path;
+    const std::string_view bytes = bytes_view(fs_path);
+    return check(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) {
@@ -89,11 +128,15 @@ Owned call(Borrowed callable, std::initializer_list<Borrowed> args, std::span<co
     return stack.call(callable, given ? names.borrow() : Borrowed());
 }
 
-KeywordNames::KeywordNames(std::initializer_list<const char*> names)
-    : names_(check(PyTuple_New(static_cast<Py_ssize_t>(names.size())))), size_(names.size()) {
+Owned interned_tuple(std::initializer_list<const char*> texts) {
+    Owned tuple = new_tuple(static_cast<Py_ssize_t>(texts.size()));
     Py_ssize_t i = 0;
-    for (const char* n : names) fill_tuple_item(names_, i++, intern(n));
+    for (const char* text : texts) fill_tuple_item(tuple, i++, intern(text));
+    return tuple;
 }
+
+KeywordNames::KeywordNames(std::initializer_list<const char*> names)
+    : names_(interned_tuple(names)), size_(names.size()) {}
 
 Owned call(Borrowed callable, std::initializer_list<Borrowed> args, const KeywordNames& names,
            std::initializer_list<Borrowed> values) {

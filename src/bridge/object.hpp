@@ -1,5 +1,22 @@
 // Small, throwing wrappers around the C API calls that business code needs:
-// attribute access, calls through vectorcall, strings, dicts and lists.
+// attribute access, calls through vectorcall, strings, numbers, dicts, lists
+// and tuples, file system paths, threads and signals.
+//
+// Business code (src/clusterlane, src/pulsewire, src/host) speaks these
+// words.  What it still names of the C API, and why:
+//   Py*_Check, Py*_CheckExact   type tests (PyUnicode_Check, PyDict_Check,
+//                               PyMapping_Check, ...): plain questions that
+//                               never fail, read like Python's isinstance.
+//   PyExc_*                     the built-in exception types, handed to
+//                               bridge::raise, try_except and error_matches.
+//   PyMODINIT_FUNC PyInit_<name>  the entry point CPython looks up by name in
+//                               each extension file (clusterlane/module.cpp,
+//                               pulsewire/module.cpp); it only returns the
+//                               bridge's module definition.
+//   Py_ssize_t                  the size type of list_size, length and the
+//                               other size words, for positions compared with
+//                               their results (retrieval.cpp).
+//   bridge::PyError             the bridge's own exception, not the C API's.
 #pragma once
 
 #include "error.hpp"
@@ -7,6 +24,8 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +49,24 @@ inline std::string_view utf8(Borrowed s) {
     if (!data) throw_error();
     return {data, static_cast<size_t>(size)};
 }
+
+// The UTF-8 text of a str, or nothing for anything else and for a str that
+// cannot be encoded (lone surrogates); never raises, so a handler may ask it
+// of any object.
+std::optional<std::string_view> try_utf8(Borrowed s) noexcept;
+
+// True when `s` is a str (or a subclass) holding exactly the ASCII `text`;
+// never raises.
+inline bool str_is(Borrowed s, const char* text) noexcept {
+    return PyUnicode_Check(s.get()) && PyUnicode_CompareWithASCIIString(s.get(), text) == 0;
+}
+
+inline Owned bytes_from(std::string_view data) {
+    return check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+// The type str itself (json.dumps(..., default=str), say).
+inline Borrowed str_type() noexcept { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
 
 // Python's str(obj) and repr(obj).
 inline Owned str(Borrowed obj) { return check(PyObject_Str(obj.get())); }
@@ -68,6 +105,11 @@ private:
 // Joins literal texts and str objects into one str ("a" + s + "b").
 Owned concat(std::initializer_list<Piece> pieces);
 
+// separator.join(items): items is any iterable of str.
+inline Owned join(const Piece& separator, Borrowed items) {
+    return check(PyUnicode_Join(separator.to_str().get(), items.get()));
+}
+
 
 // ---- truth, types ----------------------------------------------------------
 
@@ -76,6 +118,7 @@ inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj.get()
 inline Owned none() { return Owned::ref(Py_None); }
 inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
 inline Owned integer(long long value) { return check(PyLong_FromLongLong(value)); }
+inline Owned float_from(double value) { return check(PyFloat_FromDouble(value)); }
 
 // The type's __name__, as Python shows it (without module prefix).
 inline Owned type_short_name(Borrowed obj) {
@@ -87,12 +130,35 @@ inline Owned type_short_name(Borrowed obj) {
 // __name__): the module part only for types that are not classes.
 Owned type_name(Borrowed obj);
 
-// float(value) of a float (or an object with __float__) as a double.
-inline double float_value(Borrowed value) {
+// ---- numbers ---------------------------------------------------------------
+
+// An int (or an object with __index__) as a C long / long long: TypeError
+// for anything else, OverflowError when it does not fit.
+inline long to_long(Borrowed value) {
+    const long result = PyLong_AsLong(value.get());
+    if (result == -1 && PyErr_Occurred()) throw_error();
+    return result;
+}
+inline long long to_long_long(Borrowed value) {
+    const long long result = PyLong_AsLongLong(value.get());
+    if (result == -1 && PyErr_Occurred()) throw_error();
+    return result;
+}
+// float(value) of a float (or an object with __float__ or __index__) as a
+// double: OverflowError for an int too large for a double.
+inline double to_double(Borrowed value) {
     const double result = PyFloat_AsDouble(value.get());
     if (result == -1.0 && PyErr_Occurred()) throw_error();
     return result;
 }
+// The former name of to_double.
+inline double float_value(Borrowed value) { return to_double(value); }
+
+// int(value), a + b, divmod(a, b) and format(value, spec), as Python's own.
+inline Owned int_of(Borrowed value) { return check(PyNumber_Long(value.get())); }
+inline Owned add(Borrowed a, Borrowed b) { return check(PyNumber_Add(a.get(), b.get())); }
+inline Owned divmod(Borrowed a, Borrowed b) { return check(PyNumber_Divmod(a.get(), b.get())); }
+inline Owned format(Borrowed value, Borrowed spec) { return check(PyObject_Format(value.get(), spec.get())); }
 
 // The bytes a bytes object holds; valid as long as the object lives (the
 // data ends with a NUL byte after the view, as a C path needs).
@@ -203,21 +269,9 @@ inline std::pair<Owned, Owned> pair_of(Borrowed pair) {
 // from its own storage: no method of a subclass runs.
 inline Owned dict_items(Borrowed dict) { return check(PyDict_Items(dict.get())); }
 
-// fn(item) for each item a list or tuple (or a subclass) holds, read from
-// its own storage (no __iter__ of a subclass runs); a list that changes
-// meanwhile is read up to its current end.
-template <class Fn>
-void for_each_element(Borrowed sequence, Fn&& fn) {
-    const bool is_list = PyList_Check(sequence.get());
-    for (Py_ssize_t i = 0;; ++i) {
-        const Py_ssize_t size = is_list ? PyList_Size(sequence.get()) : PyTuple_Size(sequence.get());
-        if (size < 0) throw_error();
-        if (i >= size) return;
-        Owned item = Owned::ref(check_borrowed(is_list ? PyList_GetItem(sequence.get(), i)
-                                                       : PyTuple_GetItem(sequence.get(), i)).get());
-        fn(item.borrow());
-    }
-}
+// dict.update(other) as {**dict, **other} merges: a dict's own storage, or
+// any object with keys() and __getitem__.
+inline void dict_update(Borrowed dict, Borrowed other) { check_status(PyDict_Update(dict.get(), other.get())); }
 
 inline void list_append(Borrowed list, Borrowed item) { check_status(PyList_Append(list.get(), item.get())); }
 
@@ -229,6 +283,81 @@ inline Py_ssize_t list_size(Borrowed list) { return check_status_size(PyList_Siz
 inline Borrowed list_item(Borrowed list, Py_ssize_t i) { return check_borrowed(PyList_GetItem(list.get(), i)); }
 inline Py_ssize_t dict_size(Borrowed dict) { return check_status_size(PyDict_Size(dict.get())); }
 
+// for (Borrowed item : list_items(list)): the items a list (or a subclass)
+// holds, read from its own storage (no __iter__ of a subclass runs).  A list
+// that changes meanwhile is read up to its current end; each item is held
+// while the loop body runs, so the body may change the list.
+class ListItems {
+public:
+    explicit ListItems(Borrowed list) noexcept : list_(list) {}
+
+    class iterator {
+    public:
+        explicit iterator(Borrowed list) : list_(list) { load(); }
+        Borrowed operator*() const noexcept { return item_; }
+        iterator& operator++() {
+            ++index_;
+            load();
+            return *this;
+        }
+        bool operator==(std::default_sentinel_t) const noexcept { return !item_; }
+
+    private:
+        void load() { item_ = index_ < list_size(list_) ? Owned::ref(list_item(list_, index_).get()) : Owned(); }
+        Borrowed list_;
+        Py_ssize_t index_ = 0;
+        Owned item_;
+    };
+
+    iterator begin() const { return iterator(list_); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    Borrowed list_;
+};
+inline ListItems list_items(Borrowed list) noexcept { return ListItems(list); }
+
+// for (Borrowed item : tuple_items(tuple)): the items a tuple (or a
+// subclass) holds, read from its own storage; the tuple keeps them alive.
+class TupleItems {
+public:
+    explicit TupleItems(Borrowed tuple) : tuple_(tuple), size_(tuple_size(tuple)) {}
+
+    class iterator {
+    public:
+        iterator(Borrowed tuple, Py_ssize_t index) noexcept : tuple_(tuple), index_(index) {}
+        Borrowed operator*() const { return tuple_item(tuple_, index_); }
+        iterator& operator++() noexcept {
+            ++index_;
+            return *this;
+        }
+        bool operator==(const iterator& other) const noexcept { return index_ == other.index_; }
+
+    private:
+        Borrowed tuple_;
+        Py_ssize_t index_;
+    };
+
+    iterator begin() const noexcept { return {tuple_, 0}; }
+    iterator end() const noexcept { return {tuple_, size_}; }
+
+private:
+    Borrowed tuple_;
+    Py_ssize_t size_;
+};
+inline TupleItems tuple_items(Borrowed tuple) { return TupleItems(tuple); }
+
+// fn(item) for each item a list or a tuple (or a subclass) holds, as
+// list_items and tuple_items read them.
+template <class Fn>
+void for_each_element(Borrowed sequence, Fn&& fn) {
+    if (PyList_Check(sequence.get())) {
+        for (Borrowed item : list_items(sequence)) fn(item);
+    } else {
+        for (Borrowed item : tuple_items(sequence)) fn(item);
+    }
+}
+
 // A tuple of `size` items, each filled once with fill_tuple_item before the
 // tuple is used.
 inline Owned new_tuple(Py_ssize_t size) { return check(PyTuple_New(size)); }
@@ -239,6 +368,9 @@ inline void fill_tuple_item(Borrowed tuple, Py_ssize_t i, Owned item) {
 inline void fill_list_item(Borrowed list, Py_ssize_t i, Owned item) {
     check_status(PyList_SetItem(list.get(), i, item.release()));
 }
+
+// A tuple of the interned texts, in order (an import's fromlist, say).
+Owned interned_tuple(std::initializer_list<const char*> texts);
 
 template <class... Items>
 Owned tuple_of(Items... items) {
@@ -268,6 +400,41 @@ inline bool contains(Borrowed container, Borrowed item) {
     return check_status(PySequence_Contains(container.get(), item.get())) != 0;
 }
 
+// list(iterable)
+inline Owned list_of(Borrowed iterable) { return check(PySequence_List(iterable.get())); }
+
+// obj[key] and obj[key] = value, on any object (its __getitem__ /
+// __setitem__ run).
+inline Owned get_item(Borrowed obj, Borrowed key) { return check(PyObject_GetItem(obj.get(), key.get())); }
+inline void set_item(Borrowed obj, Borrowed key, Borrowed value) {
+    check_status(PyObject_SetItem(obj.get(), key.get(), value.get()));
+}
+
+namespace detail {
+Owned unpack_iterator(Borrowed iterable);
+[[noreturn]] void raise_too_few(size_t expected, size_t got);
+[[noreturn]] void raise_too_many(size_t expected);
+}  // namespace detail
+
+// `a, b, c = iterable` with N targets: the N items, or Python's own errors
+// ("cannot unpack non-iterable int object", "not enough values to unpack
+// (expected 3, got 2)", "too many values to unpack (expected 3)").  As the
+// statement does, it reads at most one item beyond the N.
+template <size_t N>
+std::array<Owned, N> unpack(Borrowed iterable) {
+    std::array<Owned, N> items;
+    Owned iterator = detail::unpack_iterator(iterable);
+    for (size_t i = 0; i < N; ++i) {
+        items[i] = Owned::steal(PyIter_Next(iterator.get()));
+        if (items[i]) continue;
+        if (PyErr_Occurred()) throw_error();
+        detail::raise_too_few(N, i);
+    }
+    if (Owned::steal(PyIter_Next(iterator.get()))) detail::raise_too_many(N);
+    if (PyErr_Occurred()) throw_error();
+    return items;
+}
+
 // exc.__cause__ and exc.__context__; null when unset.
 inline Owned exception_cause(Borrowed exc) { return Owned::steal(PyException_GetCause(exc.get())); }
 inline Owned exception_context(Borrowed exc) { return Owned::steal(PyException_GetContext(exc.get())); }
@@ -281,6 +448,57 @@ inline bool error_matches(Borrowed exc, Borrowed type) {
 // these texts, each an exact str.  Runs no code of the exception's own and
 // never raises, so a handler may ask it of any failure.
 bool error_is(Borrowed exc, Borrowed type, std::initializer_list<std::string_view> args);
+
+// ---- file system paths -------------------------------------------------------
+
+// A path for the system calls, as os.fsencode(path) gives it: a str (or a
+// str os.PathLike) encoded with the file system encoding and its error
+// handler, bytes as they are.  A path holding a NUL byte raises ValueError
+// ("embedded null byte"): the system would read it only up to the NUL, and
+// act on another file than the one named.
+class FsPath {
+public:
+    explicit FsPath(Borrowed path);
+    // The path, NUL-terminated; valid as long as this object lives.
+    const char* c_str() const noexcept { return PyBytes_AsString(bytes_.get()); }
+
+private:
+    Owned bytes_;
+};
+
+// os.fsdecode(path): a str path, or a str or bytes os.PathLike, as a str.
+Owned fs_decode(Borrowed path);
+
+// ---- threads and signals -------------------------------------------------------
+
+// Runs `step` with the GIL released: it must not touch any Python object.
+template <class Step>
+auto without_gil(Step&& step) -> decltype(step()) {
+    struct Released {
+        PyThreadState* state = PyEval_SaveThread();
+        ~Released() { PyEval_RestoreThread(state); }
+    } released;
+    return step();
+}
+
+// Runs the host's handlers of the signals that arrived meanwhile (in the
+// main thread); raises what a handler raises (KeyboardInterrupt, say).
+inline void check_signals() { check_status(PyErr_CheckSignals()); }
+
+// Runs `step` where nothing may be raised (a destructor): an error already
+// set is kept and set again afterwards, and an error of the step is reported
+// through sys.unraisablehook.
+template <class Step>
+void unraisable(Step&& step) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    try {
+        step();
+    } catch (...) {
+        detail::translate_current_exception();
+        PyErr_WriteUnraisable(nullptr);
+    }
+    if (pending) PyErr_SetRaisedException(pending);
+}
 
 // ---- interned name tables -------------------------------------------------
 

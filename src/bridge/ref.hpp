@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <compare>
+#include <functional>
 #include <utility>
 
 namespace bridge {
@@ -21,6 +23,10 @@ public:
     bool is_none() const noexcept { return p_ == Py_None; }
     // Identity, as Python's `is`.
     friend bool operator==(Borrowed a, Borrowed b) noexcept { return a.p_ == b.p_; }
+    // An order of identities, for sets of the objects seen (std::set<Borrowed>).
+    friend std::strong_ordering operator<=>(Borrowed a, Borrowed b) noexcept {
+        return std::compare_three_way{}(a.p_, b.p_);
+    }
 
 private:
     PyObject* p_ = nullptr;
@@ -48,6 +54,7 @@ public:
     operator Borrowed() const noexcept { return p_; }  // NOLINT
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* operator->() const noexcept { return p_; }
+    bool is_none() const noexcept { return p_ == Py_None; }
 
     // Hands the reference to the caller (an entry point returning to CPython).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }

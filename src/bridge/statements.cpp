@@ -8,7 +8,7 @@ void raise_from(Owned exc, Owned cause) {
 }
 
 void raise_in_context(Owned exc, Owned context) {
-    if (context.get() != exc.get()) PyException_SetContext(exc.get(), context.release());
+    if (context && context.get() != exc.get()) PyException_SetContext(exc.get(), context.release());
     restore_error(std::move(exc));
 }
 

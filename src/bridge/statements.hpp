@@ -3,6 +3,7 @@
 //   with_block      with manager as value: ...
 //   try_finally     try: ... finally: ...
 //   try_except      try: ... except SomeError as e: ...
+//   on_error        try: ... except BaseException: cleanup(); raise
 //   attempt         try: ...  except Exception: pass
 //   raise_from      raise exc from cause
 //   raise_in_context  raise exc (inside an except block: __context__ is set)
@@ -27,7 +28,8 @@ namespace bridge {
 // `raise exc from cause`: __cause__ set, __suppress_context__ true.
 [[noreturn]] void raise_from(Owned exc, Owned cause);
 
-// `raise exc` while `context` is being handled: __context__ set.
+// `raise exc` while `context` is being handled: __context__ set (with a
+// null context, exc is raised as it is).
 [[noreturn]] void raise_in_context(Owned exc, Owned context);
 
 // Re-raises `error` after `cleanup` has run; when cleanup raises, its error
@@ -76,6 +78,19 @@ auto try_except(Body&& body, Borrowed type, Handler&& handler) -> decltype(body(
         if (!PyErr_GivenExceptionMatches(error.get(), type.get())) restore_error(std::move(error));
         Handling handling(error);
         return handler(error);
+    }
+}
+
+// try: return body()  except BaseException: cleanup(); raise
+// For what must not outlive a failure (a temporary file, say): the cleanup
+// runs while the body's error is being handled, then that same error is
+// raised again; an error of the cleanup wins and gets it as __context__.
+template <class Body, class Cleanup>
+auto on_error(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PyError&) {
+        reraise_after(fetch_error(), cleanup);
     }
 }
 

@@ -99,7 +99,7 @@ bridge::ClassEntry method(const bridge::FunctionSpec& spec) {
 Owned build_clusterlane_base() {
     Borrowed module = runtime().module;
     Owned bases = bridge::tuple_of(global(N::Node), bridge::getattr(module, bridge::intern("ABC")));
-    Owned module_name = bridge::check(PyModule_GetNameObject(module.get()));
+    Owned module_name = bridge::module_name(module);
     std::vector<bridge::ClassEntry> body;
     body.push_back({"_log_callback", bridge::none()});
     body.push_back({"HPC_OPTIONS", build_hpc_options()});

@@ -1,4 +1,5 @@
-// The cluster log: the host's log_message and the node's logging hook.
+// The cluster log: the host's log_message and the node's logging hook (the
+// methods set_log_callback and _hpc_log, defined in cluster_log.cpp).
 #pragma once
 
 #include "runtime.hpp"

@@ -46,7 +46,7 @@ RunSettings settings_from_legacy(Borrowed flow_vars) {
 // options are looked into for passphrases before the first line that shows
 // them.
 Owned resolve_options(Borrowed flow_vars, Secrets& secrets) {
-    Owned keys = bridge::check(PySequence_List(bridge::call_method(flow_vars, name(N::keys)).get()));
+    Owned keys = bridge::list_of(bridge::call_method(flow_vars, name(N::keys)));
     diagnostic(concat({"[ClusterlaneBase] flow_vars keys: ", bridge::str(keys)}));
 
     Owned raw = bridge::mapping_get(flow_vars, bridge::str_from("_hpc_options"), bridge::new_dict(), name(N::get));
@@ -145,6 +145,8 @@ Owned execute_body(const bridge::Args<kExecuteParams>& args) {
         });
 }
 
+// The message is the one callers have always been given, word for word;
+// the design note it names is not part of this repository.
 Owned get_hpc_profile_body(const bridge::Args<kProfileParams>& args) {
     raise_node_exception("configuration",
                          concat({"HPC profile '", args.get<"profile_name">(),

@@ -60,7 +60,7 @@ std::vector<slurm_states::HeldJob> held_jobs(Borrowed ssh, Borrowed job_dir) {
 // it (one that raises, Python's own for Ctrl-C, ends the wait).
 void sleep_interruptibly(Clock::duration duration) {
     const double seconds = std::chrono::duration<double>(duration).count();
-    bridge::call(bound().sleep, bridge::check(PyFloat_FromDouble(seconds)));
+    bridge::call(bound().sleep, bridge::float_from(seconds));
 }
 
 void cancel(Borrowed self, Borrowed ssh, Borrowed job_dir, const std::vector<std::string>& ids, double wait_limit) {

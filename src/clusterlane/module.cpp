@@ -51,7 +51,7 @@ void bind_once() {
     b.sleep = bridge::getattr(bridge::import("time"), bridge::intern("sleep"));
     b.register_name = bridge::intern("register");
     b.st_mtime_name = bridge::intern("st_mtime");
-    b.reader_exit_wait = bridge::check(PyFloat_FromDouble(5.0));
+    b.reader_exit_wait = bridge::float_from(5.0);
 }
 
 void exec_module(Borrowed module) {

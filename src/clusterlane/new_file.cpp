@@ -21,24 +21,15 @@ std::string random_hex() {
     return text;
 }
 
-// A str path or a str/bytes os.PathLike as a str.
-Owned path_text(Borrowed path) {
-    Owned fs_path = bridge::check(PyOS_FSPath(path.get()));
-    if (!PyBytes_Check(fs_path.get())) return fs_path;
-    const std::string_view bytes = bridge::bytes_view(fs_path);
-    return bridge::check(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-}
-
 }  // namespace
 
 int open_new_file(Borrowed prefix, const char* suffix, Owned& path) {
-    Owned base = path_text(prefix);
+    Owned base = bridge::fs_decode(prefix);
     for (int attempt = 0;; ++attempt) {
         const std::string name_part = random_hex();
         path = bridge::concat({base, ".", std::string_view(name_part), ".", suffix});
-        Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(path.get()));
-        const int fd = ::open(bridge::bytes_view(encoded).data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0666);
+        const bridge::FsPath fs_path(path);
+        const int fd = ::open(fs_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST || attempt == 8) return fd;
     }
 }
@@ -46,17 +37,11 @@ int open_new_file(Borrowed prefix, const char* suffix, Owned& path) {
 NewFile create_new_file(Borrowed prefix, const char* suffix, const char* mode) {
     Owned path;
     const int fd = open_new_file(prefix, suffix, path);
-    if (fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
-        bridge::throw_error();
-    }
-    Owned file = bridge::try_except(
+    if (fd < 0) bridge::raise_os_error(path);
+    Owned file = bridge::on_error(
         [&] { return bridge::call_method(global(N::os), name(N::fdopen), bridge::integer(fd), bridge::str_from(mode)); },
         // io.open closes the descriptor itself once it has taken it over
-        PyExc_BaseException, [&](Borrowed error) -> Owned {
-            remove_quietly(path);
-            bridge::restore_error(Owned::ref(error.get()));
-        });
+        [&] { remove_quietly(path); });
     return {std::move(path), std::move(file)};
 }
 

@@ -14,6 +14,7 @@ struct NewFile {
 
 // Creates "<prefix>.<random>.<suffix>" as create_new_file does and returns
 // its descriptor (-1 with errno set on failure); `path` receives the name.
+// A name the system cannot take as it is (a NUL in it) raises ValueError.
 int open_new_file(Borrowed prefix, const char* suffix, Owned& path);
 
 // Creates "<prefix>.<random>.<suffix>" (prefix: a path text) with

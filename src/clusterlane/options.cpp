@@ -10,8 +10,8 @@ Owned option(Borrowed mapping, const char* key, Borrowed fallback) {
 
 Owned legacy_option(Borrowed flow_vars, const char* key, Legacy entry, Borrowed fallback) {
     Owned k = bridge::str_from(key);
-    if (!bridge::check_status(PySequence_Contains(flow_vars.get(), k.get()))) return Owned::ref(fallback.get());
-    Owned value = bridge::check(PyObject_GetItem(flow_vars.get(), k.get()));
+    if (!bridge::contains(flow_vars, k)) return Owned::ref(fallback.get());
+    Owned value = bridge::get_item(flow_vars, k);
     if (entry == Legacy::parameter) return bridge::call_method(value, name(N::get_value));
     return parameter_value(value);
 }

@@ -9,7 +9,7 @@
 namespace clusterlane {
 
 // mapping.get(key, fallback); an exact dict is read directly.
-Owned option(Borrowed mapping, const char* key, Borrowed fallback = Py_None);
+Owned option(Borrowed mapping, const char* key, Borrowed fallback = bridge::none());
 
 // How the node's own option entry in flow_vars is taken.
 enum class Legacy {

@@ -1,6 +1,7 @@
 // One pass at a time per node: an exclusive advisory lock next to the state file.
 #include "pass_lock.hpp"
 
+#include "bridge/statements.hpp"
 #include "support.hpp"
 
 #include "cluster_log.hpp"
@@ -22,26 +23,22 @@ static void warn_unlocked(Borrowed self, Borrowed lock_path, int error) {
 
 PassLock::PassLock(Borrowed self, Borrowed state_path) {
     Owned lock_path = bridge::concat({state_path, kLockFileSuffix});
-    Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(lock_path.get()));
-    fd_ = ::open(bridge::bytes_view(encoded).data(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = ::open(bridge::FsPath(lock_path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         warn_unlocked(self, lock_path, errno);
         return;
     }
     int error = 0;
     for (;;) {
-        int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = ::flock(fd_, LOCK_EX);
-        Py_END_ALLOW_THREADS
+        const int rc = bridge::without_gil([&] { return ::flock(fd_, LOCK_EX) == 0 ? 0 : errno; });
         if (rc == 0) return;
-        error = errno;
+        error = rc;
         if (error != EINTR) break;  // no locking on this file system
-        if (PyErr_CheckSignals() < 0) {
-            ::close(fd_);
-            fd_ = -1;
-            bridge::throw_error();
-        }
+        bridge::on_error([] { bridge::check_signals(); },
+                         [&] {
+                             ::close(fd_);
+                             fd_ = -1;
+                         });
     }
     ::close(fd_);
     fd_ = -1;

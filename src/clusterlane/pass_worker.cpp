@@ -1,11 +1,13 @@
 #include "pass_worker.hpp"
 
+#include "bridge/background.hpp"
 #include "bridge/statements.hpp"
 #include "support.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace clusterlane::io {
@@ -55,7 +57,7 @@ struct PassState {
 // The closure of a transfer's progress callback: what its lines name, and
 // what the server has sent or taken so far.
 struct TransferProgress {
-    Owned state_capsule;  // keeps `state` alive
+    Owned state_box;  // keeps `state` alive
     PassState* state;
     Owned node;
     Owned entry;
@@ -72,31 +74,7 @@ double seconds_until(Clock::time_point then) {
     return std::max(0.0, std::chrono::duration<double>(then - Clock::now()).count());
 }
 
-Owned float_of(double seconds) { return bridge::check(PyFloat_FromDouble(seconds)); }
-
-// ---- native functions with a C++ closure ------------------------------------
-
-template <class T>
-struct Closure {
-    static constexpr const char* kName = "zentrel_core.clusterlane.pass_worker";
-
-    static Owned capsule(T* value) {
-        PyObject* capsule = PyCapsule_New(value, kName, [](PyObject* c) {
-            delete static_cast<T*>(PyCapsule_GetPointer(c, kName));
-        });
-        if (!capsule) {
-            delete value;
-            bridge::throw_error();
-        }
-        return Owned::steal(capsule);
-    }
-
-    static T& of(Borrowed capsule) {
-        auto* value = static_cast<T*>(PyCapsule_GetPointer(capsule.get(), kName));
-        if (!value) bridge::throw_error();
-        return *value;
-    }
-};
+Owned float_of(double seconds) { return bridge::float_from(seconds); }
 
 // ---- the worker thread ---------------------------------------------------------
 
@@ -104,18 +82,15 @@ constexpr bridge::Param kLoopParams[] = {bridge::any_param("calls")};
 
 // The thread's loop: runs the current call each time it is asked to.
 Owned worker_loop_body(const bridge::Args<kLoopParams>& args) {
-    PassState& s = Closure<PassState>::of(args.closure());
+    PassState& s = bridge::unbox<PassState>(args.closure());
     Borrowed calls = args.get<"calls">();
     Owned finished = s.finished;
     for (;;) {
         Owned request = bridge::call_method(calls, name(N::get));
-        if (request.get() == Py_None) return bridge::none();
-        try {
-            s.result = s.call.invoke(s.call.callable);
-        } catch (...) {
-            bridge::detail::translate_current_exception();
-            s.error = bridge::fetch_error();
-        }
+        if (request.is_none()) return bridge::none();
+        bridge::Outcome outcome = bridge::capture([&] { return s.call.invoke(s.call.callable); });
+        s.result = std::move(outcome.result);
+        s.error = std::move(outcome.error);
         bridge::call_method(finished, name(N::release));
     }
 }
@@ -125,19 +100,18 @@ const bridge::FunctionSpec kWorkerLoop = bridge::function<kLoopParams, worker_lo
     .doc = "Runs the blocking SSH calls of one pass.",
 });
 
-// `state` is the capsule holding `s`: the thread keeps it alive.
+// `state` is the box holding `s`: the thread keeps it alive.
 void start_worker(PassState& s, Borrowed state) {
     const Bound& lib = bound();
     s.calls = bridge::call(lib.simple_queue);
     s.finished = bridge::call(lib.lock);
     bridge::call_method(s.finished, name(N::acquire));
-    Owned loop = bridge::make_function(runtime().function_type, kWorkerLoop, runtime().module,
-                                       Owned::ref(state.get()));
-    Owned loop_args = bridge::tuple_of(s.calls);
-    Owned thread = bridge::call(lib.thread, {},
-                                {{name(N::target), loop}, {name(N::args), loop_args}, {name(N::daemon), Py_True}});
-    bridge::call_method(thread, name(N::start));
-    s.thread = thread;
+    s.thread = bridge::start_daemon_thread({.thread_type = lib.thread,
+                                            .function_type = runtime().function_type,
+                                            .target = kWorkerLoop,
+                                            .module = runtime().module,
+                                            .closure = state,
+                                            .args = bridge::tuple_of(s.calls)});
 }
 
 // Asks the worker to end; with `join`, waits until it has.
@@ -148,23 +122,24 @@ void stop_worker(PassState& s, bool join) {
     if (join) bridge::call_method(thread, name(N::join));
 }
 
+}  // namespace
+
 // Closing the transport ends its reader thread and closes every channel,
 // which wakes every wait of paramiko's on that connection.  The reader is
-// waited for: until it has gone it may still signal data on a channel's
-// pipe, which the worker closes with the channel on its way out.  Returns
-// the first error raised meanwhile (the host's handler runs during the
-// close: a Ctrl-C, say), null when none was; the pass reports it.  A close
-// cut short that way is made again (a transport already told to stop
-// returns at once, its reader closes the rest), so the worker's call is
-// always woken.
-Owned close_transport(PassState& s) {
+// waited for (at most reader_exit_wait): until it has gone it may still
+// signal data on a channel's pipe, which a worker closes with the channel on
+// its way out.  A close cut short by an error (the host's handler runs
+// during the close: a Ctrl-C, say) is made again (a transport already told
+// to stop returns at once, its reader closes the rest), so whatever waits
+// on the connection is always woken.
+Owned close_transport(Borrowed ssh_client) {
     constexpr int kAttempts = 3;
     Owned first;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const bool closed = bridge::try_except(
             [&] {
-                Owned transport = bridge::call_method(s.client, name(N::get_transport));
-                if (transport.get() == Py_None) return true;
+                Owned transport = bridge::call_method(ssh_client, name(N::get_transport));
+                if (transport.is_none()) return true;
                 bridge::call_method(transport, name(N::close));
                 bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
                 return true;
@@ -177,6 +152,8 @@ Owned close_transport(PassState& s) {
     }
     return first;
 }
+
+namespace {
 
 // Waits for a call whose transport has been closed; it ends soon.  Returns
 // the first error the host's handlers raised meanwhile (a second Ctrl-C,
@@ -199,16 +176,10 @@ Owned wait_for_worker(PassState& s) {
 
 constexpr bridge::Param kProgressParams[] = {bridge::any_param("transferred"), bridge::any_param("total")};
 
-long long as_count(Borrowed value) {
-    const long long count = PyLong_AsLongLong(value.get());
-    if (count == -1 && PyErr_Occurred()) bridge::throw_error();
-    return count;
-}
-
 Owned progress_body(const bridge::Args<kProgressParams>& args) {
-    TransferProgress& t = Closure<TransferProgress>::of(args.closure());
-    t.done = as_count(args.get<"transferred">());
-    t.total = as_count(args.get<"total">());
+    TransferProgress& t = bridge::unbox<TransferProgress>(args.closure());
+    t.done = bridge::to_long_long(args.get<"transferred">());
+    t.total = bridge::to_long_long(args.get<"total">());
     t.state->last_answer = Clock::now();
     t.state->transfer = &t;
     return bridge::none();
@@ -238,10 +209,10 @@ void log_progress(const TransferProgress* t) {
             {{name(N::file_name), t->entry}, {name(N::bytes_done), done}, {name(N::bytes_total), total}});
 }
 
+// TimeoutError "No answer from ...", with the call's own error (if any) as
+// its context.
 [[noreturn]] void raise_timeout(PassState& s, Owned context) {
-    Owned timeout = bridge::call(PyExc_TimeoutError, s.text);
-    if (context) bridge::raise_in_context(std::move(timeout), std::move(context));
-    bridge::restore_error(std::move(timeout));
+    bridge::raise_in_context(bridge::call(PyExc_TimeoutError, s.text), std::move(context));
 }
 
 // The caller's side of one call: waits in slices until the call has ended,
@@ -255,44 +226,44 @@ void await_call(PassState& s, Clock::time_point started) {
             s.expired = true;
             // An interrupt that came while the transport closed or the worker
             // finished wins over the timeout.
-            Owned raised = close_transport(s);
+            Owned raised = close_transport(s.client);
             Owned later = wait_for_worker(s);
             if (raised || later) bridge::restore_error(raised ? std::move(raised) : std::move(later));
             raise_timeout(s, std::exchange(s.error, Owned{}));
         }
-        try {
-            Owned slice = float_of(seconds_until(std::min(deadline, next_line)));
-            if (bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice))) return;
-            if (Clock::now() >= next_line) {
-                next_line += kLineEvery;
-                log_progress(s.transfer);
-            }
-        } catch (const bridge::PyError&) {
+        const bool finished = bridge::on_error(
+            [&] {
+                Owned slice = float_of(seconds_until(std::min(deadline, next_line)));
+                if (bridge::truthy(bridge::call_method(s.finished, name(N::acquire), bridge::boolean(true), slice)))
+                    return true;
+                if (Clock::now() >= next_line) {
+                    next_line += kLineEvery;
+                    log_progress(s.transfer);
+                }
+                return false;
+            },
             // KeyboardInterrupt, or whatever the host's handler or logger raised
-            Owned raised = bridge::fetch_error();
-            close_transport(s);  // later interrupts add nothing to this one
-            wait_for_worker(s);
-            bridge::restore_error(std::move(raised));
-        }
+            [&] {
+                close_transport(s.client);  // later interrupts add nothing to this one
+                wait_for_worker(s);
+            });
+        if (finished) return;
     }
 }
 
 }  // namespace
 
 Owned seconds_of(Borrowed timeout) {
-    double seconds = PyFloat_AsDouble(timeout.get());
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) bridge::throw_error();
-        PyErr_Clear();  // an int too large for a float: as good as forever
-        seconds = kLongestWait;
-    }
+    const double seconds = bridge::try_except([&] { return bridge::to_double(timeout); }, PyExc_OverflowError,
+                                              // an int too large for a float: as good as forever
+                                              [](Borrowed) { return kLongestWait; });
     return float_of(std::min(seconds, kLongestWait));
 }
 
 // ---- PassWorker -----------------------------------------------------------------
 
 PassWorker::PassWorker(Borrowed host, Borrowed timeout)
-    : state_(new PassState()), capsule_(Closure<PassState>::capsule(state_)), outer_(t_running) {
+    : box_(bridge::box(std::make_unique<PassState>())), state_(&bridge::unbox<PassState>(box_)), outer_(t_running) {
     const double seconds = bridge::float_value(seconds_of(timeout));
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
@@ -304,13 +275,7 @@ PassWorker::~PassWorker() {
     if (!state_->thread) return;
     // Only when the pass left before close_client: the worker is idle and
     // ends by itself.
-    Owned pending = bridge::fetch_error();
-    try {
-        stop_worker(*state_, false);
-    } catch (const bridge::PyError&) {
-        PyErr_WriteUnraisable(nullptr);
-    }
-    if (pending) PyErr_SetRaisedException(pending.release());
+    bridge::unraisable([&] { stop_worker(*state_, false); });
 }
 
 void PassWorker::attach_client(Borrowed ssh) { state_->client = Owned::ref(ssh.get()); }
@@ -339,7 +304,7 @@ Owned detail::run(Borrowed connection, CallRef call) {
     PassState* s = t_running ? t_running->state_ : nullptr;
     if (!s || !s->attached(connection)) return call.invoke(call.callable);
     if (s->expired) raise_timeout(*s, {});
-    if (!s->thread) start_worker(*s, t_running->capsule_);
+    if (!s->thread) start_worker(*s, t_running->box_);
 
     s->call = call;
     s->result = {};
@@ -360,10 +325,9 @@ Owned detail::run(Borrowed connection, CallRef call) {
 Owned progress_callback(Borrowed connection, const Transfer& transfer) {
     PassState* s = t_running ? t_running->state_ : nullptr;
     if (!s || !s->attached(connection)) return {};
-    auto* progress = new TransferProgress{t_running->capsule_, s, Owned::ref(transfer.node.get()),
-                                          Owned::ref(transfer.entry.get()), transfer.verb};
-    return bridge::make_function(runtime().function_type, kProgress, runtime().module,
-                                 Closure<TransferProgress>::capsule(progress));
+    Owned progress = bridge::box(std::make_unique<TransferProgress>(TransferProgress{
+        t_running->box_, s, Owned::ref(transfer.node.get()), Owned::ref(transfer.entry.get()), transfer.verb}));
+    return bridge::make_function(runtime().function_type, kProgress, runtime().module, progress);
 }
 
 }  // namespace clusterlane::io

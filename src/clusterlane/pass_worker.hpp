@@ -77,10 +77,19 @@ private:
     friend Owned detail::run(Borrowed connection, detail::CallRef call);
     friend Owned progress_callback(Borrowed connection, const Transfer& transfer);
 
-    PassState* state_;  // owned by capsule_, which the worker thread holds as well
-    Owned capsule_;
+    Owned box_;         // owns the PassState; the worker thread holds it as well
+    PassState* state_;  // the one box_ holds
     PassWorker* outer_;  // a pass that was running on this thread before this one
 };
+
+// Closes the SSH transport of `ssh_client` (an SSHClient), which wakes every
+// wait on that connection, and waits for its reader thread to end, at most
+// a few seconds.  A close cut short by an error (an interrupt: the host's
+// signal handler runs meanwhile) is made again, up to three times in all.
+// Returns the first error raised meanwhile, null when none was: the caller
+// reports it (an interrupt is never swallowed).  A client without a
+// transport has nothing to close.
+Owned close_transport(Borrowed ssh_client);
 
 // ioTimeout as a float of seconds, at most 1e9 (an int too large for a float
 // counts as that long).

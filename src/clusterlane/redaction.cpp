@@ -22,7 +22,7 @@ thread_local Secrets* t_current = nullptr;
 using bridge::attempt;
 
 bool is_passphrase_key(Borrowed key) {
-    return PyUnicode_Check(key.get()) && PyUnicode_CompareWithASCIIString(key.get(), "keyPassphrase") == 0;
+    return bridge::str_is(key, "keyPassphrase");
 }
 
 // Values that hold nothing to look into.
@@ -41,7 +41,7 @@ void sort_longest_first(std::vector<Owned>& forms) {
 
 void Secrets::scan(Borrowed source) { collect(source, 0); }
 
-bool Secrets::scanned(Borrowed source) const { return seen_.count(source.get()) != 0; }
+bool Secrets::scanned(Borrowed source) const { return seen_.count(source) != 0; }
 
 void Secrets::add_secret(Borrowed value) { secrets_.push_back(Owned::ref(value.get())); }
 
@@ -49,7 +49,7 @@ void Secrets::collect(Borrowed value, int depth) {
     if (values_ >= kMaxValues) return;
     ++values_;
     if (depth > kMaxDepth || is_leaf(value)) return;
-    if (!seen_.insert(value.get()).second) return;
+    if (!seen_.insert(value).second) return;
     kept_.push_back(Owned::ref(value.get()));
 
     if (PyList_Check(value.get()) || PyTuple_Check(value.get())) {
@@ -78,11 +78,11 @@ void Secrets::collect(Borrowed value, int depth) {
     bool has_keys = false;
     Owned keys;
     if (!attempt([&] { has_keys = bridge::hasattr(value, name(N::keys)); }) || !has_keys) return;
-    if (!attempt([&] { keys = bridge::check(PySequence_List(bridge::call_method(value, name(N::keys)).get())); }))
+    if (!attempt([&] { keys = bridge::list_of(bridge::call_method(value, name(N::keys))); }))
         return;
     bridge::for_each_element(keys, [&](Borrowed key) {
         Owned item;
-        if (attempt([&] { item = bridge::check(PyObject_GetItem(value.get(), key.get())); }))
+        if (attempt([&] { item = bridge::get_item(value, key); }))
             look_at_entry(key, item, depth);
     });
 }

@@ -45,7 +45,7 @@ private:
     // A std::set, not an unordered_set: allocating the buckets of an unordered_set
     // calls into the C++ runtime of GCC 11 (GLIBCXX_3.4.29), which would raise
     // the wheel to manylinux_2_34.
-    std::set<PyObject*> seen_;
+    std::set<Borrowed> seen_;
     std::vector<Owned> kept_;  // what `seen_` points to stays alive: no address is reused
     size_t values_ = 0;
     std::vector<Owned> secrets_;

@@ -4,9 +4,12 @@
 // large files (trajectories of many gigabytes) are fetched only on request and
 // otherwise reported with their remote location.  A file that cannot be
 // fetched is logged and its local path left untouched; the others still come
-// down.  An essential one fails the download, naming why; a standard or large
-// one is reported in the summary's "remote_files" with why, so a completed
-// result never rests silently on an older local copy.
+// down.  Once all have been tried, any essential file that exists on the
+// cluster but did not come down fails the pass (NodeException "download",
+// naming each such file with why; the job stays recorded, so the next call
+// fetches them again).  A standard or large file that did not come down is
+// reported in the summary's "remote_files" with why, so a completed result
+// never rests silently on an older local copy.
 #include "bridge/statements.hpp"
 #include "methods.hpp"
 #include "new_file.hpp"
@@ -90,24 +93,20 @@ Fetch fetch(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, 
     Owned directory = os_path(N::dirname, local_path);
     Owned prefix = os_path(N::join, directory, bridge::concat({".", bridge::str(os_path(N::basename, local_path))}));
     NewFile temp = create_new_file(prefix, "part", "wb");
-    return bridge::try_except(
+    return bridge::on_error(
         [&] {
             bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__),
                                [&](Borrowed file) { transfer(self, sftp, entry, remote_path, file); });
             Owned after = remote_stamp(sftp, remote_path);
             Owned size = os_path(N::getsize, temp.path);
-            if (!bridge::equal(before, after) ||
-                !bridge::equal(size, bridge::check(PySequence_GetItem(before.get(), 0)))) {
+            if (!bridge::equal(before, after) || !bridge::equal(size, bridge::tuple_item(before, 0))) {
                 remove_quietly(temp.path);
                 return Fetch::Changed;
             }
             bridge::call_method(global(N::os), name(N::replace), temp.path, local_path);
             return Fetch::Complete;
         },
-        PyExc_BaseException, [&](Borrowed error) -> Fetch {
-            remove_quietly(temp.path);
-            bridge::restore_error(Owned::ref(error.get()));
-        });
+        [&] { remove_quietly(temp.path); });
 }
 
 Owned local_size(Borrowed local_path) {
@@ -118,7 +117,7 @@ Owned local_size(Borrowed local_path) {
 void make_parent_dir(Borrowed local_path) {
     Owned parent = os_path(N::dirname, local_path);
     if (!bridge::truthy(parent)) return;
-    bridge::call(bridge::getattr(global(N::os), name(N::makedirs)), {parent}, {{name(N::exist_ok), Py_True}});
+    bridge::call(bridge::getattr(global(N::os), name(N::makedirs)), {parent}, {{name(N::exist_ok), bridge::boolean(true)}});
 }
 
 enum class Fetched { Yes, Missing, Failed };
@@ -165,7 +164,7 @@ Outcome download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed re
 // next call downloads again.
 void require_essential(Borrowed failed, Borrowed remote_job_dir) {
     if (bridge::list_size(failed) == 0) return;
-    Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), failed.get()));
+    Owned joined = bridge::join(", ", failed);
     raise_node_exception("download", concat({"Could not download essential output files: ", joined,
                                              ". They stay on the cluster in ", remote_job_dir,
                                              " and are fetched again on the next call."}));
@@ -214,7 +213,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
             {{name(N::num_files), total_files}, {name(N::num_skipped), skipped_count}});
 
     if (bridge::list_size(skipped_files) > 0) {
-        Owned joined = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), skipped_files.get()));
+        Owned joined = bridge::join(", ", skipped_files);
         hpc_log(self, "info", concat({"Skipped large files: ", joined}), {{name(N::skipped_files), skipped_files}});
     }
 

@@ -32,7 +32,7 @@ Owned get_local_working_dir_body(const bridge::Args<kFlowVarsParams>& args) {
     Borrowed self = args.self();
     Owned input_files = call_self(self, N::get_input_files, args.get<"flow_vars">());
     if (bridge::truthy(input_files)) {
-        Owned first = bridge::check(PyObject_GetItem(input_files.get(), bridge::integer(0).get()));
+        Owned first = bridge::get_item(input_files, bridge::integer(0));
         if (bridge::truthy(first)) {
             Owned resolve_path = bridge::getattr_optional(self, name(N::resolve_path));
             Owned resolved = resolve_path ? bridge::call(resolve_path, first) : first;
@@ -61,8 +61,7 @@ Owned get_state_file_path_body(const bridge::Args<kSelfOnly>& args) {
 }
 
 Owned open_file(Borrowed path, const char* mode) {
-    Owned open = Owned::ref(bridge::check_borrowed(PyDict_GetItemWithError(PyEval_GetBuiltins(), name(N::open).get())).get());
-    return bridge::call(open, path, bridge::str_from(mode));
+    return bridge::call(bridge::builtin(name(N::open)), path, bridge::str_from(mode));
 }
 
 // A missing file or one that is not valid JSON (an empty file included)
@@ -88,7 +87,7 @@ Owned load_previous_result_body(const bridge::Args<kSelfOnly>& args) {
 void write_state_file(Borrowed path, Borrowed result) {
     NewFile temp = create_new_file(path, "tmp", "w");
     Owned os = global(N::os);
-    bridge::try_except(
+    bridge::on_error(
         [&] {
             bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
                 bridge::call(bridge::getattr(global(N::json), name(N::dump)), {result, file},
@@ -98,12 +97,8 @@ void write_state_file(Borrowed path, Borrowed result) {
             });
             bridge::call_method(os, name(N::replace), temp.path, path);
         },
-        PyExc_BaseException,
-        [&](Borrowed error) {
-            // the temporary file goes; a failure to remove it does not hide the error
-            remove_quietly(temp.path);
-            bridge::restore_error(Owned::ref(error.get()));
-        });
+        // the temporary file goes; a failure to remove it does not hide the error
+        [&] { remove_quietly(temp.path); });
 }
 
 // A failed save is reported as a warning and never fails the submission.
@@ -129,8 +124,7 @@ void check_record_writable(Borrowed state_path) {
                                                       std::strerror(error), "; nothing submitted"}));
     }
     ::close(fd);
-    Owned encoded = bridge::check(PyUnicode_EncodeFSDefault(probe.get()));
-    ::unlink(bridge::bytes_view(encoded).data());
+    ::unlink(bridge::FsPath(probe).c_str());
 }
 
 namespace methods {

@@ -3,6 +3,8 @@
 
 #include "bridge/statements.hpp"
 
+#include <string>
+
 namespace clusterlane {
 
 namespace {
@@ -27,10 +29,10 @@ Owned standard_variables(Borrowed self, Borrowed remote_job_dir) {
 // INPUT_FILE_<position> = base name of each non-empty input file.  The
 // position counts every entry, so skipped entries leave gaps in the numbering.
 void add_input_file_variables(Borrowed vars, Borrowed input_files) {
-    Py_ssize_t position = 0;
+    size_t position = 0;
     bridge::for_each(input_files, [&](Borrowed entry) {
         if (bridge::truthy(entry)) {
-            Owned key = bridge::check(PyUnicode_FromFormat("INPUT_FILE_%zd", position));
+            Owned key = bridge::str_from("INPUT_FILE_" + std::to_string(position));
             bridge::dict_set(vars, key, os_path(N::basename, entry));
         }
         ++position;
@@ -42,7 +44,7 @@ void add_input_file_variables(Borrowed vars, Borrowed input_files) {
 void merge_node_variables(Borrowed vars, Borrowed node_vars) {
     if (!PyDict_Check(node_vars.get()) && !bridge::hasattr(node_vars, name(N::keys)))
         bridge::raise_format(PyExc_TypeError, "'%.200U' object is not a mapping", bridge::type_name(node_vars).get());
-    bridge::check_status(PyDict_Update(vars.get(), node_vars.get()));
+    bridge::dict_update(vars, node_vars);
 }
 
 Owned all_template_variables(Borrowed self, Borrowed flow_vars, Borrowed remote_job_dir) {
@@ -73,10 +75,10 @@ Owned get_all_template_variables_body(const bridge::Args<kConfigParams>& args) {
 // Names and values must be text (a None value stands for the text "None").
 // Each entry is checked in its turn, so an earlier entry's bad escape is
 // reported before a later entry's wrong type.
-void check_variable_types(PyObject* var_name, PyObject* value) {
-    PyObject* wrong = !PyUnicode_CheckExact(var_name)                     ? var_name
-                      : !(PyUnicode_CheckExact(value) || value == Py_None) ? value
-                                                                           : nullptr;
+void check_variable_types(Borrowed var_name, Borrowed value) {
+    const Borrowed wrong = !PyUnicode_CheckExact(var_name.get())                       ? var_name
+                           : !(PyUnicode_CheckExact(value.get()) || value.is_none()) ? value
+                                                                                     : Borrowed();
     if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200U", bridge::type_name(wrong).get());
 }
 
@@ -98,13 +100,10 @@ void warn_unreplaced(Borrowed re, Borrowed text) {
 // Each variable works on the text the previous ones left, in the dict's order.
 Owned process_template_body(const bridge::Args<kProcessParams>& args) {
     Owned re = bridge::import("re");
-    Owned items = bridge::check(PyDict_Items(args.get<"variables">().get()));
+    Owned items = bridge::dict_items(args.get<"variables">());
     Owned result = Owned::ref(args.get<"template">().get());
-    const Py_ssize_t n = bridge::list_size(items);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Borrowed item = bridge::list_item(items, i);
-        PyObject* var_name = bridge::tuple_item(item, 0).get();
-        PyObject* value = bridge::tuple_item(item, 1).get();
+    for (Borrowed item : bridge::list_items(items)) {
+        auto [var_name, value] = bridge::pair_of(item);
         check_variable_types(var_name, value);
         result = substitute(re, result, var_name, value);
     }

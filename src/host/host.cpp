@@ -1,22 +1,20 @@
 #include "host.hpp"
 
 #include "bridge/module.hpp"
+#include "bridge/runtime.hpp"
 
-#include <array>
 #include <memory>
 
 namespace host {
 
 namespace {
 
+// The names this file interns, as a module declares its own (runtime.hpp).
 #define HOST_NAMES(X) X(logger) X(node) X(parameters) X(log_message) X(level)
-#define HOST_NAME_ENTRY(name) name,
-#define HOST_NAME_TEXT(name) #name,
-enum class Name : size_t { HOST_NAMES(HOST_NAME_ENTRY) count_ };
-constexpr std::array<const char*, static_cast<size_t>(Name::count_)> kNameTexts = {HOST_NAMES(HOST_NAME_TEXT)};
+BRIDGE_NAMES(Name, HOST_NAMES);
 
 struct Names {
-    bridge::NameTable<kNameTexts.size()> table;
+    bridge::NameTable<Name_texts.size()> table;
     Owned log_message_fromlist;  // ("log_message",)
     // The absolute name of the logger sibling ("zentrel_core.logger"), once
     // the module's package is known.  Each extension module carries its own
@@ -29,7 +27,7 @@ struct Names {
 Names& names() {
     static Names* names = [] {
         auto built = std::make_unique<Names>();
-        built->table.init(kNameTexts);
+        built->table.init(Name_texts);
         built->log_message_fromlist = bridge::tuple_of(built->table[static_cast<size_t>(Name::log_message)]);
         return built.release();
     }();
@@ -50,9 +48,7 @@ Borrowed module_name(Sibling sibling) {
 // The import statement's route for a level-1 import: the package is taken
 // from the importing module's __package__ / __spec__ / __name__.
 Owned import_sibling(Borrowed module, Sibling sibling, Borrowed fromlist) {
-    Borrowed globals = PyModule_GetDict(module.get());
-    return bridge::check(
-        PyImport_ImportModuleLevelObject(module_name(sibling).get(), globals.get(), nullptr, fromlist.get(), 1));
+    return bridge::import_relative(module, module_name(sibling), fromlist);
 }
 
 // `from .logger import log_message`.  The import statement resolves the
@@ -67,8 +63,7 @@ Owned import_log_message(Borrowed module) {
         if (package && PyUnicode_Check(package.get()) && bridge::text_length(package) > 0)
             n.logger_name = bridge::concat({package, ".", name(Name::logger)});
     }
-    Owned logger = n.logger_name ? bridge::check(PyImport_ImportModuleLevelObject(
-                                       n.logger_name.get(), nullptr, nullptr, n.log_message_fromlist.get(), 0))
+    Owned logger = n.logger_name ? bridge::import_from(n.logger_name, n.log_message_fromlist)
                                  : import_sibling(module, Sibling::logger, n.log_message_fromlist);
     return bridge::import_name(logger, name(Name::log_message));
 }
@@ -81,9 +76,7 @@ Owned find_log_message(Borrowed module, LogRoute route) {
 }  // namespace
 
 void bind_from(Borrowed module, Sibling sibling, std::initializer_list<const char*> names) {
-    Owned fromlist = bridge::new_tuple(static_cast<Py_ssize_t>(names.size()));
-    Py_ssize_t i = 0;
-    for (const char* n : names) bridge::fill_tuple_item(fromlist, i++, bridge::intern(n));
+    Owned fromlist = bridge::interned_tuple(names);
     bridge::bind_from(module, import_sibling(module, sibling, fromlist), names);
 }
 
@@ -95,9 +88,7 @@ void log_message(Borrowed module, LogRoute route, Borrowed text, Borrowed level)
 }
 
 void raise_node_exception(Borrowed node_exception_type, Borrowed origin, Borrowed message) {
-    Owned exc = bridge::call(node_exception_type, origin, message);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    bridge::throw_error();
+    bridge::raise(bridge::call(node_exception_type, origin, message));
 }
 
 }  // namespace host

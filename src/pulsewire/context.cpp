@@ -26,14 +26,15 @@ Owned get_context_body(const bridge::Args<kNoParams>&) {
     Owned snapshot = bridge::new_dict();
     for (N key : kContextKeys) {
         Owned value = bridge::getattr_optional(context, name(key));
-        bridge::dict_set(snapshot, name(key), value ? value.borrow() : Borrowed(Py_None));
+        bridge::dict_set(snapshot, name(key), value ? value : bridge::none());
     }
     return snapshot;
 }
 
 Owned clear_context_body(const bridge::Args<kNoParams>&) {
     Owned context = global(N::_context);
-    for (N key : kContextKeys) bridge::setattr(context, name(key), Py_None);
+    Owned none = bridge::none();
+    for (N key : kContextKeys) bridge::setattr(context, name(key), none);
     return bridge::none();
 }
 

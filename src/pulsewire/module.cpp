@@ -67,14 +67,14 @@ void exec_module(Borrowed module) {
 
     Owned local_type = bridge::getattr(global(N::threading), name(N::local));
     bridge::bind(module, "_context", bridge::call(local_type));
-    Owned module_name = bridge::check(PyModule_GetNameObject(module.get()));
+    Owned module_name = bridge::module_name(module);
     bridge::bind(module, "logger", bridge::call_method(global(N::logging), name(N::getLogger), module_name));
     bind_once();
 
     bind_function(module, functions::set_stream_context);
     bind_function(module, functions::get_stream_context);
     bind_function(module, functions::clear_stream_context);
-    bridge::bind(module, "_CONNECT_TIMEOUT_S", bridge::check(PyFloat_FromDouble(0.25)));
+    bridge::bind(module, "_CONNECT_TIMEOUT_S", bridge::float_from(0.25));
     bind_function(module, functions::publish_to_redis);
     bind_function(module, functions::stream_log);
     bind_function(module, functions::post_with_progress);

@@ -4,7 +4,10 @@
 // object, or the request's own exception once the thread has ended.
 #include "functions.hpp"
 
+#include "bridge/background.hpp"
 #include "bridge/statements.hpp"
+
+#include <memory>
 
 namespace pulsewire::functions {
 
@@ -14,30 +17,32 @@ using bridge::concat;
 using bridge::DefaultValue;
 using bridge::Param;
 
-// What the request thread closes over, as the items of a tuple.
-enum Closure : Py_ssize_t { kRequests, kClosureUrl, kClosureJson, kClosureHeaders, kClosureTimeout, kResponseHolder,
-                            kErrorHolder };
+// What the request thread closes over: the request, and what came of it
+// (null until then).
+struct Request {
+    Owned requests;
+    Owned url;
+    Owned json;
+    Owned headers;
+    Owned timeout;
+    Owned response;
+    Owned error;
+};
 
 constexpr std::array<Param, 0> kNoParams{};
 using RequestArgs = bridge::Args<kNoParams>;
 
-Borrowed closure_item(const RequestArgs& args, Closure item) { return bridge::tuple_item(args.closure(), item); }
-
-void store(Borrowed holder, Owned value) { bridge::check_status(PyList_SetItem(holder.get(), 0, value.release())); }
-
 // The body of the request thread: stores the response, or the exception
 // of the Exception hierarchy that the request raised.  It logs nothing.
 Owned do_request_body(const RequestArgs& args) {
+    Request& r = bridge::unbox<Request>(args.closure());
     bridge::try_except(
         [&] {
-            Owned post = bridge::getattr(closure_item(args, kRequests), name(N::post));
-            Owned response = bridge::call(post, {closure_item(args, kClosureUrl)},
-                                          {{name(N::json), closure_item(args, kClosureJson)},
-                                           {name(N::headers), closure_item(args, kClosureHeaders)},
-                                           {name(N::timeout), closure_item(args, kClosureTimeout)}});
-            store(closure_item(args, kResponseHolder), std::move(response));
+            Owned post = bridge::getattr(r.requests, name(N::post));
+            r.response = bridge::call(post, {r.url},
+                                      {{name(N::json), r.json}, {name(N::headers), r.headers}, {name(N::timeout), r.timeout}});
         },
-        PyExc_Exception, [&](Borrowed error) { store(closure_item(args, kErrorHolder), Owned::ref(error.get())); });
+        PyExc_Exception, [&](Borrowed error) { r.error = Owned::ref(error.get()); });
     return bridge::none();
 }
 
@@ -52,12 +57,9 @@ bool is_zero(Borrowed number) { return bridge::equal(number, bridge::integer(0))
 
 // 30 -> "30s", 60 -> "1m00s", 605 -> "10m05s".
 Owned elapsed_text(Borrowed elapsed) {
-    Owned sixty = bridge::integer(60);
-    Owned split = bridge::check(PyNumber_Divmod(elapsed.get(), sixty.get()));
-    Borrowed minutes = bridge::tuple_item(split, 0);
-    Borrowed seconds = bridge::tuple_item(split, 1);
+    auto [minutes, seconds] = bridge::unpack<2>(bridge::divmod(elapsed, bridge::integer(60)));
     if (is_zero(minutes)) return concat({bridge::str(seconds), "s"});
-    Owned padded = bridge::check(PyObject_Format(seconds.get(), bridge::str_from("02d").get()));
+    Owned padded = bridge::format(seconds, bridge::str_from("02d"));
     return concat({bridge::str(minutes), "m", padded, "s"});
 }
 
@@ -96,34 +98,25 @@ void check_interval(Borrowed interval) {
         bridge::raise(PyExc_ValueError, "update_interval must be at least 1 second");
 }
 
-Owned start_request_thread(const Args& args, Borrowed closure) {
-    Owned target = bridge::make_function(runtime().function_type, do_request, args.module(), closure,
-                                         "post_with_progress.<locals>");
+// The thread type is looked up in the module's `threading` at each call.
+Owned start_request_thread(const Args& args, Borrowed request) {
     Owned thread_type = bridge::getattr(global(N::threading), name(N::Thread));
-    Owned thread = bridge::call(thread_type, {}, {{name(N::target), target}, {name(N::daemon), Py_True}});
-    bridge::call_method(thread, name(N::start));
-    return thread;
-}
-
-// Raises the request's exception object in the caller the way a raise
-// statement does: its traceback is kept and, when the caller is handling
-// another exception, that one becomes its __context__.
-[[noreturn]] void raise_stored(Borrowed error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    bridge::throw_error();
+    return bridge::start_daemon_thread({.thread_type = thread_type,
+                                        .function_type = runtime().function_type,
+                                        .target = do_request,
+                                        .module = args.module(),
+                                        .closure = request,
+                                        .owner = "post_with_progress.<locals>"});
 }
 
 Owned post_with_progress_body(const Args& args) {
     Borrowed interval = args.get<"update_interval">();
     check_interval(interval);
     Owned requests = bridge::import("requests");
-    Owned response_holder = bridge::new_list();
-    bridge::list_append(response_holder, Py_None);
-    Owned error_holder = bridge::new_list();
-    bridge::list_append(error_holder, Py_None);
-    Owned closure = bridge::tuple_of(requests, args.get<"url">(), args.get<"json">(), args.get<"headers">(),
-                                     args.get<"timeout">(), response_holder, error_holder);
-    Owned thread = start_request_thread(args, closure);
+    Owned request = bridge::box(std::make_unique<Request>(
+        Request{requests, Owned::ref(args.get<"url">().get()), Owned::ref(args.get<"json">().get()),
+                Owned::ref(args.get<"headers">().get()), Owned::ref(args.get<"timeout">().get()), {}, {}}));
+    Owned thread = start_request_thread(args, request);
 
     // Thread.join(timeout) waits with the GIL released; elapsed counts the
     // intervals waited, it is not a clock reading.
@@ -131,13 +124,16 @@ Owned post_with_progress_body(const Args& args) {
     while (is_alive(thread)) {
         bridge::call(bridge::getattr(thread, name(N::join)), {}, {{name(N::timeout), interval}});
         if (!is_alive(thread)) break;
-        elapsed = bridge::check(PyNumber_Add(elapsed.get(), interval.get()));
+        elapsed = bridge::add(elapsed, interval);
         send_progress_line(args, elapsed);
     }
 
-    Borrowed error = bridge::list_item(error_holder, 0);
-    if (!error.is_none()) raise_stored(error);
-    return Owned::ref(bridge::list_item(response_holder, 0).get());
+    // The request's exception is raised here the way a raise statement
+    // does: its traceback is kept and, when the caller is handling another
+    // exception, that one becomes its __context__.
+    const Request& r = bridge::unbox<Request>(request);
+    if (r.error) bridge::raise(r.error);
+    return r.response ? r.response : bridge::none();
 }
 
 }  // namespace

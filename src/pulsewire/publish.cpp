@@ -32,23 +32,23 @@ Owned getenv(N key, Borrowed fallback) { return bridge::call(bound().getenv, nam
 
 Owned connect(Borrowed redis) {
     Owned host = getenv(N::REDIS_HOST, name(N::localhost));
-    Owned port = bridge::check(PyNumber_Long(getenv(N::REDIS_PORT, bound().default_port).get()));
+    Owned port = bridge::int_of(getenv(N::REDIS_PORT, bound().default_port));
     Owned retry = no_retry_policy();
     Owned timeout = global(N::_CONNECT_TIMEOUT_S);
     Owned redis_type = bridge::getattr(redis, name(N::Redis));
     Owned resp2 = bridge::integer(2);
+    Owned decode = bridge::boolean(true);
     // The retry keyword is left out when the no-retry policy is not available.
     if (!retry)
         return bridge::call(redis_type, {}, bound().redis_keywords_default,
-                            {host, port, Py_True, timeout, timeout, resp2});
-    return bridge::call(redis_type, {}, bound().redis_keywords, {host, port, Py_True, timeout, timeout, retry, resp2});
+                            {host, port, decode, timeout, timeout, resp2});
+    return bridge::call(redis_type, {}, bound().redis_keywords, {host, port, decode, timeout, timeout, retry, resp2});
 }
 
 // json.dumps(entry, default=str): anything the encoder cannot represent is
 // written as its str() text.
 Owned encode(Borrowed entry) {
-    return bridge::call(bound().dumps, {entry}, bound().dumps_keywords,
-                        {reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+    return bridge::call(bound().dumps, {entry}, bound().dumps_keywords, {bridge::str_type()});
 }
 
 void publish(Borrowed entry) {

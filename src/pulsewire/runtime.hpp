@@ -19,7 +19,7 @@ using bridge::Owned;
     X(_publish_to_redis) X(stream_log) X(_CONNECT_TIMEOUT_S) X(node_id) X(workflow_id) X(job_id) X(get)        \
     X(lower) X(debug) X(getenv) X(dumps) X(Redis) X(host) X(port) X(decode_responses) X(socket_connect_timeout) \
     X(socket_timeout) X(retry) X(protocol) X(publish) X(close) X(post) X(headers) X(timeout) X(Thread)         \
-    X(target) X(daemon) X(start) X(is_alive) X(join) X(progress) X(now)   \
+    X(is_alive) X(join) X(progress) X(now)                                     \
     X(utc) X(isoformat) X(replace) X(timestamp) X(source) X(level) X(message) X(component) X(metadata)         \
     X(local) X(getLogger) X(REDIS_HOST) X(REDIS_PORT) X(localhost) X(redis)
 
