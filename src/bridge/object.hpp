@@ -144,6 +144,15 @@ inline long long to_long_long(Borrowed value) {
     if (result == -1 && PyErr_Occurred()) throw_error();
     return result;
 }
+// The same, with nothing instead of OverflowError for an int that does not
+// fit (a range check can then refuse it as out of range).
+inline std::optional<long long> to_long_long_if_fits(Borrowed value) {
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw_error();
+    if (overflow != 0) return std::nullopt;
+    return result;
+}
 // float(value) of a float (or an object with __float__ or __index__) as a
 // double: OverflowError for an int too large for a double.
 inline double to_double(Borrowed value) {

@@ -24,10 +24,9 @@ void send_without_delay(Borrowed ssh) {
     bridge::try_except(
         [&] {
             Owned transport = bridge::call_method(ssh, name(N::get_transport));
-            Owned sock = transport.get() == Py_None ? Owned{} : bridge::getattr_optional(transport, name(N::sock));
+            Owned sock = transport.borrow().is_none() ? Owned{} : bridge::getattr_optional(transport, name(N::sock));
             if (!sock) return;
-            const long fd = PyLong_AsLong(bridge::call_method(sock, name(N::fileno)).get());
-            if (fd == -1 && PyErr_Occurred()) bridge::throw_error();
+            const long fd = bridge::to_long(bridge::call_method(sock, name(N::fileno)));
             const int on = 1;
             ::setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // refused: nothing lost
         },

@@ -59,11 +59,11 @@ using bridge::concat;
             !says(failure, "No existing session"))
             return false;
         Owned transport = bridge::call_method(p.ssh, name(N::get_transport));
-        if (transport.get() == Py_None || bridge::truthy(bridge::getattr(transport, name(N::initial_kex_done))))
+        if (transport.borrow().is_none() || bridge::truthy(bridge::getattr(transport, name(N::initial_kex_done))))
             return false;
         if (bridge::truthy(bridge::call_method(transport, name(N::is_active)))) return true;
         Owned ended_on = bridge::getattr(transport, name(N::saved_exception));
-        return ended_on.get() != Py_None && wait_timed_out(ended_on);
+        return !ended_on.borrow().is_none() && wait_timed_out(ended_on);
     };
     // Only before connecting and only when ioTimeout bounded the connect; a
     // paramiko object that cannot be read here means no timeout, never a new failure.
@@ -111,7 +111,7 @@ Owned interruption_in(Borrowed failure) {
         seen.push_back(e);
         if (!bridge::error_matches(e, PyExc_Exception)) return Owned::ref(e.get());
         // The links stay alive: each exception holds the next one.
-        for (Owned next : {Owned::steal(PyException_GetCause(e.get())), Owned::steal(PyException_GetContext(e.get()))})
+        for (Owned next : {bridge::exception_cause(e), bridge::exception_context(e)})
             if (next) pending.push_back(next.get());
     }
     return {};

@@ -262,9 +262,8 @@ Owned seconds_of(Borrowed timeout) {
 
 // ---- PassWorker -----------------------------------------------------------------
 
-PassWorker::PassWorker(Borrowed host, Borrowed timeout)
+PassWorker::PassWorker(Borrowed host, Borrowed timeout, double seconds)
     : box_(bridge::box(std::make_unique<PassState>())), state_(&bridge::unbox<PassState>(box_)), outer_(t_running) {
-    const double seconds = bridge::float_value(seconds_of(timeout));
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
     t_running = this;

@@ -52,8 +52,9 @@ struct Transfer {
 
 class PassWorker {
 public:
-    // `host` and `timeout` (as the profile wrote it) make up the timeout text.
-    PassWorker(Borrowed host, Borrowed timeout);
+    // `host` and `timeout` (as the profile wrote it) make up the timeout
+    // text; `seconds` is that timeout as seconds_of converted it.
+    PassWorker(Borrowed host, Borrowed timeout, double seconds);
     ~PassWorker();
     PassWorker(const PassWorker&) = delete;
     PassWorker& operator=(const PassWorker&) = delete;

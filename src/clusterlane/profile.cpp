@@ -41,7 +41,7 @@ void validate_profile(Borrowed profile, Secrets& secrets) {
     if (!bridge::truthy(missing)) return;
 
     log(secrets.masked(concat({"HPC profile validation failed. Profile data: ", bridge::str(profile)})));
-    Owned names = bridge::check(PyUnicode_Join(bridge::str_from(", ").get(), missing.get()));
+    Owned names = bridge::join(", ", missing);
     raise_node_exception("configuration", concat({"HPC profile is missing required fields: ", names,
                                                   ". Please check your HPC profile configuration in Settings."}));
 }
@@ -59,10 +59,8 @@ Owned script_template(Borrowed self, Borrowed hpc_options) {
 // the host and trust whatever answers there.
 bool is_valid_port(Borrowed port) {
     if (PyLong_Check(port.get()) && !PyBool_Check(port.get())) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(port.get(), &overflow);
-        if (value == -1 && PyErr_Occurred()) bridge::throw_error();
-        return overflow == 0 && value >= 1 && value <= 65535;
+        const std::optional<long long> value = bridge::to_long_long_if_fits(port);
+        return value && *value >= 1 && *value <= 65535;
     }
     if (!PyUnicode_Check(port.get())) return false;
     std::string_view text = bridge::utf8(port);

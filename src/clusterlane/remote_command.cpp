@@ -39,7 +39,7 @@ bool drain(Borrowed channel, N ready, N receive, Stream& stream) {
 }
 
 Owned joined(const Stream& stream) {
-    return bridge::call_method(bridge::check(PyBytes_FromStringAndSize(nullptr, 0)), name(N::join), stream.chunks);
+    return bridge::call_method(bridge::bytes_from(""), name(N::join), stream.chunks);
 }
 
 // Ends the connection of a command whose answer does not stop; the pass
@@ -48,23 +48,18 @@ Owned joined(const Stream& stream) {
 // (the one poll waits on): a write to the closed pipe kills the transport
 // with EBADF, or lands in whatever file took the descriptor's number.  So
 // the reader goes first, and the channel (and its pipe) only after it.
+// An error raised meanwhile (an interrupt, say) is raised once the transport
+// is closed.
 void drop_connection(Borrowed ssh) {
-    Owned transport = bridge::call_method(ssh, name(N::get_transport));
-    if (transport.get() == Py_None) return;
-    bridge::call_method(transport, name(N::close));
-    bridge::call_method(transport, name(N::join), bound().reader_exit_wait);
+    if (Owned raised = io::close_transport(ssh)) bridge::restore_error(std::move(raised));
 }
 
 // The command's answer, or nothing with `too_long` set when a stream passed
 // the limit (the connection is then ended).
 void exec_and_collect(Borrowed ssh, Borrowed command_text, CommandResult& command, bool& too_long) {
-    Owned triple = bridge::check(PySequence_Tuple(bridge::call_method(ssh, name(N::exec_command), command_text).get()));
-    const Py_ssize_t size = bridge::tuple_size(triple);
-    if (size != 3) {
-        if (size > 3) bridge::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        bridge::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
-    }
-    Owned channel = bridge::getattr(bridge::tuple_item(triple, 1), name(N::channel));
+    // stdin, stdout, stderr = ssh.exec_command(command)
+    auto [input, output, errors] = bridge::unpack<3>(bridge::call_method(ssh, name(N::exec_command), command_text));
+    Owned channel = bridge::getattr(output, name(N::channel));
     Stream out, err;
     Owned poller;
     for (;;) {
@@ -88,8 +83,7 @@ void exec_and_collect(Borrowed ssh, Borrowed command_text, CommandResult& comman
         bridge::call_method(poller, name(N::poll));
     }
     Owned status = bridge::call_method(channel, name(N::recv_exit_status));
-    command.exit_status = PyLong_AsLong(status.get());
-    if (command.exit_status == -1 && PyErr_Occurred()) bridge::throw_error();
+    command.exit_status = bridge::to_long(status);
     bridge::call_method(channel, name(N::close));
     command.stdout_data = joined(out);
     command.stderr_data = joined(err);

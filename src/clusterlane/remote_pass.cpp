@@ -39,16 +39,8 @@ Owned import_paramiko() {
 
 // The state as text to compare with SLURM's state names.  A state that is
 // not text (an override may return anything) matches none of them.
-std::string_view comparable_text(Borrowed state) {
-    if (!PyUnicode_Check(state.get())) return {};
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(state.get(), &size);
-    if (!data) {  // lone surrogates: no SLURM state name either
-        PyErr_Clear();
-        return {};
-    }
-    return {data, static_cast<size_t>(size)};
-}
+// Lone surrogates name no SLURM state either.
+std::string_view comparable_text(Borrowed state) { return bridge::try_utf8(state).value_or(std::string_view{}); }
 
 Owned length_of(Borrowed summary, const char* key) {
     Owned value = option(summary, key, bridge::new_list());
@@ -66,12 +58,12 @@ Owned collect_completed_job(PassContext& p, Borrowed job_id) {
     Owned skipped = option(summary, "skipped");
     Owned remote_files = option(summary, "remote_files");
     if (bridge::truthy(remote_files)) {
-        bridge::check_status(PyObject_SetItem(data.get(), bridge::str_from("remote_files").get(), remote_files.get()));
-        bridge::check_status(PyObject_SetItem(data.get(), bridge::str_from("skipped_large_files").get(), skipped.get()));
+        bridge::set_item(data, bridge::str_from("remote_files"), remote_files);
+        bridge::set_item(data, bridge::str_from("skipped_large_files"), skipped);
     }
 
     Owned result_keys = bridge::truthy(data)
-                            ? bridge::check(PySequence_List(bridge::call_method(data, name(N::keys)).get()))
+                            ? bridge::list_of(bridge::call_method(data, name(N::keys)))
                             : bridge::new_list();
     hpc_log(p.self, "info", bridge::str_from("Results retrieved successfully"),
             {{name(N::job_id), job_id},
@@ -169,7 +161,7 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     Owned paramiko = import_paramiko();
     const Profile profile = resolve_profile(self, flow_vars, hpc_options, secrets);
     Owned ssh = new_ssh_client(paramiko);
-    io::PassWorker worker(profile.host, profile.io_timeout);
+    io::PassWorker worker(profile.host, profile.io_timeout, profile.io_seconds);
     PassContext pass{self, flow_vars, hpc_options, profile, ssh, worker, secrets, {}, {}, {}};
     return run_guarded(pass, paramiko);
 }

@@ -23,8 +23,7 @@ bool controller_down(Borrowed ssh) {
     if (command.succeeded()) return false;
     Owned down = bridge::str_from("DOWN");
     for (Borrowed data : {command.stdout_data.borrow(), command.stderr_data.borrow()}) {
-        if (bridge::check_status(PySequence_Contains(remote_shell::read_text(data).get(), down.get())) != 0)
-            return true;
+        if (bridge::contains(remote_shell::read_text(data), down)) return true;
     }
     return false;
 }

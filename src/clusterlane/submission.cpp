@@ -45,7 +45,7 @@ void upload(Borrowed self, Borrowed sftp, Borrowed local_path, Borrowed remote_p
 // paths with nothing behind them are skipped without a word.
 void upload_inputs(Borrowed self, Borrowed sftp, Borrowed flow_vars, Borrowed remote_job_dir) {
     // Taken as a list once: the entries are counted first, then walked.
-    Owned inputs = bridge::check(PySequence_List(call_self(self, N::get_input_files, flow_vars).get()));
+    Owned inputs = bridge::list_of(call_self(self, N::get_input_files, flow_vars));
     long long count = 0;
     bridge::for_each(inputs, [&](Borrowed entry) { count += bridge::truthy(entry) ? 1 : 0; });
     hpc_log(self, "info", concat({"Uploading ", bridge::str(bridge::integer(count)), " input files to HPC"}),
@@ -100,11 +100,6 @@ Owned parse_job_id(Borrowed sbatch_output) {
     return {};
 }
 
-bool contains(Borrowed text, const char* needle) {
-    Owned n = bridge::str_from(needle);
-    return bridge::check_status(PySequence_Contains(text.get(), n.get())) != 0;
-}
-
 // Runs sbatch in the job directory and returns the job id.  Warnings on
 // stderr do not matter as long as stdout reports the submission.
 Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
@@ -114,7 +109,7 @@ Owned run_sbatch(Borrowed self, Borrowed ssh, Borrowed remote_job_dir) {
     Owned output = sbatch.output();
     Owned error = sbatch.error();
 
-    const bool reported = contains(output, kSubmittedMarker);
+    const bool reported = bridge::contains(output, bridge::str_from(kSubmittedMarker));
     if (bridge::truthy(error) && !reported) {
         Owned message = concat({"sbatch failed: ", error});
         hpc_log(self, "error", message, {{name(N::error), error}});
