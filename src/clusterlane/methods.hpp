@@ -1,6 +1,6 @@
 // The methods of ClusterlaneBase, one FunctionSpec each, defined in the file
 // of their concern:
-//   hook.cpp           set_log_callback, _hpc_log
+//   cluster_log.cpp    set_log_callback, _hpc_log (and the host log)
 //   overridable.cpp    the four abstract methods, get_output_files_by_category,
 //                      build_hpc_result_data
 //   dispatch.cpp       execute, _get_hpc_profile
@@ -25,7 +25,6 @@
 //   remote_command.cpp one command on the cluster, and quoting for its shell
 //   pass_worker.cpp    the pass's SSH calls on a worker thread, each wait bounded (ioTimeout)
 //   new_file.cpp       new files beside a path: exclusive, never through a link
-//   cluster_log.cpp    the host log and the node's logging hook
 //   redaction.cpp      key passphrases masked in log and error texts
 //   support.cpp        NodeException, os.path, texts of errors, the job directory
 #pragma once
