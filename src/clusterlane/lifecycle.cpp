@@ -9,6 +9,7 @@
 // NodeException ("authentication", "ssh" or "remote_execution"), and the SSH
 // client is closed on every way out of that phase.
 #include "bridge/statements.hpp"
+#include "jump_hosts.hpp"
 #include "methods.hpp"
 #include "options.hpp"
 #include "pass_lock.hpp"
@@ -122,6 +123,9 @@ void check_profile_values(Borrowed profile) {
         raise_node_exception("configuration",
                              bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
     check_work_dir(option(profile, "remoteWorkDir"));
+    known_hosts::policy_of(option(profile, "hostKeyPolicy"));
+    ssh_config::check_setting(option(profile, "sshConfig"));
+    jump_hosts::check_setting(option(profile, "proxyJump"));
 }
 
 // ---- the node ID names files -------------------------------------------------
@@ -222,6 +226,7 @@ struct Pass {
     Borrowed script;
     bool force;
     Secrets& secrets;  // masked in the texts of a failure
+    jump_hosts::Route& route;  // ssh config, jump hosts and host keys of the connection
 };
 
 // The state as text to compare with SLURM's state names.  A state that is
@@ -314,14 +319,12 @@ double cancel_wait_limit(const Connection& c) {
 }
 
 Owned guarded_phase(const Pass& p) {
-    // Known hosts first, so a host whose key contradicts them is refused;
-    // hosts not known yet are accepted by the policy set at creation.
-    bridge::call_method(p.ssh, name(N::load_system_host_keys));
-
     const Connection& c = p.connection;
     hpc_log(p.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(c.host), ":", bridge::str(c.port)}),
             {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
-    bridge::call_with_dict(bridge::getattr(p.ssh, name(N::connect)), {}, c.connect_kwargs);
+    // Jump hosts first; known hosts loaded before each connect, so a host
+    // whose key contradicts them is refused, and checked again after it.
+    p.route.connect(p.ssh, c.connect_kwargs);
     p.worker.attach_client(p.ssh);
     send_without_delay(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
@@ -372,6 +375,8 @@ Owned guarded_phase(const Pass& p) {
     // cluster's, so it reaches the caller as raised, without an error line.
     if (is_work_dir_refusal(failure)) bridge::restore_error(Owned::ref(failure.get()));
     const Connection& c = p.connection;
+    // The cluster, or the jump host being connected when it failed.
+    const jump_hosts::Peer at = p.route.failed_at(c.host, c.username, p.ssh);
     Owned text = p.secrets.masked(error_text(failure));
     Owned origin;
     Owned message;
@@ -392,7 +397,7 @@ Owned guarded_phase(const Pass& p) {
         if (!bridge::error_matches(failure, ssh_error) || bridge::error_matches(failure, auth_error) ||
             !says(failure, "No existing session"))
             return false;
-        Owned transport = bridge::call_method(p.ssh, name(N::get_transport));
+        Owned transport = bridge::call_method(at.client, name(N::get_transport));
         if (transport.get() == Py_None || bridge::truthy(bridge::getattr(transport, name(N::initial_kex_done))))
             return false;
         if (bridge::truthy(bridge::call_method(transport, name(N::is_active)))) return true;
@@ -407,21 +412,26 @@ Owned guarded_phase(const Pass& p) {
                                   PyExc_Exception, [](Borrowed) { return false; });
     };
     // A silent server, however the wait that noticed it ended.
-    if (p.worker.expired() || (p.worker.connected() && bridge::error_matches(failure, PyExc_TimeoutError)) ||
-        connect_timed_out()) {
-        Owned timeout = p.worker.timeout_text();
+    if (p.route.refused(failure)) {  // a host key refused: its text says it all
+        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), at.host}, {name(N::error), text}});
+        origin = bridge::str_from("ssh");
+        message = text;
+    } else if (p.worker.expired() || (p.worker.connected() && bridge::error_matches(failure, PyExc_TimeoutError)) ||
+               connect_timed_out()) {
+        Owned timeout = at.jump_host ? io::timeout_text(at.host, c.io_timeout) : p.worker.timeout_text();
         hpc_log(p.self, "error", concat({"Remote execution error: ", timeout}), {{name(N::error), timeout}});
         origin = bridge::str_from("remote_execution");
         message = timeout;
     } else if (bridge::error_matches(failure, auth_error)) {
-        Owned who = concat({"SSH authentication failed for ", bridge::str(c.username), "@", bridge::str(c.host)});
-        hpc_log(p.self, "error", who, {{name(N::hostname), c.host}, {name(N::username), c.username}});
+        Owned who = concat({"SSH authentication failed for ", bridge::str(at.username), "@", bridge::str(at.host),
+                            at.jump_host ? " (jump host)" : ""});
+        hpc_log(p.self, "error", who, {{name(N::hostname), at.host}, {name(N::username), at.username}});
         origin = bridge::str_from("authentication");
         message = concat({who, ". Please check your SSH key or credentials."});
     } else if (bridge::error_matches(failure, ssh_error)) {
-        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), c.host}, {name(N::error), text}});
+        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), at.host}, {name(N::error), text}});
         origin = bridge::str_from("ssh");
-        message = concat({"SSH error connecting to ", bridge::str(c.host), ": ", text});
+        message = concat({"SSH error connecting to ", bridge::str(at.host), ": ", text});
     } else {
         hpc_log(p.self, "error", concat({"Remote execution error: ", text}), {{name(N::error), text}});
         origin = bridge::str_from("remote_execution");
@@ -451,7 +461,8 @@ Owned interruption_in(Borrowed failure) {
     return {};
 }
 
-// Runs the guarded phase; whatever happens, the client is closed afterwards.
+// Runs the guarded phase; whatever happens, the client is closed afterwards,
+// then the jump hosts.
 Owned run_guarded(const Pass& p, Borrowed paramiko) {
     auto phase = [&] {
         Owned outcome = guarded_phase(p);
@@ -466,7 +477,10 @@ Owned run_guarded(const Pass& p, Borrowed paramiko) {
         raise_mapped_failure(p, paramiko, failure);
     };
     return bridge::try_finally([&] { return bridge::try_except(phase, PyExc_BaseException, mapped); },
-                               [&] { p.worker.close_client(p.ssh); });
+                               [&] {
+                                   bridge::try_finally([&] { p.worker.close_client(p.ssh); },
+                                                       [&] { p.route.close(p.ssh); });
+                               });
 }
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
@@ -501,13 +515,30 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     Owned force = force_resubmit(flow_vars, hpc_options);
     hpc_log(self, "debug", concat({"force_resubmit = ", bridge::str(force)}));
 
+    // The way to the cluster: ssh config, jump hosts, host keys.
+    Owned port = option(profile, "port");
+    Owned passphrase = option(profile, "keyPassphrase");
+    Owned proxy_jump = option(profile, "proxyJump");
+    Owned ssh_config = option(profile, "sshConfig");
+    Owned host_key_policy = option(profile, "hostKeyPolicy");
+    jump_hosts::Route route(
+        paramiko, self,
+        {.host = connection.host,
+         .port = port.get() == Py_None ? Borrowed{} : port.borrow(),
+         .username = connection.username,
+         .passphrase = passphrase.get() == Py_None ? Borrowed{} : passphrase.borrow(),
+         .key_auth = bridge::equal(option(profile, "authMethod", bridge::str_from("key")), bridge::str_from("key")),
+         .proxy_jump = proxy_jump,
+         .ssh_config = ssh_config,
+         .host_key_policy = host_key_policy,
+         .io_timeout = connection.io_timeout},
+        connection.connect_kwargs);
+    connection.port = route.port();
     Owned ssh = bridge::call(bridge::getattr(paramiko, name(N::SSHClient)));
-    Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)));
-    bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
 
     io::PassWorker worker(connection.host, connection.io_timeout);
     return run_guarded(
-        Pass{self, flow_vars, hpc_options, ssh, connection, worker, script, bridge::truthy(force), secrets},
+        Pass{self, flow_vars, hpc_options, ssh, connection, worker, script, bridge::truthy(force), secrets, route},
         paramiko);
 }
 

@@ -289,13 +289,17 @@ Owned seconds_of(Borrowed timeout) {
     return float_of(std::min(seconds, kLongestWait));
 }
 
+Owned timeout_text(Borrowed host, Borrowed timeout) {
+    return bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
+}
+
 // ---- PassWorker -----------------------------------------------------------------
 
 PassWorker::PassWorker(Borrowed host, Borrowed timeout)
     : state_(new PassState()), capsule_(Closure<PassState>::capsule(state_)), outer_(t_running) {
     const double seconds = bridge::float_value(seconds_of(timeout));
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
+    state_->text = io::timeout_text(host, timeout);
     t_running = this;
 }
 
