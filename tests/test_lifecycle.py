@@ -204,14 +204,6 @@ def test_known_hosts_are_loaded_before_connecting_and_new_hosts_accepted(make_no
     assert names[-1] == "close" and ssh.close_count == 1
 
 
-def test_known_hosts_paramiko_cannot_load_are_read_line_by_line(make_node, ssh, private_home):
-    (private_home / ".ssh" / "known_hosts").write_text("@cert-authority *.example.org ssh-ed25519 AAAA\n")
-    ssh.fail("load_system_host_keys", paramiko.hostkeys.InvalidHostKey("@cert-authority", ValueError()))
-    result, log = run(make_node(scripted=True))
-    assert result["remote_job_status"] == "submitted"
-    assert log.find("Skipped 1 line of ") == [
-        ("debug", f"Skipped 1 line of {private_home}/.ssh/known_hosts that could not be read (first: line 1)", {})]
-
 
 def test_expanded_work_dir_is_logged_and_used(make_node, ssh):
     expansion_of(ssh, "~/scratch", "/home/alice/scratch")

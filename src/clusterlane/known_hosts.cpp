@@ -36,8 +36,22 @@ std::vector<std::string_view> fields_of(std::string_view line) {
 // What one line of a known_hosts file holds.
 struct Reader {
     Borrowed entry_class;  // paramiko.hostkeys.HostKeyEntry
+    Borrowed host_keys_class;  // paramiko.HostKeys
     std::function<void(std::string_view)> revoked;
     std::function<void(Owned)> entry;  // null: the plain entries are not wanted
+
+    // A hashed name whose salt paramiko cannot use would make every later
+    // lookup raise (AssertionError), so its line is skipped.
+    bool hashes_sound(Borrowed parsed) const {
+        Owned hash_host = bridge::getattr(host_keys_class, name(N::hash_host));
+        Owned probe = bridge::str_from("probe");
+        return bridge::attempt([&] {
+            bridge::for_each(bridge::getattr(parsed, name(N::hostnames)), [&](Borrowed host) {
+                if (bridge::truthy(bridge::call_method(host, name(N::startswith), bridge::str_from("|1|"))))
+                    bridge::call(hash_host, probe, host);
+            });
+        });
+    }
 
     void read(std::string_view text, user_files::Skipped& skipped) const {
         user_files::for_each_line(text, [&](std::string_view line, size_t number) {
@@ -54,7 +68,7 @@ struct Reader {
             if (Owned decoded = user_files::decoded(line))
                 parsed = bridge::try_except([&] { return bridge::call_method(entry_class, name(N::from_line), decoded); },
                                             PyExc_Exception, [](Borrowed) { return Owned{}; });
-            if (!parsed || parsed.get() == Py_None) skipped.add(number);  // not a host key line paramiko can use
+            if (!parsed || parsed.get() == Py_None || !hashes_sound(parsed)) skipped.add(number);
             else entry(std::move(parsed));
         });
     }
@@ -118,7 +132,9 @@ void HostKeys::scan(File& file, bool entries_wanted) {
     if (!text) return;
     Owned entries_of = entries_wanted ? entry_class() : Owned{};
     user_files::Skipped skipped;
-    Reader reader{entries_of, [&](std::string_view blob) { revoked_.emplace(std::string(blob), file.path); }, {}};
+    Owned host_keys_class = bridge::getattr(paramiko_, name(N::HostKeys));
+    Reader reader{entries_of, host_keys_class,
+                  [&](std::string_view blob) { revoked_.emplace(std::string(blob), file.path); }, {}};
     if (entries_wanted) reader.entry = [&](Owned entry) { file.entries.push_back(std::move(entry)); };
     reader.read(*text, skipped);
     file.parsed = file.parsed || entries_wanted;
@@ -199,7 +215,7 @@ void HostKeys::pin(Borrowed host, Borrowed pattern, Borrowed key, bool hash) {
     // Another pass may have pinned this host since connect() looked.
     Owned known = bridge::call(bridge::getattr(paramiko_, name(N::HostKeys)));
     user_files::Skipped ignored;
-    Reader reader{entry_class(), [](std::string_view) {}, [&](Owned entry) {
+    Reader reader{entry_class(), known, [](std::string_view) {}, [&](Owned entry) {
                       Owned entry_key = bridge::getattr(entry, name(N::key));
                       Owned key_type = bridge::call_method(entry_key, name(N::get_name));
                       bridge::for_each(bridge::getattr(entry, name(N::hostnames)), [&](Borrowed h) {
