@@ -7,6 +7,7 @@ to the connect and the order in which connections are closed."""
 import base64
 import hashlib
 import multiprocessing
+import socket
 import threading
 
 import paramiko
@@ -156,6 +157,25 @@ def test_jump_hosts_connect_in_order_and_close_after_the_cluster_on_an_interrupt
     ]
 
 
+@pytest.mark.parametrize("exception, origin, message", [
+    (paramiko.AuthenticationException("Authentication failed."), "authentication",
+     "SSH authentication failed for bob@gw1 (jump host). Please check your SSH key or credentials."),
+    (paramiko.SSHException("Error reading SSH protocol banner"), "ssh",
+     "SSH error connecting to gw1: Error reading SSH protocol banner"),
+    (socket.timeout("timed out"), "remote_execution", "No answer from gw1 for 9 seconds"),
+], ids=["auth", "ssh", "timeout"])
+def test_failures_at_a_jump_host_name_it(make_node, monkeypatch, exception, origin, message):
+    events = []
+    cluster, gw1 = Hop(events, "cluster"), Hop(events, "gw1")
+    gw1.fail("connect", exception)
+    clients = iter([cluster, gw1])
+    monkeypatch.setattr(paramiko, "SSHClient", lambda: next(clients))
+    with pytest.raises(NodeException) as caught:
+        run_fake(make_node(scripted=True), dict(PROFILE, proxyJump="bob@gw1", sshConfig=False, ioTimeout=9))
+    assert (caught.value.origin, caught.value.message) == (origin, message)
+    assert [e for e in events if e[0] == "close"] == [("close", "cluster"), ("close", "gw1")]
+
+
 # ---------------------------------------------------------------- on the bed
 
 @pytest.fixture
@@ -211,6 +231,35 @@ def test_alias_reached_only_through_the_jump_host(bed, work, make_node, private_
     assert len(lines) == 2 and all(line.startswith("|1|") for line in lines)
     assert lookup(known_hosts(private_home), f"[{bed.ssh_host}]:{jump_port}")["ssh-ed25519"].get_base64() == \
         public_key(bed.jump_host_key_path)[1]
+
+
+@pytest.mark.bed
+def test_proxy_command_of_the_ssh_config(bed, work, make_node, private_home):
+    # OpenSSH's own client as the proxy, through the jump host
+    jump_port = bed.start_jump_host()
+    (private_home / ".ssh" / "config").write_text(
+        "Host proxied\n"
+        f"    HostName {bed.ssh_host}\n"
+        "    ServerAliveInterval 30\n"
+        f"    ProxyCommand ssh -F /dev/null -i {bed.key_path} -p {jump_port} -o BatchMode=yes "
+        "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+        f"-W %h:%p {bed.ssh_user}@{bed.ssh_host}\n")
+    profile = bed.profile(host="proxied")
+    result = execute(make_node(node_id="reach_proxy", **node_options(work)), hpc_flow_vars(bed, profile=profile))
+    assert result["remote_job_status"] == "submitted"
+    with open(bed.logs["sshd-jump"]) as fh:
+        assert any(f"target {bed.ssh_host} port {bed.ssh_port}" in line for line in fh)
+
+
+@pytest.mark.bed
+def test_known_hosts_that_cannot_be_written_leave_the_pass_going(bed, work, make_node, private_home):
+    known_hosts(private_home).mkdir()
+    log = LogRecorder()
+    node = make_node(node_id="reach_unwritable", **node_options(work))
+    node.set_log_callback(log)
+    assert execute(node, hpc_flow_vars(bed))["remote_job_status"] == "submitted"
+    assert log.find("Cannot add") == [("warning", f"Cannot add the host key of {bed.ssh_host} to "
+                                                  f"{known_hosts(private_home)}: Is a directory", {})]
 
 
 @pytest.mark.bed

@@ -165,7 +165,7 @@ Route::Route(Borrowed paramiko, Borrowed self, const Target& target, Borrowed co
       address_(Owned::ref(target.host.get())),
       port_(target.port ? as_int(target.port) : bridge::integer(kSshPort)),
       channel_timeout_(io::seconds_of(target.io_timeout)) {
-    Owned options = config_.lookup(target.host, target.username);
+    Owned options = config_.lookup(target.host, target.username, target.port ? port_.borrow() : Borrowed{});
     if (Owned hostname = setting(options, N::hostname); hostname && !bridge::equal(hostname, target.host)) {
         address_ = hostname;
         hpc_log(self, "debug", concat({"Connecting to ", bridge::str(target.host), " at ", bridge::str(hostname),
@@ -198,11 +198,11 @@ Route::Route(Borrowed paramiko, Borrowed self, const Target& target, Borrowed co
         if (command && PyUnicode_Check(command.get()) && bridge::truthy(command)) proxy_command_ = command;
     }
     for (Jump& jump : *jumps) {
-        Owned hop_options = config_.lookup(jump.host, jump.user);
+        Owned hop_options = config_.lookup(jump.host, jump.user, jump.port);
         Owned user = jump.user ? jump.user : setting(hop_options, N::user);
         if (!user) {  // %r of the hop's IdentityFile is the profile's user then
             user = Owned::ref(target.username.get());
-            hop_options = config_.lookup(jump.host, user);
+            hop_options = config_.lookup(jump.host, user, jump.port);
         }
         Owned address = setting(hop_options, N::hostname);
         Owned port = jump.port;

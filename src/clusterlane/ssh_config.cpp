@@ -38,7 +38,7 @@ bool plain_word(std::string_view text) {
 }  // namespace
 
 void check_setting(Borrowed value) {
-    if (value.is_none() || value.get() == Py_False) return;
+    if (value.is_none() || PyBool_Check(value.get())) return;
     if (PyUnicode_Check(value.get()) && bridge::truthy(value) && !bridge::str_has_any_of(value, {U'\0'})) return;
     raise_node_exception("configuration",
                          bridge::str_from("HPC profile field 'sshConfig' must be the name of an ssh config file, "
@@ -47,7 +47,7 @@ void check_setting(Borrowed value) {
 
 Config::Config(Borrowed paramiko, Borrowed self, Borrowed setting) : paramiko_(paramiko), self_(self) {
     if (setting.get() == Py_False) return;
-    if (setting.is_none()) {
+    if (setting.is_none() || setting.get() == Py_True) {
         user_.path = user_files::home_path(kUserFile);
         system_.path = bridge::str_from(kSystemFile);
     } else {
@@ -83,16 +83,18 @@ void Config::load(File& file) {
     file.text = std::move(kept);
 }
 
-Owned Config::lookup_in(File& file, Borrowed host, Borrowed user) {
+Owned Config::lookup_in(File& file, Borrowed host, Borrowed user, Borrowed port) {
     load(file);
     if (!file.text) return {};
     return bridge::try_except(
         [&] {
-            // The first value obtained wins: a User line before every block
-            // makes %r the user this connection logs in as.
+            // The first value obtained wins: User and Port lines before every
+            // block make %r and %p the user and port this connection uses.
             std::string_view user_text = user ? bridge::utf8(user) : std::string_view{};
-            Owned text = plain_word(user_text) ? concat({"User ", user_text, "\n", std::string_view(*file.text)})
-                                               : bridge::str_from(*file.text);
+            Owned port_text = port ? bridge::str(port) : bridge::str_from("");
+            Owned text = concat({plain_word(user_text) ? "User " : "", plain_word(user_text) ? user_text : "",
+                                 plain_word(user_text) ? "\n" : "", port ? "Port " : "", port_text,
+                                 port ? "\n" : "", std::string_view(*file.text)});
             Owned config = bridge::call_method(bridge::getattr(paramiko_, name(N::SSHConfig)), name(N::from_text), text);
             return bridge::call_method(config, name(N::lookup), host);
         },
@@ -103,11 +105,11 @@ Owned Config::lookup_in(File& file, Borrowed host, Borrowed user) {
         });
 }
 
-Owned Config::lookup(Borrowed host, Borrowed user) { return lookup_in(user_, host, user); }
+Owned Config::lookup(Borrowed host, Borrowed user, Borrowed port) { return lookup_in(user_, host, user, port); }
 
 bool Config::hash_known_hosts(Borrowed host) {
     for (File* file : {&user_, &system_}) {
-        Owned options = lookup_in(*file, host, {});
+        Owned options = lookup_in(*file, host, {}, {});
         Owned value = options ? bridge::mapping_get(options, name(N::hashknownhosts), Py_None, name(N::get)) : Owned{};
         if (value && PyUnicode_Check(value.get()))
             return bridge::equal(bridge::call_method(value, name(N::lower)), bridge::str_from("yes"));

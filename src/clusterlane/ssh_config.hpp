@@ -22,11 +22,11 @@ class Config {
 public:
     Config(Borrowed paramiko, Borrowed self, Borrowed setting);
 
-    // The options ssh would use for `host` (an SSHConfigDict), with %r in
-    // IdentityFile and ProxyCommand standing for `user` (null: the User the
-    // file gives); null when no config file is read or the lookup failed (a
-    // warning says why).
-    Owned lookup(Borrowed host, Borrowed user = {});
+    // The options ssh would use for `host` (an SSHConfigDict), with %r and
+    // %p in IdentityFile, ProxyCommand and ProxyJump standing for `user` and
+    // `port` (null: the User and Port the file gives); null when no config
+    // file is read or the lookup failed (a warning says why).
+    Owned lookup(Borrowed host, Borrowed user = {}, Borrowed port = {});
 
     // True when "HashKnownHosts yes" applies to `host`: in the user's config,
     // else (unless the profile chose the config file) in /etc/ssh/ssh_config.
@@ -42,7 +42,7 @@ private:
         bool loaded = false;
     };
     void load(File& file);
-    Owned lookup_in(File& file, Borrowed host, Borrowed user);
+    Owned lookup_in(File& file, Borrowed host, Borrowed user, Borrowed port);
 
     Borrowed paramiko_;
     Borrowed self_;
