@@ -232,7 +232,7 @@ void Route::connect_one(Borrowed client, Borrowed host, Borrowed kwargs, Borrowe
         bridge::call_method(bridge::call_method(client, name(N::get_transport)), name(N::set_keepalive), keepalive);
 }
 
-void Route::connect(Borrowed ssh, Borrowed connect_kwargs) {
+void Route::connect(Borrowed ssh, Borrowed connect_kwargs, void (*tune)(Borrowed client)) {
     const Owned count = bridge::integer(static_cast<long long>(hops_.size()));
     for (at_ = 0; at_ < hops_.size(); ++at_) {
         const Hop& hop = hops_[at_];
@@ -255,6 +255,7 @@ void Route::connect(Borrowed ssh, Borrowed connect_kwargs) {
         }
         if (at_ > 0) bridge::dict_set(kwargs, name(N::sock), open_channel(clients_[at_ - 1], hop.address, hop.port));
         connect_one(client, hop.jump.host, kwargs, hop.keepalive);
+        tune(client);
     }
 
     host_keys_.prepare(ssh, target_.host);

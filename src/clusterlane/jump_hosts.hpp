@@ -68,8 +68,9 @@ public:
     Owned port() const { return port_; }
 
     // Connects the jump hosts, then `ssh` with `connect_kwargs` (and the
-    // socket the way gives it), and checks each host key.
-    void connect(Borrowed ssh, Borrowed connect_kwargs);
+    // socket the way gives it), and checks each host key.  `tune` is applied
+    // to each jump host's connected client (the cluster's is the caller's).
+    void connect(Borrowed ssh, Borrowed connect_kwargs, void (*tune)(Borrowed client));
 
     // The cluster (`host`, `username`, `ssh`), or the jump host whose
     // connection was being made.

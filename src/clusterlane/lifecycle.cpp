@@ -324,7 +324,7 @@ Owned guarded_phase(const Pass& p) {
             {{name(N::hostname), c.host}, {name(N::port), c.port}, {name(N::username), c.username}});
     // Jump hosts first; known hosts loaded before each connect, so a host
     // whose key contradicts them is refused, and checked again after it.
-    p.route.connect(p.ssh, c.connect_kwargs);
+    p.route.connect(p.ssh, c.connect_kwargs, send_without_delay);
     p.worker.attach_client(p.ssh);
     send_without_delay(p.ssh);
     hpc_log(p.self, "info", bridge::str_from("SSH connection established"));
