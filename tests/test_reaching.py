@@ -47,7 +47,8 @@ def run_fake(node, profile):
     ({"hostKeyPolicy": "ask"}, "HPC profile field 'hostKeyPolicy' must be one of accept-new, strict, accept"),
     ({"hostKeyPolicy": True}, "HPC profile field 'hostKeyPolicy' must be one of accept-new, strict, accept"),
     ({"sshConfig": 1}, "HPC profile field 'sshConfig' must be the name of an ssh config file, or false to read none"),
-    ({"sshConfig": ""}, "HPC profile field 'sshConfig' must be the name of an ssh config file, or false to read none"),
+    ({"sshConfig": "a\0b"}, "HPC profile field 'sshConfig' must be the name of an ssh config file, or false to read "
+                            "none"),
     ({"proxyJump": "a b"}, "HPC profile field 'proxyJump' must be [user@]host[:port], several separated by commas, "
                            "or none"),
     ({"proxyJump": "gw:99999"}, "HPC profile field 'proxyJump' must be [user@]host[:port], several separated by "
@@ -99,6 +100,9 @@ def test_ssh_config_applies_where_the_profile_is_silent(make_node, fake_cluster,
                                            "key_filename": "/k"}
     run_fake(make_node(scripted=True), dict(PROFILE, host="hpc", sshConfig=False))
     assert fake_cluster.connect_kwargs == {"hostname": "hpc", "port": 22, "username": "alice"}
+    # a form's empty fields count as unset
+    run_fake(make_node(scripted=True), dict(PROFILE, host="hpc", sshConfig="", proxyJump=" "))
+    assert fake_cluster.connect_kwargs["hostname"] == "login1.example.org"
 
 
 def test_known_hosts_paramiko_cannot_load_are_read_line_by_line(make_node, fake_cluster, private_home):

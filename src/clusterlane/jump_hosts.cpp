@@ -148,8 +148,15 @@ std::optional<std::vector<Jump>> parse(Borrowed text) {
     }
 }
 
+// None, False and a blank text (a form's empty field) leave the jump hosts
+// to the ssh config.
+static bool unset(Borrowed value) {
+    if (value.is_none() || value.get() == Py_False) return true;
+    return PyUnicode_Check(value.get()) && !bridge::truthy(bridge::call_method(value, name(N::strip)));
+}
+
 void check_setting(Borrowed value) {
-    if (value.is_none() || parse(value)) return;
+    if (unset(value) || parse(value)) return;
     raise_node_exception("configuration",
                          bridge::str_from("HPC profile field 'proxyJump' must be [user@]host[:port], several "
                                           "separated by commas, or none"));
@@ -185,7 +192,7 @@ Route::Route(Borrowed paramiko, Borrowed self, const Target& target, Borrowed co
     bridge::dict_set(connect_kwargs, name(N::port), port_);
     keepalive_ = keepalive_of(options);
 
-    Borrowed jump_text = target.proxy_jump && !target.proxy_jump.is_none() ? target.proxy_jump : Borrowed{};
+    Borrowed jump_text = target.proxy_jump && !unset(target.proxy_jump) ? target.proxy_jump : Borrowed{};
     Owned from_config = jump_text ? Owned{} : setting(options, N::proxyjump);
     if (from_config) jump_text = from_config;
     std::optional<std::vector<Jump>> jumps = jump_text ? parse(jump_text) : std::vector<Jump>{};

@@ -30,8 +30,9 @@ struct Jump {
 // nullopt when the text is not of that form.
 std::optional<std::vector<Jump>> parse(Borrowed text);
 
-// The profile's "proxyJump": absent, None or text parse() takes; anything
-// else raises the "configuration" NodeException.
+// The profile's "proxyJump": absent, None, False, blank (all: no jump host
+// of the profile's own) or text parse() takes; anything else raises the
+// "configuration" NodeException.
 void check_setting(Borrowed value);
 
 // The profile values the way depends on.

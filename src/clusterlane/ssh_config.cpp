@@ -39,7 +39,7 @@ bool plain_word(std::string_view text) {
 
 void check_setting(Borrowed value) {
     if (value.is_none() || PyBool_Check(value.get())) return;
-    if (PyUnicode_Check(value.get()) && bridge::truthy(value) && !bridge::str_has_any_of(value, {U'\0'})) return;
+    if (PyUnicode_Check(value.get()) && !bridge::str_has_any_of(value, {U'\0'})) return;
     raise_node_exception("configuration",
                          bridge::str_from("HPC profile field 'sshConfig' must be the name of an ssh config file, "
                                           "or false to read none"));
@@ -47,7 +47,9 @@ void check_setting(Borrowed value) {
 
 Config::Config(Borrowed paramiko, Borrowed self, Borrowed setting) : paramiko_(paramiko), self_(self) {
     if (setting.get() == Py_False) return;
-    if (setting.is_none() || setting.get() == Py_True) {
+    // None, True and a blank text (a form's empty field): the default files
+    if (setting.is_none() || setting.get() == Py_True ||
+        !bridge::truthy(bridge::call_method(setting, name(N::strip)))) {
         user_.path = user_files::home_path(kUserFile);
         system_.path = bridge::str_from(kSystemFile);
     } else {

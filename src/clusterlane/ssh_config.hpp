@@ -13,9 +13,9 @@
 
 namespace clusterlane::ssh_config {
 
-// The profile's "sshConfig": absent or None (~/.ssh/config), a file name, or
-// False (no ssh config at all).  Anything else raises the "configuration"
-// NodeException.
+// The profile's "sshConfig": absent, None, True or blank (~/.ssh/config), a
+// file name, or False (no ssh config at all).  Anything else raises the
+// "configuration" NodeException.
 void check_setting(Borrowed value);
 
 class Config {
