@@ -161,6 +161,28 @@ def test_jump_hosts_connect_in_order_and_close_after_the_cluster_on_an_interrupt
     ]
 
 
+def test_each_host_takes_its_own_identity_file(make_node, monkeypatch, private_home):
+    for name in ("id_cluster", "id_gw"):
+        (private_home / ".ssh" / name).write_text("")
+    (private_home / ".ssh" / "config").write_text(
+        "Host hpc\n    IdentityFile ~/.ssh/id_cluster\n    ProxyJump gw\n"
+        "Host gw\n    HostName gw.example.org\n    IdentityFile ~/.ssh/id_gw\n")
+    events = []
+    cluster = Hop(events, "cluster")
+    expansion_of(cluster, "/scratch/alice", "/scratch/alice")
+    cluster.fail("open_sftp", KeyboardInterrupt())
+    clients = iter([cluster, Hop(events, "gw")])
+    monkeypatch.setattr(paramiko, "SSHClient", lambda: next(clients))
+    with pytest.raises(KeyboardInterrupt):
+        run_fake(make_node(scripted=True), dict(PROFILE, host="hpc", keyPassphrase="pw"))
+    connects = {e[1]: e[2] for e in events if e[0] == "connect"}
+    ssh_dir = private_home / ".ssh"
+    assert connects["gw"] == {"hostname": "gw.example.org", "port": 22, "username": "alice",
+                              "key_filename": str(ssh_dir / "id_gw"), "passphrase": "pw"}
+    assert connects["cluster"] == {"hostname": "hpc", "port": 22, "username": "alice", "sock": "channel of gw",
+                                   "key_filename": str(ssh_dir / "id_cluster"), "passphrase": "pw"}
+
+
 @pytest.mark.parametrize("exception, origin, message", [
     (paramiko.AuthenticationException("Authentication failed."), "authentication",
      "SSH authentication failed for bob@gw1 (jump host). Please check your SSH key or credentials."),

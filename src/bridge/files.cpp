@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/stat.h>  // mkdir
 #include <unistd.h>
 
 namespace bridge {
@@ -39,6 +39,12 @@ std::optional<FileText> read_from_start(int fd, size_t limit) {
     }
 }
 
+// 0 when the file can be read from a position of our choosing, as regular
+// files can (a FIFO, a socket or a terminal cannot: ESPIPE).  fstat would
+// tell as much, but glibc 2.33 versioned it, which would raise the wheel's
+// manylinux tag; a directory is refused by read() itself (EISDIR).
+int seekable(int fd) { return ::lseek(fd, 0, SEEK_CUR) < 0 ? errno : 0; }
+
 }  // namespace
 
 std::optional<FileText> read_regular_file(Borrowed path, size_t limit) {
@@ -46,9 +52,8 @@ std::optional<FileText> read_regular_file(Borrowed path, size_t limit) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer
     const int fd = ::open(c_path(bytes), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return std::nullopt;
-    struct stat st {};
     std::optional<FileText> text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) text = read_from_start(fd, limit);
+    if (seekable(fd) == 0) text = read_from_start(fd, limit);
     ::close(fd);
     return text;
 }
@@ -67,9 +72,7 @@ AppendLock::AppendLock(Borrowed path, unsigned mode) {
         error_ = errno;
         return;
     }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error_ = S_ISREG(st.st_mode) ? errno : EINVAL;  // a FIFO or a directory takes no host keys
+    if ((error_ = seekable(fd_)) != 0) {  // a FIFO takes no host keys (a directory cannot be opened so)
         ::close(fd_);
         fd_ = -1;
         return;

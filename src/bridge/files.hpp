@@ -12,10 +12,10 @@
 
 namespace bridge {
 
-// The first `limit` bytes of the regular file at `path` (a str, following
-// symbolic links), and whether there was more; nullopt when it is missing,
-// unreadable or no regular file (a FIFO, a directory, a device).  Never
-// raises but for an unencodable path.
+// The first `limit` bytes of the file at `path` (a str, following symbolic
+// links), and whether there was more; nullopt when it is missing,
+// unreadable, a directory or cannot seek (a FIFO, a socket, a terminal),
+// none of which is waited for.  Never raises but for an unencodable path.
 struct FileText {
     std::string data;
     bool truncated = false;

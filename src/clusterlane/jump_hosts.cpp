@@ -181,7 +181,8 @@ Route::Route(Borrowed paramiko, Borrowed self, const Target& target, Borrowed co
     }
     if (Owned port = setting(options, N::port); port && !target.port)
         port_ = config_port(port, config_.path(), target.host);
-    if (target.key_auth && !bridge::dict_get(connect_kwargs, name(N::key_filename))) {
+    profile_key_ = static_cast<bool>(bridge::dict_get(connect_kwargs, name(N::key_filename)));
+    if (target.key_auth && !profile_key_) {
         if (Owned key_file = first_identity_file(options)) {
             bridge::dict_set(connect_kwargs, name(N::key_filename), key_file);
             if (target.passphrase && bridge::truthy(target.passphrase))
@@ -255,10 +256,14 @@ void Route::connect(Borrowed ssh, Borrowed connect_kwargs, void (*tune)(Borrowed
         bridge::dict_set(kwargs, name(N::hostname), hop.address);
         bridge::dict_set(kwargs, name(N::port), hop.port);
         bridge::dict_set(kwargs, name(N::username), hop.user);
-        if (!bridge::dict_get(connect_kwargs, name(N::key_filename)) && hop.key_file) {
-            bridge::dict_set(kwargs, name(N::key_filename), hop.key_file);
-            if (target_.passphrase && bridge::truthy(target_.passphrase))
-                bridge::dict_set(kwargs, name(N::passphrase), target_.passphrase);
+        if (!profile_key_) {  // the hop's own IdentityFile, not the cluster's
+            for (N keyword : {N::key_filename, N::passphrase})
+                bridge::call_method(kwargs, name(N::pop), name(keyword), bridge::none());
+            if (hop.key_file) {
+                bridge::dict_set(kwargs, name(N::key_filename), hop.key_file);
+                if (target_.passphrase && bridge::truthy(target_.passphrase))
+                    bridge::dict_set(kwargs, name(N::passphrase), target_.passphrase);
+            }
         }
         if (at_ > 0) bridge::dict_set(kwargs, name(N::sock), open_channel(clients_[at_ - 1], hop.address, hop.port));
         connect_one(client, hop.jump.host, kwargs, hop.keepalive);

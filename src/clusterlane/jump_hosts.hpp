@@ -109,6 +109,7 @@ private:
     Owned keepalive_;
     Owned proxy_;          // the ProxyCommand socket once made
     Owned channel_timeout_;
+    bool profile_key_ = false;  // the profile names the key file (else each host's IdentityFile)
     std::vector<Hop> hops_;
     std::vector<Owned> clients_;  // the jump hosts' SSHClients, in order
     size_t at_ = 0;               // the hop being connected; hops_.size(): the cluster

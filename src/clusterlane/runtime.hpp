@@ -34,7 +34,7 @@ using bridge::Owned;
     X(missing_host_key) X(get_remote_server_key) X(get_base64) X(get_name) X(fingerprint) X(HostKeys) X(lookup)     \
     X(values) X(BadHostKeyException) X(hash_host) X(key_type) X(known_hosts) X(SSHConfig) X(from_text)             \
     X(hashknownhosts) X(identityfile) X(serveraliveinterval) X(proxyjump) X(proxycommand) X(user) X(address)      \
-    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand)
+    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
