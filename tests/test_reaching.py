@@ -278,6 +278,22 @@ def test_proxy_command_of_the_ssh_config(bed, work, make_node, private_home):
 
 
 @pytest.mark.bed
+def test_pinned_in_plain_text_without_hash_known_hosts(bed, work, make_node, private_home, server_key):
+    (private_home / ".ssh" / "config").write_text("Host *\n    HashKnownHosts no\n")
+    log = LogRecorder()
+    node = make_node(node_id="reach_plain", **node_options(work))
+    node.set_log_callback(log)
+    assert execute(node, hpc_flow_vars(bed))["remote_job_status"] == "submitted"
+    assert known_hosts(private_home).read_text() == f"{pattern(bed)} {server_key[0]} {server_key[1]}\n"
+    file = str(known_hosts(private_home))
+    assert log.find("Permanently added") == [(
+        "warning", f"Permanently added '{pattern(bed)}' ({server_key[0]} {fingerprint(server_key[1])}) to the list "
+                   f"of known hosts in {file}",
+        {"hostname": bed.ssh_host, "key_type": server_key[0], "fingerprint": fingerprint(server_key[1]),
+         "known_hosts": file})]
+
+
+@pytest.mark.bed
 def test_known_hosts_that_cannot_be_written_leave_the_pass_going(bed, work, make_node, private_home):
     known_hosts(private_home).mkdir()
     log = LogRecorder()
