@@ -287,11 +287,11 @@ class Testbed:
         known_hosts_path then lists the new one."""
         sshd.regenerate_host_key(self)
 
-    def sshd_sessions(self) -> list[int]:
+    def sshd_sessions(self, service: str = "sshd") -> list[int]:
         """Pids of the per-connection processes of this bed's sshd (not the
-        listener itself): freezing or killing them freezes or drops the
-        connections that are open now."""
-        pid = self.daemons.pid("sshd") if self.daemons else None
+        listener itself; "sshd-jump": of the jump host): freezing or killing
+        them freezes or drops the connections that are open now."""
+        pid = self.daemons.pid(service) if self.daemons and service in self.daemons else None
         if pid is None:
             return []
         return sorted(procs.descendants(procs.snapshot(), {pid}))

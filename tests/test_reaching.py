@@ -7,6 +7,8 @@ to the connect and the order in which connections are closed."""
 import base64
 import hashlib
 import multiprocessing
+import os
+import signal
 import socket
 import threading
 
@@ -302,6 +304,35 @@ def test_known_hosts_that_cannot_be_written_leave_the_pass_going(bed, work, make
     assert execute(node, hpc_flow_vars(bed))["remote_job_status"] == "submitted"
     assert log.find("Cannot add") == [("warning", f"Cannot add the host key of {bed.ssh_host} to "
                                                   f"{known_hosts(private_home)}: Is a directory", {})]
+
+
+@pytest.mark.bed
+def test_a_jump_host_frozen_during_an_upload_ends_the_pass_in_time(bed, work, make_node):
+    jump_port = bed.start_jump_host()
+    big = work / "big.bin"
+    with open(big, "wb") as fh:
+        fh.truncate(256 * 1024 * 1024)
+    node = make_node(node_id="reach_frozen", **node_options(work, [str(big)]))
+    frozen = []
+
+    def freeze_soon(level, message, **metadata):
+        if message.startswith("Uploading: big.bin") and not frozen:
+            frozen.append(True)
+            threading.Timer(0.3, lambda: frozen.extend(
+                [os.kill(pid, signal.SIGSTOP) or pid for pid in bed.sshd_sessions("sshd-jump")])).start()
+
+    node.set_log_callback(freeze_soon)
+    profile = bed.profile(proxyJump=f"{bed.ssh_user}@{bed.ssh_host}:{jump_port}", ioTimeout=2)
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(failure(node, hpc_flow_vars(bed, profile=profile))))
+    try:
+        thread.start()
+        thread.join(60)
+    finally:
+        for pid in frozen[1:]:
+            os.kill(pid, signal.SIGCONT)
+    assert outcome == [("remote_execution", f"No answer from {bed.ssh_host} for 2 seconds")]
+    assert len(frozen) > 1
 
 
 @pytest.mark.bed
