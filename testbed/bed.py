@@ -35,7 +35,7 @@ SSH_SESSION_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/games"
 
 # Teardown in stages: SLURM first (it still needs munge while shutting down,
 # and slurmctld hands its last records to slurmdbd), slurmdbd before MariaDB.
-_STOP_ORDER = [["slurmd", "slurmctld", "sshd", "redis"], ["slurmdbd"], ["mariadb"], ["munged"]]
+_STOP_ORDER = [["slurmd", "slurmctld", "sshd", "sshd-jump", "redis"], ["slurmdbd"], ["mariadb"], ["munged"]]
 
 # strong references: a bed nobody holds on to is still torn down at exit
 _live: "set[Testbed]" = set()
@@ -92,6 +92,9 @@ class Testbed:
         self.passphrase_key_path: str | None = None
         self.wrong_key_path: str | None = None
         self.known_hosts_path: str | None = None
+        self.ssh_host_key_path: str | None = None
+        self.jump_port: int | None = None
+        self.jump_host_key_path: str | None = None
         self.remote_home: str | None = None
         self.remote_work_dir: str | None = None
         self.slurm_conf: str | None = None
@@ -271,11 +274,24 @@ class Testbed:
             raise BedError(f"no service {name!r} in this bed")
         self.daemons.restart(name)
 
-    def sshd_sessions(self) -> list[int]:
+    def start_jump_host(self) -> int:
+        """Start the jump host (a second sshd, once per bed) and return its
+        port; its log, logs["sshd-jump"], names each forwarded connection."""
+        with self._lock:
+            if self.jump_port is None:
+                sshd.start_jump(self)
+        return self.jump_port
+
+    def regenerate_host_key(self) -> None:
+        """Give the cluster's sshd a new host key (it is restarted);
+        known_hosts_path then lists the new one."""
+        sshd.regenerate_host_key(self)
+
+    def sshd_sessions(self, service: str = "sshd") -> list[int]:
         """Pids of the per-connection processes of this bed's sshd (not the
-        listener itself): freezing or killing them freezes or drops the
-        connections that are open now."""
-        pid = self.daemons.pid("sshd") if self.daemons else None
+        listener itself; "sshd-jump": of the jump host): freezing or killing
+        them freezes or drops the connections that are open now."""
+        pid = self.daemons.pid(service) if self.daemons and service in self.daemons else None
         if pid is None:
             return []
         return sorted(procs.descendants(procs.snapshot(), {pid}))

@@ -116,6 +116,8 @@ inline Owned join(const Piece& separator, Borrowed items) {
 inline bool truthy(Borrowed obj) { return check_status(PyObject_IsTrue(obj.get())) != 0; }
 
 inline Owned none() { return Owned::ref(Py_None); }
+// None itself, for a Borrowed that stands for it (None lives for ever).
+inline Borrowed none_object() noexcept { return Py_None; }
 inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
 inline Owned integer(long long value) { return check(PyLong_FromLongLong(value)); }
 inline Owned float_from(double value) { return check(PyFloat_FromDouble(value)); }
@@ -408,6 +410,9 @@ inline Py_ssize_t length(Borrowed obj) {
 inline bool contains(Borrowed container, Borrowed item) {
     return check_status(PySequence_Contains(container.get(), item.get())) != 0;
 }
+
+// dict.copy() of a dict (or a subclass): a new dict of its items.
+inline Owned dict_copy(Borrowed dict) { return check(PyDict_Copy(dict.get())); }
 
 // list(iterable)
 inline Owned list_of(Borrowed iterable) { return check(PySequence_List(iterable.get())); }

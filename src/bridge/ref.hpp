@@ -21,6 +21,8 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* operator->() const noexcept { return p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
+    bool is_true() const noexcept { return p_ == Py_True; }    // `is True`
+    bool is_false() const noexcept { return p_ == Py_False; }  // `is False`
     // Identity, as Python's `is`.
     friend bool operator==(Borrowed a, Borrowed b) noexcept { return a.p_ == b.p_; }
     // An order of identities, for sets of the objects seen (std::set<Borrowed>).
@@ -55,6 +57,8 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* operator->() const noexcept { return p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
+    bool is_true() const noexcept { return p_ == Py_True; }
+    bool is_false() const noexcept { return p_ == Py_False; }
 
     // Hands the reference to the caller (an entry point returning to CPython).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }

@@ -35,22 +35,15 @@ void send_without_delay(Borrowed ssh) {
 
 }  // namespace
 
-Owned new_ssh_client(Borrowed paramiko) {
-    Owned ssh = bridge::call(bridge::getattr(paramiko, name(N::SSHClient)));
-    Owned policy = bridge::call(bridge::getattr(paramiko, name(N::AutoAddPolicy)));
-    bridge::call_method(ssh, name(N::set_missing_host_key_policy), policy);
-    return ssh;
-}
+Owned new_ssh_client(Borrowed paramiko) { return bridge::call(bridge::getattr(paramiko, name(N::SSHClient))); }
 
 void connect(const PassContext& pass) {
-    // Known hosts first, so a host whose key contradicts them is refused;
-    // hosts not known yet are accepted by the policy set at creation.
-    bridge::call_method(pass.ssh, name(N::load_system_host_keys));
-
     const Profile& p = pass.profile;
     hpc_log(pass.self, "info", concat({"Connecting to HPC cluster: ", bridge::str(p.host), ":", bridge::str(p.port)}),
             {{name(N::hostname), p.host}, {name(N::port), p.port}, {name(N::username), p.username}});
-    bridge::call_with_dict(bridge::getattr(pass.ssh, name(N::connect)), {}, p.connect_kwargs);
+    // Jump hosts first; known hosts loaded before each connect, so a host
+    // whose key contradicts them is refused, and checked again after it.
+    pass.route.connect(pass.ssh, p.connect_kwargs, send_without_delay);
     pass.worker.attach_client(pass.ssh);
     send_without_delay(pass.ssh);
     hpc_log(pass.self, "info", bridge::str_from("SSH connection established"));

@@ -38,6 +38,8 @@ using bridge::concat;
     // cluster's, so it reaches the caller as raised, without an error line.
     if (is_work_dir_refusal(failure)) bridge::restore_error(Owned::ref(failure.get()));
     const Profile& c = p.profile;
+    // The cluster, or the jump host being connected when it failed.
+    const jump_hosts::Peer at = p.route.failed_at(c.host, c.username, p.ssh);
     Owned text = p.secrets.masked(error_text(failure));
     Owned origin;
     Owned message;
@@ -58,7 +60,7 @@ using bridge::concat;
         if (!bridge::error_matches(failure, ssh_error) || bridge::error_matches(failure, auth_error) ||
             !says(failure, "No existing session"))
             return false;
-        Owned transport = bridge::call_method(p.ssh, name(N::get_transport));
+        Owned transport = bridge::call_method(at.client, name(N::get_transport));
         if (transport.borrow().is_none() || bridge::truthy(bridge::getattr(transport, name(N::initial_kex_done))))
             return false;
         if (bridge::truthy(bridge::call_method(transport, name(N::is_active)))) return true;
@@ -73,21 +75,26 @@ using bridge::concat;
                                   PyExc_Exception, [](Borrowed) { return false; });
     };
     // A silent server, however the wait that noticed it ended.
-    if (p.worker.expired() || (p.worker.connected() && bridge::error_matches(failure, PyExc_TimeoutError)) ||
-        connect_timed_out()) {
-        Owned timeout = p.worker.timeout_text();
+    if (p.route.refused(failure)) {  // a host key refused: its text says it all
+        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), at.host}, {name(N::error), text}});
+        origin = bridge::str_from("ssh");
+        message = text;
+    } else if (p.worker.expired() || (p.worker.connected() && bridge::error_matches(failure, PyExc_TimeoutError)) ||
+               connect_timed_out()) {
+        Owned timeout = at.jump_host ? io::timeout_text(at.host, c.io_timeout) : p.worker.timeout_text();
         hpc_log(p.self, "error", concat({"Remote execution error: ", timeout}), {{name(N::error), timeout}});
         origin = bridge::str_from("remote_execution");
         message = timeout;
     } else if (bridge::error_matches(failure, auth_error)) {
-        Owned who = concat({"SSH authentication failed for ", bridge::str(c.username), "@", bridge::str(c.host)});
-        hpc_log(p.self, "error", who, {{name(N::hostname), c.host}, {name(N::username), c.username}});
+        Owned who = concat({"SSH authentication failed for ", bridge::str(at.username), "@", bridge::str(at.host),
+                            at.jump_host ? " (jump host)" : ""});
+        hpc_log(p.self, "error", who, {{name(N::hostname), at.host}, {name(N::username), at.username}});
         origin = bridge::str_from("authentication");
         message = concat({who, ". Please check your SSH key or credentials."});
     } else if (bridge::error_matches(failure, ssh_error)) {
-        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), c.host}, {name(N::error), text}});
+        hpc_log(p.self, "error", concat({"SSH error: ", text}), {{name(N::hostname), at.host}, {name(N::error), text}});
         origin = bridge::str_from("ssh");
-        message = concat({"SSH error connecting to ", bridge::str(c.host), ": ", text});
+        message = concat({"SSH error connecting to ", bridge::str(at.host), ": ", text});
     } else {
         hpc_log(p.self, "error", concat({"Remote execution error: ", text}), {{name(N::error), text}});
         origin = bridge::str_from("remote_execution");

@@ -52,6 +52,7 @@ void bind_once() {
     b.register_name = bridge::intern("register");
     b.st_mtime_name = bridge::intern("st_mtime");
     b.reader_exit_wait = bridge::float_from(5.0);
+    b.simple_namespace = bridge::getattr(bridge::import("types"), bridge::intern("SimpleNamespace"));
 }
 
 void exec_module(Borrowed module) {

@@ -4,6 +4,7 @@
 // collection) take it and read nothing of the options again.
 #pragma once
 
+#include "jump_hosts.hpp"
 #include "pass_worker.hpp"
 #include "profile.hpp"
 #include "redaction.hpp"
@@ -17,6 +18,7 @@ struct PassContext {
     const Profile& profile;
     Borrowed ssh;           // the pass's SSHClient
     io::PassWorker& worker;
+    jump_hosts::Route& route;  // ssh config, jump hosts and host keys of the connection
     Secrets& secrets;       // masked in the texts of a failure
     Owned sftp;             // opened once the connection is up
     Owned job_dir;          // "<expanded work dir>/job_<node_id>"

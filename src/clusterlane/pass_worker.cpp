@@ -260,12 +260,16 @@ Owned seconds_of(Borrowed timeout) {
     return float_of(std::min(seconds, kLongestWait));
 }
 
+Owned timeout_text(Borrowed host, Borrowed timeout) {
+    return bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
+}
+
 // ---- PassWorker -----------------------------------------------------------------
 
 PassWorker::PassWorker(Borrowed host, Borrowed timeout, double seconds)
     : box_(bridge::box(std::make_unique<PassState>())), state_(&bridge::unbox<PassState>(box_)), outer_(t_running) {
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    state_->text = bridge::concat({"No answer from ", bridge::str(host), " for ", bridge::str(timeout), " seconds"});
+    state_->text = io::timeout_text(host, timeout);
     t_running = this;
 }
 

@@ -92,6 +92,10 @@ private:
 // transport has nothing to close.
 Owned close_transport(Borrowed ssh_client);
 
+// "No answer from <host> for <N> seconds", the text of a wait that gave up
+// (`timeout` as the profile wrote it).
+Owned timeout_text(Borrowed host, Borrowed timeout);
+
 // ioTimeout as a float of seconds, at most 1e9 (an int too large for a float
 // counts as that long).
 Owned seconds_of(Borrowed timeout);

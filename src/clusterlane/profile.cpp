@@ -4,6 +4,7 @@
 #include "profile.hpp"
 
 #include "bridge/statements.hpp"
+#include "jump_hosts.hpp"
 #include "node_id.hpp"
 #include "options.hpp"
 #include "pass_worker.hpp"
@@ -93,6 +94,9 @@ void check_profile_values(Borrowed profile) {
         raise_node_exception("configuration",
                              bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
     check_work_dir(option(profile, "remoteWorkDir"));
+    known_hosts::policy_of(option(profile, "hostKeyPolicy"));
+    ssh_config::check_setting(option(profile, "sshConfig"));
+    jump_hosts::check_setting(option(profile, "proxyJump"));
 }
 
 // The connection's values and SSHClient.connect's keyword arguments: host,
@@ -125,7 +129,13 @@ void connection_settings(Borrowed profile, Profile& p) {
         for (N keyword : {N::timeout, N::banner_timeout, N::auth_timeout})
             bridge::dict_set(p.connect_kwargs, name(keyword), seconds);
     }
-    if (bridge::equal(auth_method, bridge::str_from("key")) && bridge::truthy(key_filename)) {
+    p.port_given = option(profile, "port");
+    p.passphrase = passphrase;
+    p.key_auth = bridge::equal(auth_method, bridge::str_from("key"));
+    p.proxy_jump = option(profile, "proxyJump");
+    p.ssh_config = option(profile, "sshConfig");
+    p.host_key_policy = option(profile, "hostKeyPolicy");
+    if (p.key_auth && bridge::truthy(key_filename)) {
         bridge::dict_set(p.connect_kwargs, name(N::key_filename), key_filename);
         if (bridge::truthy(passphrase)) bridge::dict_set(p.connect_kwargs, name(N::passphrase), passphrase);
     }

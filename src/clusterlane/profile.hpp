@@ -16,6 +16,14 @@ struct Profile {
     Owned io_timeout;       // as the profile wrote it (300 when it has none), for the timeout text
     double io_seconds = 0;  // ioTimeout in seconds (at most 1e9)
     Owned connect_kwargs;   // the keyword arguments of SSHClient.connect
+    // What the way to the cluster depends on besides (jump_hosts.hpp), each
+    // as the profile gives it, None when it has none.
+    Owned port_given;       // "port"
+    Owned passphrase;       // "keyPassphrase"
+    bool key_auth = true;   // authMethod "key"
+    Owned proxy_jump;       // "proxyJump"
+    Owned ssh_config;       // "sshConfig"
+    Owned host_key_policy;  // "hostKeyPolicy"
     Owned script;           // the SLURM script template
     bool force = false;     // "Force Resubmit"
 };
@@ -23,7 +31,7 @@ struct Profile {
 // Checks the profile in hpc_options and the script, in this order: a
 // profile at all, its required fields (the profile logged with its
 // passphrase masked when one is missing), a script, port, ioTimeout and
-// remoteWorkDir values, the node ID; each refusal is a NodeException
+// remoteWorkDir values, hostKeyPolicy, sshConfig and proxyJump, the node ID; each refusal is a NodeException
 // "configuration".  Then converts them and logs the force flag at "debug".
 Profile resolve_profile(Borrowed self, Borrowed flow_vars, Borrowed hpc_options, Secrets& secrets);
 

@@ -129,7 +129,8 @@ Owned guarded_phase(PassContext& p) {
     return submit_job(p);
 }
 
-// Runs the guarded phase; whatever happens, the client is closed afterwards.
+// Runs the guarded phase; whatever happens, the client is closed afterwards,
+// then the jump hosts.
 Owned run_guarded(PassContext& p, Borrowed paramiko) {
     auto phase = [&] {
         Owned outcome = guarded_phase(p);
@@ -140,7 +141,10 @@ Owned run_guarded(PassContext& p, Borrowed paramiko) {
     };
     auto mapped = [&](Borrowed failure) -> Owned { raise_pass_failure(p, paramiko, failure); };
     return bridge::try_finally([&] { return bridge::try_except(phase, PyExc_BaseException, mapped); },
-                               [&] { p.worker.close_client(p.ssh); });
+                               [&] {
+                                   bridge::try_finally([&] { p.worker.close_client(p.ssh); },
+                                                       [&] { p.route.close(p.ssh); });
+                               });
 }
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
@@ -159,10 +163,25 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
     if (!reuse) secrets.scan(hpc_options);
 
     Owned paramiko = import_paramiko();
-    const Profile profile = resolve_profile(self, flow_vars, hpc_options, secrets);
+    Profile profile = resolve_profile(self, flow_vars, hpc_options, secrets);
+    // The way to the cluster: ssh config, jump hosts, host keys.  The port
+    // connected to may come from the ssh config.
+    auto given = [](const Owned& value) { return value.borrow().is_none() ? Borrowed{} : value.borrow(); };
+    jump_hosts::Route route(paramiko, self,
+                            {.host = profile.host,
+                             .port = given(profile.port_given),
+                             .username = profile.username,
+                             .passphrase = given(profile.passphrase),
+                             .key_auth = profile.key_auth,
+                             .proxy_jump = profile.proxy_jump,
+                             .ssh_config = profile.ssh_config,
+                             .host_key_policy = profile.host_key_policy,
+                             .io_timeout = profile.io_timeout},
+                            profile.connect_kwargs);
+    profile.port = route.port();
     Owned ssh = new_ssh_client(paramiko);
     io::PassWorker worker(profile.host, profile.io_timeout, profile.io_seconds);
-    PassContext pass{self, flow_vars, hpc_options, profile, ssh, worker, secrets, {}, {}, {}};
+    PassContext pass{self, flow_vars, hpc_options, profile, ssh, worker, route, secrets, {}, {}, {}};
     return run_guarded(pass, paramiko);
 }
 

@@ -29,7 +29,12 @@ using bridge::Owned;
     X(get_transport) X(callback) X(fdopen) X(getfo) X(acquire) X(release)                                          \
     X(bytes_done) X(bytes_total) X(timeout) X(banner_timeout) X(auth_timeout) X(recv) X(recv_stderr)               \
     X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll) X(sock) X(is_active)                \
-    X(initial_kex_done) X(saved_exception)
+    X(initial_kex_done) X(saved_exception)                                                                         \
+    X(HostKeyEntry) X(from_line) X(pattern) X(key) X(policy) X(refusals) X(get_host_keys) X(hostnames) X(add)       \
+    X(missing_host_key) X(get_remote_server_key) X(get_base64) X(get_name) X(fingerprint) X(HostKeys) X(lookup)     \
+    X(values) X(BadHostKeyException) X(hash_host) X(key_type) X(known_hosts) X(SSHConfig) X(from_text)             \
+    X(hashknownhosts) X(identityfile) X(serveraliveinterval) X(proxyjump) X(proxycommand) X(user) X(address)      \
+    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
@@ -44,6 +49,7 @@ struct Bound {
     Owned register_name;   // "register", the poll object's method
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
+    Owned simple_namespace;  // types.SimpleNamespace (the host key policy object)
 };
 
 using Runtime = bridge::ModuleRuntime<N, Bound>;
