@@ -79,7 +79,8 @@ Owned local_stamp(Borrowed local_path) {
 // record is not trusted to name anything else).
 void remove_partial(Borrowed path) {
     if (!PyUnicode_Check(path.get())) return;
-    std::optional<std::string_view> base = bridge::try_utf8(os_path(N::basename, path));
+    Owned base_name = os_path(N::basename, path);
+    std::optional<std::string_view> base = bridge::try_utf8(base_name);
     if (base && is_partial_name(*base)) remove_quietly(path);
 }
 

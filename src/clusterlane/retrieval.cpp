@@ -157,8 +157,9 @@ Check verify_resumed(Borrowed self, Borrowed ssh, Borrowed entry, Borrowed remot
         return Check::Match;
     }
     if (!hashed.succeeded()) return Check::Mismatch;
-    const std::optional<std::string_view> answer = bridge::try_utf8(
-        bridge::call_method(hashed.stdout_data, name(N::decode), bridge::str_from("ascii"), bridge::str_from("replace")));
+    Owned text = bridge::call_method(hashed.stdout_data, name(N::decode), bridge::str_from("ascii"),
+                                     bridge::str_from("replace"));
+    const std::optional<std::string_view> answer = bridge::try_utf8(text);
     Owned local = file_sha256(partial_path);
     if (!answer || answer->size() < 64 || answer->substr(0, 64) != bridge::utf8(local)) return Check::Mismatch;
     return Check::Match;
