@@ -238,3 +238,14 @@ def test_an_unchanged_output_is_not_fetched_again_an_edited_one_is(bed, tmp_path
     execute(make(log), fv)
     assert not log.find("Up to date: ") and log.find(f"Downloaded: {NAME}")
     assert local_sha256(work / NAME) == remote_sha256(bed, remote)
+
+
+def test_a_new_submission_removes_the_partial_files_and_the_record(bed, tmp_path, make_node, sources, sessions):
+    make, fv, work, _ = completed_node(bed, tmp_path, make_node, sources, "resume_resubmit")
+    broken_pass(make, fv, work, lambda: sessions(signal.SIGKILL))
+    record = work / ".zentrel_hpc_resume_resubmit.downloads.json"
+    assert record.exists()
+
+    forced = {"_hpc_options": {**fv["_hpc_options"], "force_resubmit": True}}
+    assert execute(make(), forced)["remote_job_status"] in ("submitted", "pending", "running")
+    assert not partials(work) and not record.exists()

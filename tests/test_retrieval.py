@@ -3,6 +3,7 @@ switch, the summary and the log lines, per-file failures and what a broken
 download leaves on disk.  Transfers run over SFTP against the test bed's sshd."""
 
 import itertools
+import json
 
 import paramiko
 import pytest
@@ -413,3 +414,56 @@ def test_plain_download_through_executor(tmp_path, host_log, make_node):
         (("Warning: Could not retrieve results/energy.xvg: no route",), {"level": "warning"}),
     ]
     assert not (tmp_path / "results").exists()
+
+
+# ---- the download record and partial files, when they are not what they should be
+
+def record_path(tmp_path):
+    return tmp_path / ".zentrel_hpc_n1.downloads.json"
+
+
+@pytest.mark.parametrize("record", ["garbage", "huge", "link", "foreign_paths", "directory"])
+def test_a_hostile_download_record_is_never_trusted(tmp_path, logged_node, sftp, job_dir, record):
+    victim = tmp_path.parent / f"{tmp_path.name}-victim"
+    victim.write_text("the user's own data")
+    path = record_path(tmp_path)
+    if record == "garbage":
+        path.write_text('{"version": 1, "files": [')
+    elif record == "huge":
+        path.write_text(json.dumps({"version": 1, "files": {}, "partial_files": {}, "pad": "x" * (17 << 20)}))
+    elif record == "link":
+        path.symlink_to(victim)
+    elif record == "foreign_paths":  # names files that are not partial files of ours
+        path.write_text(json.dumps({"version": 1, "remote_job_dir": job_dir, "files": {"md.log": [1]},
+                                    "partial_files": {"md.log": str(victim), "x": 5}}))
+    else:
+        path.mkdir()
+    node, log = logged_node({"essential": ["md.log"]})
+
+    for _ in range(2):
+        assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
+    assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
+    assert victim.read_text() == "the user's own data"
+    saved = [args for args, _ in log.calls if args[1].startswith("Could not save the download record")]
+    if record == "directory":
+        assert len(saved) == 2  # once in each pass; the downloads go on
+    else:
+        assert not saved and not path.is_symlink()
+        assert json.loads(path.read_text())["files"]["md.log"]["remote_size"] == len(REMOTE_FILES["md.log"])
+        # the second pass found the download recorded
+        assert [args for args, _ in log.calls if args[1].startswith("Up to date: md.log")]
+
+
+def test_a_link_at_the_partial_file_is_never_written_through(tmp_path, logged_node, sftp, job_dir):
+    node, _ = logged_node({"essential": ["md.log"]})
+    with pytest.raises(NodeException):
+        node._retrieve_output_files_ssh(BreakingSftp(sftp, OSError("dropped")), {}, job_dir)
+    [partial] = partial_files(tmp_path)
+    victim = tmp_path.parent / f"{tmp_path.name}-victim"
+    victim.write_text("the user's own data")
+    (tmp_path / partial).unlink()
+    (tmp_path / partial).symlink_to(victim)
+
+    assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
+    assert victim.read_text() == "the user's own data"
+    assert local_files(tmp_path) == ["md.log"] and not (tmp_path / "md.log").is_symlink()
