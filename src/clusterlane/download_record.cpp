@@ -86,9 +86,11 @@ void remove_partial(Borrowed path) {
 
 }  // namespace
 
-DownloadRecord::DownloadRecord(Borrowed self, Borrowed remote_job_dir)
-    : self_(Owned::ref(self.get())), path_(record_path(self)) {
-    Owned previous = read_document(path_);
+// A node whose state file path cannot be had (an override that raises)
+// keeps its record for this pass only.
+DownloadRecord::DownloadRecord(Borrowed self, Borrowed remote_job_dir) : self_(Owned::ref(self.get())) {
+    path_ = bridge::try_except([&] { return record_path(self); }, PyExc_Exception, [](Borrowed) { return Owned(); });
+    Owned previous = path_ ? read_document(path_) : Owned();
     Borrowed job = previous ? member(previous, "remote_job_dir", is_str) : Borrowed{};
     partials_ = previous ? bridge::call_method(Owned::ref(member(previous, "partial_files", is_dict).get()),
                                                bridge::intern("copy"))
@@ -152,6 +154,7 @@ void DownloadRecord::partial_removed(Borrowed entry) {
 // Written as the state file is, without waiting for the disk: a record lost
 // to a crash only costs a download.
 void DownloadRecord::save() {
+    if (!path_) return;
     bridge::try_except([&] { write_json_file(path_, document_, false); }, PyExc_Exception, [&](Borrowed error) {
         if (std::exchange(warned_, true)) return;
         Owned text = error_text(error);
