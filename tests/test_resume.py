@@ -55,7 +55,7 @@ def partials(work):
 
 
 class ServerReads:
-    """Bytes read (rchar) by the bed's SFTP server processes while it runs,
+    """Bytes read (rchar) by the bed's SFTP server processes started while it runs,
     sampled every 10 ms from /proc/<pid>/io: the files it serves and the
     requests it receives.  The session's other processes (the sshd that
     relays the data, sha256sum) are not counted."""
@@ -82,7 +82,8 @@ class ServerReads:
             return None
 
     def __enter__(self):
-        self.baseline = {pid: self._read(pid) or 0 for pid in self._sessions()}
+        # processes of earlier connections (a killed one on its way out) are not counted
+        self.earlier = set(self._sessions())
         self.thread = threading.Thread(target=self._watch, daemon=True)
         self.thread.start()
         return self
@@ -92,7 +93,7 @@ class ServerReads:
         while not self.stop.is_set():
             if time.monotonic() - refreshed > 0.1:
                 pids, refreshed = self._sessions(), time.monotonic()
-            for pid in pids:
+            for pid in set(pids) - self.earlier:
                 value = self._read(pid)
                 if value is not None:
                     self.seen[pid] = max(self.seen.get(pid, 0), value)
@@ -104,7 +105,7 @@ class ServerReads:
 
     @property
     def total(self):
-        return sum(value - self.baseline.get(pid, 0) for pid, value in self.seen.items())
+        return sum(self.seen.values())
 
 
 def job(sources, source):
