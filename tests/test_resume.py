@@ -250,3 +250,20 @@ def test_a_new_submission_removes_the_partial_files_and_the_record(bed, tmp_path
     forced = {"_hpc_options": {**fv["_hpc_options"], "force_resubmit": True}}
     assert execute(make(), forced)["remote_job_status"] in ("submitted", "pending", "running")
     assert not partials(work) and not record.exists()
+
+
+def test_without_sha256sum_on_the_cluster_size_and_time_decide(bed, tmp_path, make_node, sources, sessions,
+                                                                wrap_command):
+    make, fv, work, remote = completed_node(bed, tmp_path, make_node, sources, "resume_no_sha")
+    expected = remote_sha256(bed, remote)
+    broken_pass(make, fv, work, lambda: sessions(signal.SIGKILL))
+    # a cluster without the command (a stand-in: the bed's own cannot be removed)
+    wrap_command("sha256sum", "echo 'sha256sum: command not found' >&2; exit 127")
+
+    log = LogRecorder()
+    execute(make(log), fv)
+    assert log.find("Resuming ") and not log.find("Resumed download of")
+    assert log.find("No sha256sum on the cluster") == [
+        ("debug", f"No sha256sum on the cluster: resumed download of {NAME} checked by its size and modification "
+                  "time only", {"file_name": NAME})]
+    assert local_sha256(work / NAME) == expected and not partials(work)
