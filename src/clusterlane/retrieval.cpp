@@ -9,7 +9,10 @@
 // naming each such file with why; the job stays recorded, so the next call
 // fetches them again).  A standard or large file that did not come down is
 // reported in the summary's "remote_files" with why, so a completed result
-// never rests silently on an older local copy.
+// never rests silently on an older local copy.  A download that breaks off
+// is resumed by a later pass from its partial file (partial_files.hpp); an
+// output that came down before and has not changed since on either side is
+// not fetched again (download_record.hpp).
 #include "bridge/statements.hpp"
 #include "download_record.hpp"
 #include "methods.hpp"
