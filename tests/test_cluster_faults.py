@@ -84,8 +84,8 @@ def completed_job(bed, node, fv):
 
 def when_file_grows(path, action, size=16 * 1024 * 1024):
     """Runs action() on a thread once the download to the local path (into
-    its temporary file beside it) has passed `size` bytes."""
-    pattern = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".*.part")
+    its partial file beside it) has passed `size` bytes."""
+    pattern = os.path.join(os.path.dirname(path), ".zentrel-*.part")
 
     def watch():
         deadline = time.monotonic() + 30
@@ -132,7 +132,8 @@ def test_connection_dropped_during_an_essential_download(bed, tmp_path, sessions
     assert re.fullmatch(rf"\[download\] Could not download essential output files: big\.dat \(.+\)\. They stay on "
                         rf"the cluster in {re.escape(bed.remote_work_dir)}/job_fault_kill and are fetched again on "
                         r"the next call\.", message), message
-    assert not [name for name in os.listdir(tmp_path) if "big.dat" in name]  # nor a temporary file
+    assert not (tmp_path / "big.dat").exists()
+    assert len(glob.glob(str(tmp_path / ".zentrel-*.part"))) == 1  # kept for the next pass
     assert (tmp_path / ".zentrel_hpc_fault_kill.json").read_bytes() == state
 
     again = execute(make_node(node_id="fault_kill", **node_options(tmp_path)), fv)
@@ -155,7 +156,7 @@ def test_output_rewritten_during_its_download_is_not_taken(bed, tmp_path, make_n
     assert (origin, message) == ("remote_execution", f"[download] Could not download essential output files: big.dat "
                                                      f"({reason}). They stay on the cluster in {bed.remote_work_dir}/"
                                                      "job_fault_rewrite and are fetched again on the next call.")
-    assert not [name for name in os.listdir(tmp_path) if "big.dat" in name]
+    assert not [name for name in os.listdir(tmp_path) if "big.dat" in name or name.endswith(".part")]
 
 
 def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):

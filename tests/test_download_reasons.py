@@ -16,34 +16,34 @@ from test_cluster_e2e import QUICK, execute, failure, hpc_flow_vars, node_option
 from test_cluster_faults import completed_job
 from zentrel_core.node import NodeException
 
-LONG = "o" * 236 + ".txt"  # its temporary name ".<name>.<random>.part" exceeds 255 bytes
+TAKEN = "taken.txt"  # a directory stands at its local path
 
 
 @pytest.mark.bed
 @pytest.mark.usefixtures("private_home")
 def test_an_output_that_cannot_be_written_fails_or_is_reported_with_its_reason(bed, work, make_node):
-    fv = hpc_flow_vars(bed, QUICK + f"printf new > {LONG}\n")
-    (work / LONG).write_text("from an earlier run")
+    fv = hpc_flow_vars(bed, QUICK + f"printf new > {TAKEN}\n")
+    (work / TAKEN).mkdir()
     job_dir = f"{bed.remote_work_dir}/job_reasons"
 
     def node(category):
-        return make_node(node_id="reasons", categories={"essential": ["result.txt"], category: [LONG]},
+        return make_node(node_id="reasons", categories={"essential": ["result.txt"], category: [TAKEN]},
                          **node_options(work))
 
     job_id = completed_job(bed, node("essential"), fv)
     origin, message = failure(node("essential"), fv)
     assert origin == "remote_execution"
-    assert message.startswith(f"[download] Could not download essential output files: {LONG} ([Errno 36] File "
-                              f"name too long: '{work}/.{LONG}.")
-    assert message.endswith(f".part'). They stay on the cluster in {job_dir} and are fetched again on the next call.")
+    assert message.startswith(f"[download] Could not download essential output files: {TAKEN} ([Errno 21] Is a "
+                              f"directory: '{work}/.zentrel-")
+    assert message.endswith(f"/{TAKEN}'). They stay on the cluster in {job_dir} and are fetched again on the next call.")
 
     result = execute(node("standard"), fv)
-    record = result["data"]["remote_files"][LONG]
+    record = result["data"]["remote_files"][TAKEN]
     assert (result["remote_job_status"], result["remote_job_id"]) == ("completed", job_id)
     assert result["data"]["skipped_large_files"] == []
-    assert (record["remote_path"], record["category"]) == (f"{job_dir}/{LONG}", "standard")
-    assert record["reason"].startswith("Download failed: [Errno 36] File name too long")
-    assert (work / LONG).read_text() == "from an earlier run"
+    assert (record["remote_path"], record["category"]) == (f"{job_dir}/{TAKEN}", "standard")
+    assert record["reason"].startswith("Download failed: [Errno 21] Is a directory")
+    assert (work / TAKEN).is_dir() and not list(work.glob(".zentrel-*.part"))
     assert (work / "result.txt").read_text() == "HELLO CLUSTER\n"
 
 

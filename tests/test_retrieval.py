@@ -3,6 +3,7 @@ switch, the summary and the log lines, per-file failures and what a broken
 download leaves on disk.  Transfers run over SFTP against the test bed's sshd."""
 
 import itertools
+import json
 
 import paramiko
 import pytest
@@ -131,9 +132,14 @@ def test_large_file_flag_from_either_source(tmp_path, logged_node, sftp, job_dir
     assert (tmp_path / "traj.xtc").read_text() == REMOTE_FILES["traj.xtc"]
 
 
+def partial_files(directory):
+    return sorted(p.name for p in directory.glob(".zentrel-*.part"))
+
+
 def local_files(directory):
-    """The names in the directory, temporary files of downloads included."""
-    return sorted(p.name for p in directory.iterdir())
+    """The names in the directory, partial files of downloads included (not
+    the node's download record)."""
+    return sorted(p.name for p in directory.iterdir() if not p.name.endswith(".downloads.json"))
 
 
 @pytest.mark.parametrize("stale_local_copy", [False, True])
@@ -236,14 +242,17 @@ def test_broken_essential_download_keeps_the_local_path_fails_and_is_fetched_nex
                               {"file_name": "md.log", "error": text}) if text
                              else (("warning", "Remote file changed while downloading: md.log"),
                                    {"file_name": "md.log"}))
-    if existing is None:
-        assert local_files(tmp_path) == []
-    else:
-        assert local_files(tmp_path) == ["md.log"]
+    # a broken transfer keeps its partial file for the next pass; a changed remote file makes it useless
+    kept = [] if fault == "changed" else partial_files(tmp_path)
+    assert len(kept) == (0 if fault == "changed" else 1)
+    assert local_files(tmp_path) == sorted(kept + ([] if existing is None else ["md.log"]))
+    if existing is not None:
         assert (tmp_path / "md.log").read_text() == existing
 
+    # outside a pass there is no command to check a resumed file with: downloaded whole
     assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
     assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
+    assert local_files(tmp_path) == ["md.log"]
 
 
 class SelectiveSftp(BreakingSftp):
@@ -285,22 +294,22 @@ def test_interrupt_and_timeout_end_the_download_after_cleanup(tmp_path, logged_n
     node, log = logged_node({"standard": ["md.log", "big.trr"]})
     with pytest.raises(error):
         node._retrieve_output_files_ssh(BreakingSftp(sftp, error()), {}, job_dir)
-    assert local_files(tmp_path) == []
+    assert local_files(tmp_path) == partial_files(tmp_path) and len(partial_files(tmp_path)) == 1
     assert not [args for args, _ in log.calls if args[0] == "warning"]  # not one per file
 
 
-# Local writes that fail for real: the temporary name ".<name>.<random>.part"
-# beside a 240-character name exceeds 255 bytes, and a regular file stands
-# where the parent directory of results/energy.xvg would go.
+# Local writes that fail for real: a directory stands where `taken` would
+# go, and a regular file where the parent directory of results/energy.xvg
+# would go.  A 240-character name comes down (its partial file's name is short).
 LONG = "o" * 236 + ".txt"
-UNWRITABLE = [LONG, "results/energy.xvg"]
+UNWRITABLE = ["taken", "results/energy.xvg"]
 
 
 @pytest.fixture
 def unwritable(tmp_path, bed, job_dir):
-    bed.run_as_user(f"printf 'long' > '{job_dir}/{LONG}'", check=True)
+    bed.run_as_user(f"printf 'long' > '{job_dir}/{LONG}' && printf 'taken' > '{job_dir}/taken'", check=True)
     (tmp_path / "results").write_text("a file, not a directory")
-    (tmp_path / LONG).write_text("from an earlier run")
+    (tmp_path / "taken").mkdir()
 
 
 def first_reasons(log):
@@ -313,16 +322,18 @@ def first_reasons(log):
 
 
 @pytest.mark.usefixtures("unwritable")
-def test_failed_essential_files_are_named_with_their_reasons(logged_node, sftp, job_dir):
-    node, log = logged_node({"essential": [LONG, "md.log", "results/energy.xvg", LONG]})
+def test_failed_essential_files_are_named_with_their_reasons(tmp_path, logged_node, sftp, job_dir):
+    node, log = logged_node({"essential": ["taken", LONG, "md.log", "results/energy.xvg", "taken"]})
 
     with pytest.raises(NodeException) as caught:
         node._retrieve_output_files_ssh(sftp, {}, job_dir)
 
     reasons = first_reasons(log)
-    assert "File name too long" in reasons[LONG] and "File exists" in reasons["results/energy.xvg"]
+    assert "Is a directory" in reasons["taken"] and "File exists" in reasons["results/energy.xvg"]
+    assert (tmp_path / LONG).read_text() == "long"
+    assert local_files(tmp_path) == sorted([LONG, "md.log", "results", "taken"])  # no partial file left
     assert caught.value.message == (
-        f"Could not download essential output files: {LONG} ({reasons[LONG]}), results/energy.xvg "
+        f"Could not download essential output files: taken ({reasons['taken']}), results/energy.xvg "
         f"({reasons['results/energy.xvg']}). They stay on the cluster in {job_dir} and are fetched again on the "
         "next call.")
 
@@ -333,7 +344,7 @@ def test_failed_essential_files_are_named_with_their_reasons(logged_node, sftp, 
 def test_failed_other_files_are_reported_after_the_skipped_ones(tmp_path, logged_node, sftp, job_dir, category,
                                                                download_large, skipped):
     categories = {"essential": ["md.log"], "large": ["traj.xtc"]}
-    categories[category] = categories.get(category, []) + [*UNWRITABLE, "big.trr", "gone.dat", LONG]
+    categories[category] = categories.get(category, []) + [*UNWRITABLE, "big.trr", "gone.dat", "taken"]
     node, log = logged_node(categories)
 
     summary = node._retrieve_output_files_ssh(sftp, {}, job_dir, {"download_large_files": download_large})
@@ -346,7 +357,7 @@ def test_failed_other_files_are_reported_after_the_skipped_ones(tmp_path, logged
     assert summary["skipped"] == skipped
     assert list(summary["remote_files"]) == skipped + UNWRITABLE
     assert {name: summary["remote_files"][name] for name in UNWRITABLE} == failed
-    assert (tmp_path / LONG).read_text() == "from an earlier run"
+    assert (tmp_path / "taken").is_dir()
 
 
 class RefusingSftp(BreakingSftp):
@@ -403,3 +414,56 @@ def test_plain_download_through_executor(tmp_path, host_log, make_node):
         (("Warning: Could not retrieve results/energy.xvg: no route",), {"level": "warning"}),
     ]
     assert not (tmp_path / "results").exists()
+
+
+# ---- the download record and partial files, when they are not what they should be
+
+def record_path(tmp_path):
+    return tmp_path / ".zentrel_hpc_n1.downloads.json"
+
+
+@pytest.mark.parametrize("record", ["garbage", "huge", "link", "foreign_paths", "directory"])
+def test_a_hostile_download_record_is_never_trusted(tmp_path, logged_node, sftp, job_dir, record):
+    victim = tmp_path.parent / f"{tmp_path.name}-victim"
+    victim.write_text("the user's own data")
+    path = record_path(tmp_path)
+    if record == "garbage":
+        path.write_text('{"version": 1, "files": [')
+    elif record == "huge":
+        path.write_text(json.dumps({"version": 1, "files": {}, "partial_files": {}, "pad": "x" * (17 << 20)}))
+    elif record == "link":
+        path.symlink_to(victim)
+    elif record == "foreign_paths":  # names files that are not partial files of ours
+        path.write_text(json.dumps({"version": 1, "remote_job_dir": job_dir, "files": {"md.log": [1]},
+                                    "partial_files": {"md.log": str(victim), "x": 5}}))
+    else:
+        path.mkdir()
+    node, log = logged_node({"essential": ["md.log"]})
+
+    for _ in range(2):
+        assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
+    assert (tmp_path / "md.log").read_text() == REMOTE_FILES["md.log"]
+    assert victim.read_text() == "the user's own data"
+    saved = [args for args, _ in log.calls if args[1].startswith("Could not save the download record")]
+    if record == "directory":
+        assert len(saved) == 2  # once in each pass; the downloads go on
+    else:
+        assert not saved and not path.is_symlink()
+        assert json.loads(path.read_text())["files"]["md.log"]["remote_size"] == len(REMOTE_FILES["md.log"])
+        # the second pass found the download recorded
+        assert [args for args, _ in log.calls if args[1].startswith("Up to date: md.log")]
+
+
+def test_a_link_at_the_partial_file_is_never_written_through(tmp_path, logged_node, sftp, job_dir):
+    node, _ = logged_node({"essential": ["md.log"]})
+    with pytest.raises(NodeException):
+        node._retrieve_output_files_ssh(BreakingSftp(sftp, OSError("dropped")), {}, job_dir)
+    [partial] = partial_files(tmp_path)
+    victim = tmp_path.parent / f"{tmp_path.name}-victim"
+    victim.write_text("the user's own data")
+    (tmp_path / partial).unlink()
+    (tmp_path / partial).symlink_to(victim)
+
+    assert node._retrieve_output_files_ssh(sftp, {}, job_dir)["downloaded"] == ["md.log"]
+    assert victim.read_text() == "the user's own data"
+    assert local_files(tmp_path) == ["md.log"] and not (tmp_path / "md.log").is_symlink()

@@ -53,6 +53,9 @@ void bind_once() {
     b.st_mtime_name = bridge::intern("st_mtime");
     b.reader_exit_wait = bridge::float_from(5.0);
     b.simple_namespace = bridge::getattr(bridge::import("types"), bridge::intern("SimpleNamespace"));
+    Owned hashlib = bridge::import("hashlib");
+    b.sha256 = bridge::getattr(hashlib, bridge::intern("sha256"));
+    b.file_digest = bridge::getattr(hashlib, bridge::intern("file_digest"));
 }
 
 void exec_module(Borrowed module) {

@@ -1,6 +1,7 @@
 // New files beside a path, created exclusively under a random name and never
-// through a link: the state file's temporary file, the probe before a
-// submission and the temporary file of each download.
+// through a link: the temporary files of the state file and of the
+// download record, and the probe before a submission (a download's
+// partial file has a fixed name of its own: partial_files.hpp).
 #pragma once
 
 #include "runtime.hpp"

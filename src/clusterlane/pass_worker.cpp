@@ -31,6 +31,7 @@ constexpr double kCloseSlice = 1.0;
 struct PassState {
     Owned text;     // "No answer from <host> for <N> seconds"
     Clock::duration limit{};
+    Clock::duration extra{};  // added to `limit` while an ExtraTime lives
     Owned client;   // attached once connected
     Owned sftp;
 
@@ -221,7 +222,7 @@ void log_progress(const TransferProgress* t) {
 void await_call(PassState& s, Clock::time_point started) {
     Clock::time_point next_line = started + kLineEvery;
     for (;;) {
-        const Clock::time_point deadline = s.last_answer + s.limit;
+        const Clock::time_point deadline = s.last_answer + s.limit + s.extra;
         if (Clock::now() >= deadline) {
             s.expired = true;
             // An interrupt that came while the transport closed or the worker
@@ -323,6 +324,23 @@ Owned detail::run(Borrowed connection, CallRef call) {
                         });
     if (s->error) bridge::restore_error(std::exchange(s->error, Owned{}));
     return std::exchange(s->result, Owned{});
+}
+
+Owned client_of(Borrowed connection) {
+    PassState* s = t_running ? t_running->state_ : nullptr;
+    if (!s || !s->attached(connection) || !s->client) return {};
+    return Owned::ref(s->client.get());
+}
+
+ExtraTime::ExtraTime(Borrowed connection, double seconds) {
+    PassState* s = t_running ? t_running->state_ : nullptr;
+    if (!s || !s->attached(connection)) return;
+    state_ = s;
+    s->extra = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, kLongestWait)));
+}
+
+ExtraTime::~ExtraTime() {
+    if (state_) state_->extra = {};
 }
 
 Owned progress_callback(Borrowed connection, const Transfer& transfer) {

@@ -77,6 +77,8 @@ public:
 private:
     friend Owned detail::run(Borrowed connection, detail::CallRef call);
     friend Owned progress_callback(Borrowed connection, const Transfer& transfer);
+    friend Owned client_of(Borrowed connection);
+    friend class ExtraTime;
 
     Owned box_;         // owns the PassState; the worker thread holds it as well
     PassState* state_;  // the one box_ holds
@@ -109,6 +111,24 @@ Owned bounded(Borrowed connection, F&& call) {
     auto invoke = [](void* callable) -> Owned { return (*static_cast<Callable*>(callable))(); };
     return detail::run(connection, {const_cast<void*>(static_cast<const void*>(&call)), invoke});
 }
+
+// The SSH client of the pass that `connection` (its client or SFTP client)
+// belongs to on this thread; null outside such a pass.
+Owned client_of(Borrowed connection);
+
+// While it lives, every wait of the pass that `connection` belongs to gets
+// `seconds` more than ioTimeout (a command that reads a whole file, say);
+// outside a pass it does nothing.
+class ExtraTime {
+public:
+    ExtraTime(Borrowed connection, double seconds);
+    ~ExtraTime();
+    ExtraTime(const ExtraTime&) = delete;
+    ExtraTime& operator=(const ExtraTime&) = delete;
+
+private:
+    PassState* state_ = nullptr;
+};
 
 // For the `callback` keyword of SFTPClient.get/put: each reported chunk
 // counts as an answer of the server (the transfer's clock starts afresh), and

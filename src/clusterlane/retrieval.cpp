@@ -9,12 +9,21 @@
 // naming each such file with why; the job stays recorded, so the next call
 // fetches them again).  A standard or large file that did not come down is
 // reported in the summary's "remote_files" with why, so a completed result
-// never rests silently on an older local copy.
+// never rests silently on an older local copy.  A download that breaks off
+// is resumed by a later pass from its partial file (partial_files.hpp); an
+// output that came down before and has not changed since on either side is
+// not fetched again (download_record.hpp).
 #include "bridge/statements.hpp"
+#include "download_record.hpp"
 #include "methods.hpp"
 #include "new_file.hpp"
 #include "options.hpp"
+#include "partial_files.hpp"
 #include "pass_worker.hpp"
+#include "remote_command.hpp"
+
+#include <cerrno>
+#include <cstdio>
 
 namespace clusterlane {
 
@@ -63,6 +72,29 @@ Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
 
 // ---- one download ---------------------------------------------------------
 
+// The remote file is read from the partial file's end in chunks of this size
+// (paramiko's prefetch requests are 32 KiB each; a read takes what has come).
+constexpr long long kReadChunk = 1024 * 1024;
+
+// A resumed file's SHA-256 is computed on the cluster within ioTimeout plus
+// one second per this many bytes.
+constexpr double kHashBytesPerSecond = 100.0 * 1024 * 1024;
+
+// Errors of the local disk while writing: the partial file is of no use.
+bool is_local_write_error(Borrowed error) {
+    if (!bridge::error_matches(error, PyExc_OSError)) return false;
+    Owned code = bridge::getattr_optional(error, bridge::intern("errno"));
+    if (!code || !PyLong_Check(code.get())) return false;
+    const long value = bridge::to_long(code);
+    return value == ENOSPC || value == EDQUOT || value == EFBIG || value == EROFS || value == EIO;
+}
+
+Owned mebibytes_text(long long bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return bridge::str_from(text);
+}
+
 // Within a pass the transfer is one bounded wait that each received chunk
 // starts afresh; a large file's progress is logged under `entry`.  getfo
 // writes into the file object we opened: the local path is never opened by
@@ -74,6 +106,34 @@ void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path
     io::bounded(sftp, [&] { return bridge::call(getfo, {remote_path, local_file}, callback); });
 }
 
+// The rest of the remote file from the partial file's end on, appended to
+// it: the remote file opened, read from that offset with prefetch.  One
+// bounded wait as `transfer` is, its progress counting the whole file.
+// `local_failed` is set when writing to the partial file failed.
+void transfer_rest(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, const Partial& partial,
+                   long long total, bool& local_failed) {
+    Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
+    Owned chunk = bridge::integer(kReadChunk);
+    io::bounded(sftp, [&] {
+        Owned remote = bridge::call_method(sftp, name(N::open), remote_path, bridge::str_from("rb"));
+        bridge::with_block(remote, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
+            long long done = partial.offset;
+            bridge::call_method(file, name(N::seek), bridge::integer(done));
+            if (done < total) bridge::call_method(file, name(N::prefetch), bridge::integer(total));
+            while (done < total) {
+                Owned data = bridge::call_method(file, name(N::read), chunk);
+                const Py_ssize_t size = bridge::length(data);
+                if (size == 0) break;  // shorter than it was: the checks after the transfer tell
+                bridge::on_error([&] { bridge::call_method(partial.file, name(N::write), data); },
+                                 [&] { local_failed = true; });
+                done += size;
+                if (progress) bridge::call(progress, bridge::integer(done), bridge::integer(total));
+            }
+        });
+        return bridge::none();
+    });
+}
+
 // (size, mtime) of the remote file; a missing one raises FileNotFoundError.
 Owned remote_stamp(Borrowed sftp, Borrowed remote_path) {
     Owned attributes = io::bounded(sftp, [&] { return bridge::call_method(sftp, name(N::stat), remote_path); });
@@ -81,32 +141,100 @@ Owned remote_stamp(Borrowed sftp, Borrowed remote_path) {
                             bridge::getattr(attributes, bound().st_mtime_name));
 }
 
-enum class Fetch { Complete, Changed };
+enum class Check { Match, Mismatch };
 
-// Downloads into a new temporary file beside the target and renames it over
-// the target only when the remote file's size and mtime did not change
-// during the transfer and the local size is that size.  Otherwise, and on
-// any failure, the target stays exactly as it was and the temporary file
-// goes.  A link at the target is replaced, never written through.
-Fetch fetch(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
-    Owned before = remote_stamp(sftp, remote_path);
-    Owned directory = os_path(N::dirname, local_path);
-    Owned prefix = os_path(N::join, directory, bridge::concat({".", bridge::str(os_path(N::basename, local_path))}));
-    NewFile temp = create_new_file(prefix, "part", "wb");
-    return bridge::on_error(
+// The resumed file compared with the cluster's copy by SHA-256
+// (`sha256sum`, one command of ioTimeout plus a second per 100 MiB).  A
+// cluster without sha256sum leaves the size and mtime checks to decide.
+Check verify_resumed(Borrowed self, Borrowed ssh, Borrowed entry, Borrowed remote_path, Borrowed partial_path,
+                     long long size) {
+    remote_shell::CommandResult hashed = [&] {
+        io::ExtraTime extra(ssh, static_cast<double>(size) / kHashBytesPerSecond);
+        return remote_shell::run(ssh, concat({"sha256sum < ", remote_shell::shell_quote(remote_path)}));
+    }();
+    if (hashed.exit_status == 127) {
+        hpc_log(self, "debug",
+                concat({"No sha256sum on the cluster: resumed download of ", bridge::str(entry),
+                        " checked by its size and modification time only"}),
+                {{name(N::file_name), entry}});
+        return Check::Match;
+    }
+    if (!hashed.succeeded()) return Check::Mismatch;
+    Owned text = bridge::call_method(hashed.stdout_data, name(N::decode), bridge::str_from("ascii"),
+                                     bridge::str_from("replace"));
+    const std::optional<std::string_view> answer = bridge::try_utf8(text);
+    Owned local = file_sha256(partial_path);
+    if (!answer || answer->size() < 64 || answer->substr(0, 64) != bridge::utf8(local)) return Check::Mismatch;
+    return Check::Match;
+}
+
+enum class Fetch { Complete, Changed, Mismatch };
+
+// What one entry's download works with.
+struct Target {
+    Borrowed self;
+    Borrowed sftp;
+    Borrowed entry;
+    Borrowed remote_path;
+    Borrowed local_path;
+    Borrowed stamp;  // (size, mtime) of the remote file before the transfer
+    DownloadRecord& record;
+};
+
+// Downloads into the entry's partial file beside the target (resuming it
+// when `resume` and it holds the start of this very remote file) and
+// renames it over the target only when the remote file's size and mtime did
+// not change during the transfer, the local size is that size and, for a
+// resumed file, its SHA-256 is the cluster's.  Until then the target stays
+// exactly as it was.  A download that breaks off keeps the partial file for
+// the next pass; one that makes it useless (the remote file changed, a
+// local write error, a failed check) removes it.  A link at the target is
+// replaced, never written through.
+Fetch fetch(const Target& t, bool resume) {
+    Owned ssh = resume ? io::client_of(t.sftp) : Owned();  // a resumed file needs the cluster's hash
+    Owned node_id = bridge::getattr(t.self, name(N::node_id));
+    Owned path = os_path(N::join, os_path(N::dirname, t.local_path), partial_name(node_id, t.entry, t.stamp));
+    t.record.use_partial(t.entry, path);
+    const long long total = bridge::to_long_long(bridge::tuple_item(t.stamp, 0));
+    Partial partial = open_partial(path, total, static_cast<bool>(ssh));
+    auto discard = [&] {
+        remove_quietly(partial.path);
+        t.record.partial_removed(t.entry);
+    };
+    bool local_failed = false;
+    return bridge::try_except(
         [&] {
-            bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__),
-                               [&](Borrowed file) { transfer(self, sftp, entry, remote_path, file); });
-            Owned after = remote_stamp(sftp, remote_path);
-            Owned size = os_path(N::getsize, temp.path);
-            if (!bridge::equal(before, after) || !bridge::equal(size, bridge::tuple_item(before, 0))) {
-                remove_quietly(temp.path);
+            bridge::with_block(partial.file, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
+                if (partial.offset == 0) return transfer(t.self, t.sftp, t.entry, t.remote_path, file);
+                hpc_log(t.self, "info",
+                        concat({"Resuming ", bridge::str(t.entry), " at ", mebibytes_text(partial.offset), " of ",
+                                mebibytes_text(total), " MiB"}),
+                        {{name(N::file_name), t.entry},
+                         {name(N::bytes_done), bridge::integer(partial.offset)},
+                         {name(N::bytes_total), bridge::integer(total)}});
+                transfer_rest(t.self, t.sftp, t.entry, t.remote_path, partial, total, local_failed);
+            });
+            Owned after = remote_stamp(t.sftp, t.remote_path);
+            Owned size = os_path(N::getsize, partial.path);
+            if (!bridge::equal(t.stamp, after) || !bridge::equal(size, bridge::tuple_item(t.stamp, 0))) {
+                discard();
                 return Fetch::Changed;
             }
-            bridge::call_method(global(N::os), name(N::replace), temp.path, local_path);
+            if (partial.offset > 0 &&
+                verify_resumed(t.self, ssh, t.entry, t.remote_path, partial.path, total) == Check::Mismatch) {
+                discard();
+                return Fetch::Mismatch;
+            }
+            // a target that cannot be replaced (a directory stands there) would fail again next time
+            bridge::on_error([&] { bridge::call_method(global(N::os), name(N::replace), partial.path, t.local_path); },
+                             discard);
             return Fetch::Complete;
         },
-        [&] { remove_quietly(temp.path); });
+        PyExc_BaseException, [&](Borrowed error) -> Fetch {
+            // A broken connection, a timeout, an interrupt: the next pass resumes.
+            if (local_failed || is_local_write_error(error)) discard();
+            bridge::restore_error(Owned::ref(error.get()));
+        });
 }
 
 Owned local_size(Borrowed local_path) {
@@ -128,17 +256,38 @@ struct Outcome {
     Owned reason;
 };
 
-// Downloads one entry.  Failures of this entry are logged and absorbed; a
-// timeout ends the whole pass (a silent server would cost one timeout per
-// file otherwise), and anything outside the Exception family propagates.
-Outcome download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path) {
+// Downloads one entry, unless the record shows that the local copy is this
+// very remote file already.  A resumed file that does not match the
+// cluster's copy is downloaded whole once more.  Failures of this entry are
+// logged and absorbed; a timeout ends the whole pass (a silent server would
+// cost one timeout per file otherwise), and anything outside the Exception
+// family propagates.
+Outcome download_entry(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_path,
+                       DownloadRecord& record) {
     auto attempt = [&] {
+        Owned stamp = remote_stamp(sftp, remote_path);
+        if (record.up_to_date(entry, stamp, local_path)) {
+            Owned size = Owned::ref(bridge::tuple_item(stamp, 0).get());
+            hpc_log(self, "debug", concat({"Up to date: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
+                    {{name(N::file_name), entry}, {name(N::file_size), size}});
+            return Outcome{Fetched::Yes, {}};
+        }
         make_parent_dir(local_path);
-        if (fetch(self, sftp, entry, remote_path, local_path) == Fetch::Changed) {
+        const Target target{self, sftp, entry, remote_path, local_path, stamp, record};
+        Fetch fetched = fetch(target, true);
+        if (fetched == Fetch::Mismatch) {
+            hpc_log(self, "warning",
+                    concat({"Resumed download of ", bridge::str(entry),
+                            " did not match the cluster's copy; downloading it again"}),
+                    {{name(N::file_name), entry}});
+            fetched = fetch(target, false);
+        }
+        if (fetched == Fetch::Changed) {
             hpc_log(self, "warning", concat({"Remote file changed while downloading: ", bridge::str(entry)}),
                     {{name(N::file_name), entry}});
             return Outcome{Fetched::Failed, bridge::str_from("changed while downloading")};
         }
+        record.completed(entry, stamp, local_path);
         Owned size = local_size(local_path);
         hpc_log(self, "debug", concat({"Downloaded: ", bridge::str(entry), " (", bridge::str(size), " bytes)"}),
                 {{name(N::file_name), entry}, {name(N::file_size), size}});
@@ -224,6 +373,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
     // other failed entry is reported only when none of its downloads of this
     // pass succeeded (the local file is then not this job's), once, with the
     // category and reason of its first failure.
+    DownloadRecord record(self, remote_job_dir);
     Owned downloaded_files = bridge::new_list();
     Owned failed_essential = bridge::new_list();
     Owned essential_reasons = bridge::new_list();  // "<entry> (<reason>)"
@@ -233,7 +383,7 @@ Owned retrieve_ssh_body(const bridge::Args<kSshParams>& args) {
         const Py_ssize_t at = position++;
         Owned remote_path = remote_path_of(remote_job_dir, entry);
         Owned local_path = local_path_of(local_dir, entry);
-        Outcome outcome = download_entry(self, sftp, entry, remote_path, local_path);
+        Outcome outcome = download_entry(self, sftp, entry, remote_path, local_path, record);
         if (outcome.fetched == Fetched::Yes) bridge::list_append(downloaded_files, entry);
         if (outcome.fetched != Fetched::Failed) return;
         if (at < essential_count) {

@@ -34,7 +34,9 @@ using bridge::Owned;
     X(missing_host_key) X(get_remote_server_key) X(get_base64) X(get_name) X(fingerprint) X(HostKeys) X(lookup)     \
     X(values) X(BadHostKeyException) X(hash_host) X(key_type) X(known_hosts) X(SSHConfig) X(from_text)             \
     X(hashknownhosts) X(identityfile) X(serveraliveinterval) X(proxyjump) X(proxycommand) X(user) X(address)      \
-    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)
+    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)            \
+    X(lstat) X(fstat) X(st_ino) X(st_mode) X(st_mtime_ns) X(seek) X(prefetch) X(hexdigest) X(follow_symlinks)    \
+    X(loads) X(encode)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
@@ -50,6 +52,8 @@ struct Bound {
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
     Owned simple_namespace;  // types.SimpleNamespace (the host key policy object)
+    Owned sha256;            // hashlib.sha256
+    Owned file_digest;       // hashlib.file_digest
 };
 
 using Runtime = bridge::ModuleRuntime<N, Bound>;

@@ -79,19 +79,31 @@ Owned load_previous_result_body(const bridge::Args<kSelfOnly>& args) {
         not_recorded, [](Borrowed) { return bridge::none(); });
 }
 
-// The document goes to a new temporary file beside the state file (random
-// name, created exclusively, never through a link) that is flushed to disk
-// and then renamed over the state file, so the state file always holds
-// either the former record or the complete new one, never a partial write
-// that would load as "no job" and make the next call submit again.
-void write_state_file(Borrowed path, Borrowed result) {
+// A failed save is reported as a warning and never fails the submission.
+Owned save_result_body(const bridge::Args<kSaveParams>& args) {
+    Owned path = call_self(args.self(), N::_get_state_file_path);
+    bridge::try_except([&] { write_json_file(path, args.get<"result">(), true); }, PyExc_Exception, [](Borrowed error) {
+        log(concat({"Warning: Could not save state: ", error_text(error)}), "warning");
+    });
+    return bridge::none();
+}
+
+}  // namespace
+
+// The document goes to a new temporary file beside `path` (random name,
+// created exclusively, never through a link) that is renamed over `path`,
+// so the file always holds either the former document or the complete new
+// one.  The state file is flushed to disk before the rename: a partial write
+// would load as "no job" and make the next call submit again.
+void write_json_file(Borrowed path, Borrowed document, bool sync) {
     NewFile temp = create_new_file(path, "tmp", "w");
     Owned os = global(N::os);
     bridge::on_error(
         [&] {
             bridge::with_block(temp.file, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
-                bridge::call(bridge::getattr(global(N::json), name(N::dump)), {result, file},
+                bridge::call(bridge::getattr(global(N::json), name(N::dump)), {document, file},
                              {{name(N::indent), bridge::integer(2)}});
+                if (!sync) return;
                 bridge::call_method(file, name(N::flush));
                 bridge::call_method(os, name(N::fsync), bridge::call_method(file, name(N::fileno)));
             });
@@ -100,17 +112,6 @@ void write_state_file(Borrowed path, Borrowed result) {
         // the temporary file goes; a failure to remove it does not hide the error
         [&] { remove_quietly(temp.path); });
 }
-
-// A failed save is reported as a warning and never fails the submission.
-Owned save_result_body(const bridge::Args<kSaveParams>& args) {
-    Owned path = call_self(args.self(), N::_get_state_file_path);
-    bridge::try_except([&] { write_state_file(path, args.get<"result">()); }, PyExc_Exception, [](Borrowed error) {
-        log(concat({"Warning: Could not save state: ", error_text(error)}), "warning");
-    });
-    return bridge::none();
-}
-
-}  // namespace
 
 // A job that cannot be recorded would be submitted again by every later
 // pass, so the submission starts only once a file can be created next to

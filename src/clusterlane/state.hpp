@@ -10,4 +10,9 @@ namespace clusterlane {
 // state file, so that a job about to be submitted can be recorded.
 void check_record_writable(Borrowed state_path);
 
+// Writes `document` as JSON to a new temporary file beside `path` and
+// renames it over `path`; with `sync` the data reaches the disk first.
+// Raises what the writing raised, the temporary file removed.
+void write_json_file(Borrowed path, Borrowed document, bool sync);
+
 }  // namespace clusterlane

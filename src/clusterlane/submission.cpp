@@ -8,6 +8,7 @@
 #include "submission.hpp"
 
 #include "bridge/statements.hpp"
+#include "download_record.hpp"
 #include "job_query.hpp"
 #include "remote_command.hpp"
 #include "results.hpp"
@@ -131,6 +132,7 @@ Owned follow_found_job(Borrowed self, Borrowed remote_job_dir, const slurm_state
             concat({"Job ", job_id, " is already running in ", remote_job_dir,
                     "; following it instead of submitting another"}),
             {{name(N::job_id), job_id}});
+    clear_download_record(self);
     call_self(self, N::_save_result, results::submitted(job_id, remote_job_dir));
     return results::held(bridge::str_from(job.state), job_id);
 }
@@ -153,6 +155,9 @@ Owned submit_job(const PassContext& pass) {
     hpc_log(self, "info", concat({"SLURM job submitted: ", job_id}),
             {{name(N::job_id), job_id}, {name(N::remote_dir), remote_job_dir}});
 
+    // The outputs of the new job are other files: what came down of the
+    // former job, and its partial files, no longer count.
+    clear_download_record(self);
     Owned result = results::submitted(job_id, remote_job_dir);
     call_self(self, N::_save_result, result);
     return result;
