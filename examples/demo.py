@@ -224,10 +224,21 @@ def driver_env() -> dict:
     return env
 
 
-def run_driver(command: list[str], relay: LogRelay) -> int:
+def driver_home(bed: Testbed, workdir: str) -> str:
+    """A home for the driver whose ~/.ssh/known_hosts lists the bed's host
+    key: the bed's key is new on every bring-up, and pinning it into the
+    real ~/.ssh/known_hosts would leave a stale line there per run."""
+    home = os.path.join(workdir, "home")
+    os.makedirs(os.path.join(home, ".ssh"), mode=0o700)
+    shutil.copyfile(bed.known_hosts_path, os.path.join(home, ".ssh", "known_hosts"))
+    return home
+
+
+def run_driver(command: list[str], relay: LogRelay, home: str) -> int:
     """Runs the worker driver; its output lines go through the relay, so that
     each follows the log entries of the call it reports."""
-    proc = subprocess.Popen(command, cwd=ROOT, env=driver_env(), stdout=subprocess.PIPE, text=True, bufsize=1)
+    env = {**driver_env(), "HOME": home}
+    proc = subprocess.Popen(command, cwd=ROOT, env=env, stdout=subprocess.PIPE, text=True, bufsize=1)
     try:
         for line in proc.stdout or ():
             relay.print_in_order(line.rstrip("\n"))
@@ -323,7 +334,8 @@ def main(argv=None) -> int:
             report_path = os.path.join(workdir, "report.json")
             with LogRelay(bed.redis_port) as relay:
                 say(f"subscribed to {CHANNEL}; live log entries follow (time UTC, level, node, source)")
-                code = run_driver(driver_command(bed, workdir, report_path, args), relay)
+                code = run_driver(driver_command(bed, workdir, report_path, args), relay,
+                                  driver_home(bed, workdir))
                 relay.drain()
                 try:
                     with open(report_path, encoding="utf-8") as fh:

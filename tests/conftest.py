@@ -29,8 +29,10 @@ with at least two other tests: xdist queues the next module behind a worker
 once two or fewer of its tests are pending, and that module would wait for
 the whole clock.
 """
+import atexit
 import os
 import shutil
+import tempfile
 import threading
 import time
 import uuid
@@ -39,6 +41,16 @@ import pytest
 
 # before any test module imports testbed, whose default user this sets
 _WORKER = os.environ.get("PYTEST_XDIST_WORKER")
+
+# The tests run as a user of their own: a home whose ~/.ssh/known_hosts and
+# ~/.ssh/config start empty.  The beds' host keys are new on every bring-up,
+# so pinning them into the real ~/.ssh/known_hosts would leave a stale line
+# per bed (and a user's ssh config could reroute the tests' connections).
+# Subprocesses (the demo's driver) inherit it.
+_HOME = tempfile.mkdtemp(prefix="zentrel-test-home-")
+os.mkdir(os.path.join(_HOME, ".ssh"), 0o700)
+os.environ["HOME"] = _HOME
+atexit.register(shutil.rmtree, _HOME, True)
 if _WORKER:
     os.environ["ZENTREL_BED_USER"] = f"{os.environ.get('ZENTREL_BED_USER', 'zentrelbed')}-{_WORKER}"
 

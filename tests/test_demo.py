@@ -88,7 +88,7 @@ def test_worker_follows_one_job_from_submission_to_completion(demo):
     states = report["cluster"]["states"]
     assert states[0] == "submitted" and states[-1] == "completed"
     assert states.count("submitted") == 1
-    assert set(states[1:-1]) <= {"pending", "running", "configuring"} and states[1:-1]
+    assert set(states[1:-1]) <= {"pending", "running", "configuring", "completing"} and states[1:-1]
     job_ids = {r["remote_job_id"] for r in report["cluster"]["results"]}
     assert len(job_ids) == 1
     job_id = job_ids.pop()
