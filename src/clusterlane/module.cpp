@@ -5,6 +5,7 @@
 // ClusterlaneBase.
 #include "bridge/module.hpp"
 #include "class.hpp"
+#include "connection_pool.hpp"
 #include "host/host.hpp"
 
 namespace clusterlane {
@@ -53,6 +54,8 @@ void bind_once() {
     b.st_mtime_name = bridge::intern("st_mtime");
     b.reader_exit_wait = bridge::float_from(5.0);
     b.simple_namespace = bridge::getattr(bridge::import("types"), bridge::intern("SimpleNamespace"));
+    b.atexit_register = bridge::getattr(bridge::import("atexit"), b.register_name);
+    b.kept_connections = pool::new_pool();
 }
 
 void exec_module(Borrowed module) {

@@ -46,10 +46,12 @@ struct Bound {
     Owned simple_queue;    // queue.SimpleQueue
     Owned poll;            // select.poll
     Owned sleep;           // time.sleep
-    Owned register_name;   // "register", the poll object's method
+    Owned register_name;   // "register", the poll object's method (and atexit's)
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
     Owned simple_namespace;  // types.SimpleNamespace (the host key policy object)
+    Owned atexit_register;   // atexit.register
+    Owned kept_connections;  // the box of the process's kept connections (connection_pool.cpp)
 };
 
 using Runtime = bridge::ModuleRuntime<N, Bound>;
