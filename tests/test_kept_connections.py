@@ -113,6 +113,42 @@ def test_twenty_nodes_on_four_threads_share_four_logins(bed, tmp_path, make_node
     assert logins(bed) - before <= 4
 
 
+@pytest.mark.bed
+@pytest.mark.usefixtures("private_home")
+def test_passes_at_once_use_connections_of_their_own_and_four_stay(bed, tmp_path, make_node):
+    from zentrel_core.clusterlane import ClusterlaneBase
+
+    fv = flow_vars(bed, keepConnection=60, ioTimeout=307)
+    barrier = threading.Barrier(6, timeout=60)
+    nodes, logs, statuses = [], [], []
+    for i in range(6):
+        node = make_node(node_id=f"keep_at_once_{i}", working_path=tmp_path)
+        # all six hold a connection before any of them goes on
+        node._expand_remote_path = lambda ssh, path, node=node: (
+            barrier.wait(), ClusterlaneBase._expand_remote_path(node, ssh, path))[1]
+        logs.append(LogRecorder())
+        node.set_log_callback(logs[-1])
+        nodes.append(node)
+
+    def round_of_passes():
+        before = logins(bed)
+        def one(node):
+            statuses.append(json.loads(node.execute([], fv))["remote_job_status"])
+
+        threads = [threading.Thread(target=one, args=(node,)) for node in nodes]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return logins(bed) - before
+
+    assert round_of_passes() == 6
+    # four of the six were kept, the oldest two closed
+    assert round_of_passes() == 2
+    assert statuses[:6] == ["submitted"] * 6 and len(statuses) == 12 and "submitted" not in statuses[6:]
+    assert len([m for log in logs for m in log.messages if m.startswith("Reusing")]) == 4
+
+
 @pytest.fixture
 def sessions(bed):
     """Signals the sshd processes of the connections open now; frozen ones

@@ -104,8 +104,9 @@ void reconnect(PassContext& pass) {
     bridge::attempt([&] { bridge::call_method(pass.ssh, name(N::close)); });
     bridge::attempt([&] { pass.route.close(pass.ssh); });
     pass.reused = false;
+    pass.worker.detach();
+    pass.sftp = Owned{};
     pass.ssh = new_ssh_client(pass.route.paramiko());
-    pass.worker.reattach(pass.ssh);
     connect_new(pass);
 }
 

@@ -318,10 +318,10 @@ void PassWorker::shorten_limit(double seconds) {
 
 void PassWorker::full_limit() { state_->limit = state_->full; }
 
-void PassWorker::reattach(Borrowed ssh) {
+void PassWorker::detach() {
     state_->expired = false;
     state_->sftp = Owned{};
-    state_->client = Owned::ref(ssh.get());
+    state_->client = Owned{};
 }
 
 // ---- one call -------------------------------------------------------------------

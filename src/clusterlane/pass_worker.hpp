@@ -84,10 +84,9 @@ public:
     void shorten_limit(double seconds);
     void full_limit();
 
-    // The pass goes on on a new connection `ssh` (the one before was
-    // closed): waits are bounded again, and the calls on `ssh` are run by
-    // the worker.
-    void reattach(Borrowed ssh);
+    // The pass goes on without its connection (closed) until a new one is
+    // attached: waits are bounded again, as before the first connect.
+    void detach();
 
 private:
     friend Owned detail::run(Borrowed connection, detail::CallRef call);
