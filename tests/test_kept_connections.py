@@ -149,6 +149,31 @@ def test_passes_at_once_use_connections_of_their_own_and_four_stay(bed, tmp_path
     assert len([m for log in logs for m in log.messages if m.startswith("Reusing")]) == 4
 
 
+@pytest.mark.bed
+@pytest.mark.usefixtures("private_home")
+@pytest.mark.parametrize("n, failure, kept", [
+    (0, KeyboardInterrupt, False), (1, paramiko.SSHException("channel closed"), False), (2, EOFError, False),
+    (3, ValueError("not the connection's fault"), True),
+], ids=["interrupt", "ssh_error", "eof", "other_error"])
+def test_a_pass_that_failed_on_the_connection_does_not_keep_it(bed, tmp_path, make_node, n, failure, kept):
+    from zentrel_core.clusterlane import ClusterlaneBase
+
+    fv = flow_vars(bed, keepConnection=60, ioTimeout=310 + n)
+    log = LogRecorder()
+    node = make_node(node_id=f"keep_failed_{n}", working_path=tmp_path)
+    node.set_log_callback(log)
+    assert json.loads(node.execute([], fv))["remote_job_status"] == "submitted"
+    node._expand_remote_path = lambda ssh, path: (_ for _ in ()).throw(failure)
+    with pytest.raises((NodeException, KeyboardInterrupt)):
+        node.execute([], fv)
+    node._expand_remote_path = lambda ssh, path: ClusterlaneBase._expand_remote_path(node, ssh, path)
+    json.loads(node.execute([], fv))
+    target = f"{bed.ssh_host}:{bed.ssh_port}"
+    assert connecting(log) == [f"Connecting to HPC cluster: {target}", f"Reusing the SSH connection to {target}",
+                               f"Reusing the SSH connection to {target}" if kept
+                               else f"Connecting to HPC cluster: {target}"]
+
+
 @pytest.fixture
 def sessions(bed):
     """Signals the sshd processes of the connections open now; frozen ones
