@@ -46,7 +46,7 @@ def follow(node, fv, timeout=60):
     while not results or results[-1]["remote_job_status"] != "completed":
         assert time.monotonic() < deadline, results[-1]
         results.append(json.loads(node.execute([], fv)))
-        assert results[-1]["remote_job_status"] in ("submitted", "pending", "running", "completed"), results[-1]
+        assert results[-1]["remote_job_status"] in ("submitted", "pending", "running", "completing", "completed"), results[-1]
         time.sleep(0.3)
     return results
 

@@ -32,6 +32,8 @@ struct Pool {
     std::map<std::string, std::vector<Idle>> idle;  // per key, the oldest first
     pid_t owner = ::getpid();
     bool watching = false;        // the daemon thread runs
+    Owned thread;                 // that thread, and
+    Owned wake;                   // the threading.Event that ends its wait at exit
     bool closed_at_exit = false;  // registered with atexit
 };
 
@@ -52,6 +54,8 @@ Pool& the_pool() {
         p.idle.clear();
         p.owner = ::getpid();
         p.watching = false;
+        p.thread = Owned{};
+        p.wake = Owned{};
     }
     return p;
 }
@@ -86,10 +90,11 @@ void close_each(std::vector<Connection>& connections) {
 
 constexpr std::array<bridge::Param, 0> kNoParams{};
 
-// Closes what has been idle for too long, until nothing is kept.  It looks
-// first after one slice, so a thread started for a connection about to be
-// kept finds it there.
-Owned watch_body(const bridge::Args<kNoParams>&) {
+// Closes what has been idle for too long, until nothing is kept or the
+// interpreter exits (its event set).  It looks first after one slice, so a
+// thread started for a connection about to be kept finds it there.
+Owned watch_body(const bridge::Args<kNoParams>& args) {
+    Borrowed wake = args.closure();
     for (;;) {
         double slice = kLookEvery;
         {
@@ -99,7 +104,8 @@ Owned watch_body(const bridge::Args<kNoParams>&) {
                 for (const Idle& idle : entry.second)
                     slice = std::min(slice, std::chrono::duration<double>(idle.until - now).count());
         }
-        bridge::call(bound().sleep, bridge::float_from(std::max(slice, kShortestLook)));
+        Owned woken = bridge::call_method(wake, name(N::wait), bridge::float_from(std::max(slice, kShortestLook)));
+        if (bridge::truthy(woken)) return bridge::none();
         Pool& p = the_pool();
         std::vector<Connection> ended = take_expired(p, Clock::now());
         if (p.idle.empty()) p.watching = false;
@@ -114,14 +120,28 @@ const bridge::FunctionSpec kWatch = bridge::function<kNoParams, watch_body>({
     .doc = "Closes the SSH connections kept idle for longer than their keepConnection.",
 });
 
-// At interpreter exit: closes every connection this process kept; nothing
-// raised while closing reaches the exit.
+// How long the exit waits for the daemon thread to end (it ends at once
+// when woken; a daemon thread still running while the interpreter
+// finalizes is stopped in the middle of what it does).
+constexpr double kThreadExitWait = 2.0;
+
+// At interpreter exit: ends the daemon thread and closes every connection
+// this process kept; nothing raised meanwhile reaches the exit.
 Owned close_all_body(const bridge::Args<kNoParams>&) {
     Pool& p = the_pool();
     std::vector<Connection> all;
     for (auto& entry : p.idle)
         for (Idle& idle : entry.second) all.push_back(std::move(idle.connection));
     p.idle.clear();
+    p.watching = false;
+    Owned thread = std::exchange(p.thread, Owned{});
+    Owned wake = std::exchange(p.wake, Owned{});
+    bridge::try_except(
+        [&] {
+            if (wake) bridge::call_method(wake, name(N::set));
+            if (thread) bridge::call_method(thread, name(N::join), bridge::float_from(kThreadExitWait));
+        },
+        PyExc_BaseException, [](Borrowed) {});
     bridge::try_except([&] { close_each(all); }, PyExc_BaseException, [](Borrowed) {});
     return bridge::none();
 }
@@ -141,12 +161,15 @@ void watch(Pool& p) {
     }
     if (p.watching) return;
     const Bound& lib = bound();
-    bridge::start_daemon_thread({.thread_type = lib.thread,
-                                 .function_type = runtime().function_type,
-                                 .target = kWatch,
-                                 .module = runtime().module,
-                                 .closure = bridge::none_object()});
+    Owned wake = bridge::call(lib.event);
+    Owned thread = bridge::start_daemon_thread({.thread_type = lib.thread,
+                                                .function_type = runtime().function_type,
+                                                .target = kWatch,
+                                                .module = runtime().module,
+                                                .closure = wake});
     p.watching = true;
+    p.thread = std::move(thread);
+    p.wake = std::move(wake);
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ void bind_once() {
     Owned threading = bridge::import("threading");
     b.thread = bridge::getattr(threading, bridge::intern("Thread"));
     b.lock = bridge::getattr(threading, bridge::intern("Lock"));
+    b.event = bridge::getattr(threading, bridge::intern("Event"));
     b.simple_queue = bridge::getattr(bridge::import("queue"), bridge::intern("SimpleQueue"));
     b.poll = bridge::getattr(bridge::import("select"), name(N::poll));
     b.sleep = bridge::getattr(bridge::import("time"), bridge::intern("sleep"));

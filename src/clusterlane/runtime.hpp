@@ -34,7 +34,8 @@ using bridge::Owned;
     X(missing_host_key) X(get_remote_server_key) X(get_base64) X(get_name) X(fingerprint) X(HostKeys) X(lookup)     \
     X(values) X(BadHostKeyException) X(hash_host) X(key_type) X(known_hosts) X(SSHConfig) X(from_text)             \
     X(hashknownhosts) X(identityfile) X(serveraliveinterval) X(proxyjump) X(proxycommand) X(user) X(address)      \
-    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)
+    X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)          \
+    X(wait) X(set)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
@@ -51,6 +52,7 @@ struct Bound {
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
     Owned simple_namespace;  // types.SimpleNamespace (the host key policy object)
     Owned atexit_register;   // atexit.register
+    Owned event;             // threading.Event
     Owned kept_connections;  // the box of the process's kept connections (connection_pool.cpp)
 };
 
