@@ -63,6 +63,11 @@ public:
     // Hands the reference to the caller (an entry point returning to CPython).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 
+    // Lets go of the object without releasing the reference: it is never
+    // finalized.  For objects a forked child inherited and must not finalize
+    // (a paramiko Channel sends its close when it is freed).
+    void leak() noexcept { p_ = nullptr; }
+
 private:
     explicit Owned(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;

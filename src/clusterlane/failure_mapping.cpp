@@ -103,12 +103,10 @@ using bridge::concat;
     bridge::raise_in_context(bridge::call(global(N::NodeException), origin, message), Owned::ref(failure.get()));
 }
 
-// An interrupt or exit request (outside the Exception family) that is the
-// failure or anywhere in its chain of causes and contexts: paramiko called by
-// a node's own code on the calling thread turns a Ctrl-C during a transfer
-// into an error of its own, and the worker must still learn that it was
-// asked to stop.
-Owned interruption_in(Borrowed failure) {
+// The first error of the failure's chain of causes and contexts (the
+// failure included) that `is` tells; null when none is.
+template <class Test>
+Owned first_in_chain(Borrowed failure, Test&& is) {
     std::vector<Borrowed> pending{failure};
     std::vector<Borrowed> seen;
     while (!pending.empty()) {
@@ -116,12 +114,21 @@ Owned interruption_in(Borrowed failure) {
         pending.pop_back();
         if (std::find(seen.begin(), seen.end(), e) != seen.end()) continue;
         seen.push_back(e);
-        if (!bridge::error_matches(e, PyExc_Exception)) return Owned::ref(e.get());
+        if (is(e)) return Owned::ref(e.get());
         // The links stay alive: each exception holds the next one.
         for (Owned next : {bridge::exception_cause(e), bridge::exception_context(e)})
             if (next) pending.push_back(next.get());
     }
     return {};
+}
+
+// An interrupt or exit request (outside the Exception family) that is the
+// failure or anywhere in its chain of causes and contexts: paramiko called by
+// a node's own code on the calling thread turns a Ctrl-C during a transfer
+// into an error of its own, and the worker must still learn that it was
+// asked to stop.
+Owned interruption_in(Borrowed failure) {
+    return first_in_chain(failure, [](Borrowed e) { return !bridge::error_matches(e, PyExc_Exception); });
 }
 
 }  // namespace
@@ -130,6 +137,18 @@ void raise_pass_failure(const PassContext& pass, Borrowed paramiko, Borrowed fai
     // Interrupts and exits pass unchanged, without an error line.
     if (Owned interruption = interruption_in(failure)) bridge::restore_error(std::move(interruption));
     raise_mapped_failure(pass, paramiko, failure);
+}
+
+bool ends_connection(Borrowed paramiko, Borrowed failure) noexcept {
+    bool ends = true;
+    bridge::unraisable([&] {
+        Owned ssh_error = bridge::getattr(paramiko, name(N::SSHException));
+        ends = static_cast<bool>(first_in_chain(failure, [&](Borrowed e) {
+            return !bridge::error_matches(e, PyExc_Exception) || bridge::error_matches(e, PyExc_OSError) ||
+                   bridge::error_matches(e, PyExc_EOFError) || bridge::error_matches(e, ssh_error);
+        }));
+    });
+    return ends;
 }
 
 }  // namespace clusterlane

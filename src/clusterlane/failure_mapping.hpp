@@ -13,4 +13,11 @@ namespace clusterlane {
 // as its context.
 [[noreturn]] void raise_pass_failure(const PassContext& pass, Borrowed paramiko, Borrowed failure);
 
+// True when a pass that failed with `failure` must not leave its connection
+// to later passes: an interrupt or exit request, a timeout, an SSH error
+// (paramiko's SSHException), an OS or socket error or a connection that
+// ended (EOFError), as the failure or anywhere in its chain of causes and
+// contexts.  Never raises (when in doubt: true).
+bool ends_connection(Borrowed paramiko, Borrowed failure) noexcept;
+
 }  // namespace clusterlane

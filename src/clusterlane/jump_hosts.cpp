@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <string>
+#include <utility>
 
 namespace clusterlane::jump_hosts {
 
@@ -311,7 +312,20 @@ void Route::close(Borrowed ssh) {
             if (bridge::call_method(ssh, name(N::get_transport)).is_none()) bridge::call_method(proxy_, name(N::close));
         });
     for (const Owned& client : clients_) closing([&] { bridge::call_method(client, name(N::close)); });
+    clients_.clear();
+    proxy_ = Owned{};
+    at_ = 0;
     if (first) bridge::restore_error(std::move(first));
+}
+
+pool::Connection Route::hand_over(Borrowed ssh) {
+    return pool::Connection{Owned::ref(ssh.get()), std::exchange(clients_, {}), std::exchange(proxy_, {})};
+}
+
+void Route::take_over(pool::Connection& kept) {
+    clients_ = std::exchange(kept.hops, {});
+    proxy_ = std::exchange(kept.proxy, {});
+    at_ = hops_.size();
 }
 
 }  // namespace clusterlane::jump_hosts

@@ -8,6 +8,7 @@
 // bounds of the cluster's (ioTimeout).
 #pragma once
 
+#include "connection_pool.hpp"
 #include "known_hosts.hpp"
 #include "runtime.hpp"
 #include "ssh_config.hpp"
@@ -83,8 +84,19 @@ public:
     // Closes every jump host, the one nearest to us first (closing it ends
     // the channels of the others without a word on the network), after the
     // cluster's connection was closed; all of them whatever happens, then
-    // re-raises the first error met.
+    // re-raises the first error met.  The route can connect again afterwards.
     void close(Borrowed ssh);
+
+    // The connection `ssh` made along this route, with its jump hosts and
+    // proxy, for the pool: the route closes none of them any more.
+    pool::Connection hand_over(Borrowed ssh);
+
+    // A kept connection of the same settings: its jump hosts and proxy are
+    // the route's from now on (closed by close()), and a failure is met at
+    // the cluster.  Its client stays the caller's.
+    void take_over(pool::Connection& kept);
+
+    Borrowed paramiko() const { return paramiko_; }
 
 private:
     struct Hop {

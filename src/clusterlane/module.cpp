@@ -5,6 +5,7 @@
 // ClusterlaneBase.
 #include "bridge/module.hpp"
 #include "class.hpp"
+#include "connection_pool.hpp"
 #include "host/host.hpp"
 
 namespace clusterlane {
@@ -46,6 +47,7 @@ void bind_once() {
     Owned threading = bridge::import("threading");
     b.thread = bridge::getattr(threading, bridge::intern("Thread"));
     b.lock = bridge::getattr(threading, bridge::intern("Lock"));
+    b.event = bridge::getattr(threading, bridge::intern("Event"));
     b.simple_queue = bridge::getattr(bridge::import("queue"), bridge::intern("SimpleQueue"));
     b.poll = bridge::getattr(bridge::import("select"), name(N::poll));
     b.sleep = bridge::getattr(bridge::import("time"), bridge::intern("sleep"));
@@ -56,6 +58,8 @@ void bind_once() {
     Owned hashlib = bridge::import("hashlib");
     b.sha256 = bridge::getattr(hashlib, bridge::intern("sha256"));
     b.file_digest = bridge::getattr(hashlib, bridge::intern("file_digest"));
+    b.atexit_register = bridge::getattr(bridge::import("atexit"), b.register_name);
+    b.kept_connections = pool::new_pool();
 }
 
 void exec_module(Borrowed module) {

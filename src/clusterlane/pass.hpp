@@ -16,13 +16,14 @@ struct PassContext {
     Borrowed flow_vars;
     Borrowed hpc_options;
     const Profile& profile;
-    Borrowed ssh;           // the pass's SSHClient
+    Owned ssh;              // the pass's SSHClient (a kept one, or a new one after a kept one failed)
     io::PassWorker& worker;
     jump_hosts::Route& route;  // ssh config, jump hosts and host keys of the connection
     Secrets& secrets;       // masked in the texts of a failure
     Owned sftp;             // opened once the connection is up
     Owned job_dir;          // "<expanded work dir>/job_<node_id>"
     Owned local_dir;        // where the outputs go, once the collection asks for it
+    bool reused = false;    // the connection was kept by an earlier pass and has not answered yet
 };
 
 }  // namespace clusterlane

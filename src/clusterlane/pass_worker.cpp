@@ -32,6 +32,7 @@ struct PassState {
     Owned text;     // "No answer from <host> for <N> seconds"
     Clock::duration limit{};
     Clock::duration extra{};  // added to `limit` while an ExtraTime lives
+    Clock::duration full{};  // ioTimeout; `limit` while no shorter bound applies
     Owned client;   // attached once connected
     Owned sftp;
 
@@ -270,6 +271,7 @@ Owned timeout_text(Borrowed host, Borrowed timeout) {
 PassWorker::PassWorker(Borrowed host, Borrowed timeout, double seconds)
     : box_(bridge::box(std::make_unique<PassState>())), state_(&bridge::unbox<PassState>(box_)), outer_(t_running) {
     state_->limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    state_->full = state_->limit;
     state_->text = io::timeout_text(host, timeout);
     t_running = this;
 }
@@ -300,6 +302,27 @@ void PassWorker::close_client(Borrowed ssh) {
             else bounded(ssh, [&] { return bridge::call_method(ssh, name(N::close)); });
         },
         [&] { stop_worker(*state_, true); });
+}
+
+void PassWorker::release_client(Borrowed sftp) {
+    bridge::try_finally(
+        [&] {
+            if (sftp && !sftp.is_none()) bounded(sftp, [&] { return bridge::call_method(sftp, name(N::close)); });
+        },
+        [&] { stop_worker(*state_, true); });
+}
+
+void PassWorker::shorten_limit(double seconds) {
+    state_->limit =
+        std::min(state_->full, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+void PassWorker::full_limit() { state_->limit = state_->full; }
+
+void PassWorker::detach() {
+    state_->expired = false;
+    state_->sftp = Owned{};
+    state_->client = Owned{};
 }
 
 // ---- one call -------------------------------------------------------------------

@@ -74,6 +74,20 @@ public:
     // thread ends afterwards, whatever the close did.
     void close_client(Borrowed ssh);
 
+    // For a connection that stays open after the pass: sftp.close() (when
+    // there is one) as a bounded call; the worker thread ends afterwards,
+    // whatever the close did.
+    void release_client(Borrowed sftp);
+
+    // Each wait gets at most `seconds` (when that is less than ioTimeout)
+    // until full_limit() restores ioTimeout.
+    void shorten_limit(double seconds);
+    void full_limit();
+
+    // The pass goes on without its connection (closed) until a new one is
+    // attached: waits are bounded again, as before the first connect.
+    void detach();
+
 private:
     friend Owned detail::run(Borrowed connection, detail::CallRef call);
     friend Owned progress_callback(Borrowed connection, const Transfer& transfer);

@@ -86,6 +86,13 @@ bool is_valid_seconds(Borrowed seconds) {
     return std::isfinite(value) && value > 0;
 }
 
+// "keepConnection" 0 (int or float, not False) keeps nothing, as no value does.
+bool is_off(Borrowed seconds) {
+    if (PyBool_Check(seconds.get())) return false;
+    if (PyLong_Check(seconds.get())) return !bridge::truthy(seconds);
+    return PyFloat_Check(seconds.get()) && bridge::float_value(seconds) == 0.0;
+}
+
 void check_profile_values(Borrowed profile) {
     if (!is_valid_port(option(profile, "port", bridge::integer(22))))
         raise_node_exception("configuration",
@@ -93,6 +100,10 @@ void check_profile_values(Borrowed profile) {
     if (!is_valid_seconds(option(profile, "ioTimeout", bridge::integer(kDefaultIoTimeout))))
         raise_node_exception("configuration",
                              bridge::str_from("HPC profile field 'ioTimeout' must be a positive number of seconds"));
+    Owned keep = option(profile, "keepConnection", bridge::integer(0));
+    if (!is_off(keep) && !is_valid_seconds(keep))
+        raise_node_exception("configuration", bridge::str_from("HPC profile field 'keepConnection' must be a "
+                                                               "positive number of seconds"));
     check_work_dir(option(profile, "remoteWorkDir"));
     known_hosts::policy_of(option(profile, "hostKeyPolicy"));
     ssh_config::check_setting(option(profile, "sshConfig"));
@@ -135,6 +146,8 @@ void connection_settings(Borrowed profile, Profile& p) {
     p.proxy_jump = option(profile, "proxyJump");
     p.ssh_config = option(profile, "sshConfig");
     p.host_key_policy = option(profile, "hostKeyPolicy");
+    Owned keep = option(profile, "keepConnection", bridge::integer(0));
+    if (!is_off(keep)) p.keep_seconds = bridge::float_value(io::seconds_of(keep));
     if (p.key_auth && bridge::truthy(key_filename)) {
         bridge::dict_set(p.connect_kwargs, name(N::key_filename), key_filename);
         if (bridge::truthy(passphrase)) bridge::dict_set(p.connect_kwargs, name(N::passphrase), passphrase);
@@ -164,6 +177,19 @@ Profile resolve_profile(Borrowed self, Borrowed flow_vars, Borrowed hpc_options,
     hpc_log(self, "debug", concat({"force_resubmit = ", bridge::str(force)}));
     p.force = bridge::truthy(force);
     return p;
+}
+
+std::string connection_key(const Profile& p) {
+    if (p.keep_seconds <= 0) return {};
+    std::string key;
+    // repr() of the profile's values: a value of the caller's whose repr
+    // fails (or that is no plain value at all) leaves the connection unkept.
+    bridge::attempt([&] {
+        Owned settings = bridge::tuple_of(p.host, p.connect_kwargs, p.proxy_jump, p.ssh_config, p.host_key_policy,
+                                          bridge::boolean(p.key_auth), p.io_timeout);
+        key = std::string(bridge::utf8(bridge::repr(settings)));
+    });
+    return key;
 }
 
 // A line break would end the commands the directory goes into (and a NUL

@@ -6,6 +6,8 @@
 #include "redaction.hpp"
 #include "runtime.hpp"
 
+#include <string>
+
 namespace clusterlane {
 
 struct Profile {
@@ -26,6 +28,13 @@ struct Profile {
     Owned host_key_policy;  // "hostKeyPolicy"
     Owned script;           // the SLURM script template
     bool force = false;     // "Force Resubmit"
+    // "keepConnection": how long the connection stays open for later passes
+    // once this one is done with it, in seconds; 0 (the default): closed
+    // at the end of the pass.
+    double keep_seconds = 0;
+    // The connection's settings as one text (connection_key), empty when
+    // the connection is not kept.
+    std::string keep_key;
 };
 
 // Checks the profile in hpc_options and the script, in this order: a
@@ -34,6 +43,14 @@ struct Profile {
 // remoteWorkDir values, hostKeyPolicy, sshConfig and proxyJump, the node ID; each refusal is a NodeException
 // "configuration".  Then converts them and logs the force flag at "debug".
 Profile resolve_profile(Borrowed self, Borrowed flow_vars, Borrowed hpc_options, Secrets& secrets);
+
+// The text that tells kept connections apart (connection_pool.hpp): host,
+// address, port, user, key file and passphrase (from `connect_kwargs`, once
+// the route has added what the ssh config gives), jump hosts, ssh config,
+// host key policy, authentication method and ioTimeout.  Empty when a value
+// cannot be written out (the connection is then not kept).  Call it once the
+// route is planned.
+std::string connection_key(const Profile& profile);
 
 // Raises NodeException "configuration" when the remote work directory (as
 // the profile gives it, or as the cluster expanded it) holds a line break

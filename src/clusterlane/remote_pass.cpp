@@ -100,11 +100,16 @@ Owned follow_previous_job(PassContext& p, Borrowed job_id) {
     return {};  // gone or in a state we cannot follow: submit afresh
 }
 
+Owned expand_work_dir(PassContext& p) {
+    return call_self(p.self, N::_expand_remote_path, p.ssh, p.profile.remote_work_dir);
+}
+
 Owned guarded_phase(PassContext& p) {
     connect(p);
 
     const Profile& profile = p.profile;
-    Owned work_dir = call_self(p.self, N::_expand_remote_path, p.ssh, profile.remote_work_dir);
+    // The first command: on a kept connection, the one that tells whether it still answers.
+    Owned work_dir = first_command(p, expand_work_dir);
     check_work_dir(work_dir);  // a variable's value may hold the line break; nothing is created yet
     if (!bridge::equal(work_dir, profile.remote_work_dir))
         hpc_log(p.self, "debug",
@@ -129,9 +134,12 @@ Owned guarded_phase(PassContext& p) {
     return submit_job(p);
 }
 
-// Runs the guarded phase; whatever happens, the client is closed afterwards,
-// then the jump hosts.
+// Runs the guarded phase; whatever happens, the connection is closed
+// afterwards (the client, then the jump hosts), or kept for later passes
+// when the profile asks and the pass ended without an SSH failure, a
+// timeout or an interrupt.
 Owned run_guarded(PassContext& p, Borrowed paramiko) {
+    bool healthy = true;
     auto phase = [&] {
         Owned outcome = guarded_phase(p);
         // A wait that ran out of time ends the pass even when an override
@@ -139,12 +147,12 @@ Owned run_guarded(PassContext& p, Borrowed paramiko) {
         if (p.worker.expired()) bridge::restore_error(bridge::call(PyExc_TimeoutError, p.worker.timeout_text()));
         return outcome;
     };
-    auto mapped = [&](Borrowed failure) -> Owned { raise_pass_failure(p, paramiko, failure); };
+    auto mapped = [&](Borrowed failure) -> Owned {
+        healthy = !ends_connection(paramiko, failure);
+        raise_pass_failure(p, paramiko, failure);
+    };
     return bridge::try_finally([&] { return bridge::try_except(phase, PyExc_BaseException, mapped); },
-                               [&] {
-                                   bridge::try_finally([&] { p.worker.close_client(p.ssh); },
-                                                       [&] { p.route.close(p.ssh); });
-                               });
+                               [&] { end_connection(p, healthy); });
 }
 
 constexpr Param kRunRemoteParams[] = {bridge::self_param(), bridge::list_param("predecessor_data"),
@@ -179,6 +187,7 @@ Owned run_remote_body(const bridge::Args<kRunRemoteParams>& args) {
                              .io_timeout = profile.io_timeout},
                             profile.connect_kwargs);
     profile.port = route.port();
+    profile.keep_key = connection_key(profile);
     Owned ssh = new_ssh_client(paramiko);
     io::PassWorker worker(profile.host, profile.io_timeout, profile.io_seconds);
     PassContext pass{self, flow_vars, hpc_options, profile, ssh, worker, route, secrets, {}, {}, {}};

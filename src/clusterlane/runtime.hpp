@@ -36,7 +36,8 @@ using bridge::Owned;
     X(hashknownhosts) X(identityfile) X(serveraliveinterval) X(proxyjump) X(proxycommand) X(user) X(address)      \
     X(open_channel) X(set_keepalive) X(jump_host) X(hop) X(hops) X(ProxyCommand) X(pop)            \
     X(lstat) X(fstat) X(st_ino) X(st_mode) X(st_mtime_ns) X(seek) X(prefetch) X(hexdigest) X(follow_symlinks)    \
-    X(loads) X(encode)
+    X(loads) X(encode)                                                                                      \
+    X(wait) X(set)
 
 BRIDGE_NAMES(N, CLUSTERLANE_NAMES);
 
@@ -48,12 +49,15 @@ struct Bound {
     Owned simple_queue;    // queue.SimpleQueue
     Owned poll;            // select.poll
     Owned sleep;           // time.sleep
-    Owned register_name;   // "register", the poll object's method
+    Owned register_name;   // "register", the poll object's method (and atexit's)
     Owned st_mtime_name;   // "st_mtime" (a macro of <sys/stat.h>, so not among the N:: names)
     Owned reader_exit_wait;  // seconds to wait for a closed transport's reader thread
     Owned simple_namespace;  // types.SimpleNamespace (the host key policy object)
     Owned sha256;            // hashlib.sha256
     Owned file_digest;       // hashlib.file_digest
+    Owned atexit_register;   // atexit.register
+    Owned event;             // threading.Event
+    Owned kept_connections;  // the box of the process's kept connections (connection_pool.cpp)
 };
 
 using Runtime = bridge::ModuleRuntime<N, Bound>;
