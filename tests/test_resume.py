@@ -113,7 +113,10 @@ class ServerReads:
 
     @property
     def total(self):
-        return sum(self.seen.values())
+        """What the pass's one SFTP server read (the largest count seen: a
+        server process of another connection, one of a killed connection
+        still draining on a loaded machine say, is not the pass's)."""
+        return max(self.seen.values(), default=0)
 
 
 def job(sources, source):
@@ -173,7 +176,7 @@ def test_a_killed_session_resumes_where_it_broke_off(bed, tmp_path, make_node, s
     assert local_sha256(work / NAME) == remote_sha256(bed, remote) and not partials(work)
     assert not log.find("Resumed download of"), log.events
     # the rest of the file only, as read on the cluster
-    assert 0.3 * GIB < reads.total <= 0.55 * GIB, (reads.total, log.events)
+    assert 0.3 * GIB < reads.total <= 0.55 * GIB, (reads.seen, log.events)
 
 
 @pytest.mark.parametrize("harm", ["remote_rewritten", "partial_corrupted"])
