@@ -88,7 +88,7 @@ def when_file_grows(path, action, size=16 * 1024 * 1024):
     pattern = os.path.join(os.path.dirname(path), ".zentrel-*.part")
 
     def watch():
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 120  # a 1 GiB download on a loaded machine
         while time.monotonic() < deadline:
             for part in glob.glob(pattern):
                 try:
@@ -160,7 +160,7 @@ def test_output_rewritten_during_its_download_is_not_taken(bed, tmp_path, make_n
 
 
 def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):
-    fv = flow_vars(bed, ioTimeout=2)
+    fv = flow_vars(bed, ioTimeout=5)
     # only the frozen pass is to run out of time: the others may be slow on a loaded machine
     patient = flow_vars(bed, ioTimeout=60)
     node = make_node(node_id="fault_stop_get", **node_options(tmp_path))
@@ -173,13 +173,13 @@ def test_server_frozen_during_a_download(bed, tmp_path, sessions, make_node):
     when_file_grows(tmp_path / "big.dat", lambda: (frozen_at.append(time.monotonic()), sessions(signal.SIGSTOP)))
     origin, message, _ = failing_pass(node, fv)
 
-    assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 2 seconds")
+    assert (origin, message) == ("remote_execution", "No answer from 127.0.0.1 for 5 seconds")
     assert frozen_at, "the pass failed before the download reached the freeze"
     waited = time.monotonic() - frozen_at[0]
     # the clock restarts with the last chunk, which may come just before the freeze is noted
-    assert 1 <= waited < 2 * 2 + 5
-    assert log.events[-1] == ("error", "Remote execution error: No answer from 127.0.0.1 for 2 seconds",
-                              {"error": "No answer from 127.0.0.1 for 2 seconds"})
+    assert 4 <= waited < 5 * 2 + 5
+    assert log.events[-1] == ("error", "Remote execution error: No answer from 127.0.0.1 for 5 seconds",
+                              {"error": "No answer from 127.0.0.1 for 5 seconds"})
     assert not log.find("Could not retrieve")  # one timeout for the pass, not one per file
     assert not (tmp_path / "big.dat").exists()
     assert (tmp_path / ".zentrel_hpc_fault_stop_get.json").read_bytes() == state
