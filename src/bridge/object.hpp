@@ -4,9 +4,10 @@
 //
 // Business code (src/clusterlane, src/pulsewire, src/host) speaks these
 // words.  What it still names of the C API, and why:
-//   Py*_Check, Py*_CheckExact   type tests (PyUnicode_Check, PyDict_Check,
+//   Py*_Check                   type tests (PyUnicode_Check, PyDict_Check,
 //                               PyMapping_Check, ...): plain questions that
-//                               never fail, read like Python's isinstance.
+//                               never fail, read like Python's isinstance
+//                               (an exact type test is bridge::is_exact_str).
 //   PyExc_*                     the built-in exception types, handed to
 //                               bridge::raise, try_except and error_matches.
 //   PyMODINIT_FUNC PyInit_<name>  the entry point CPython looks up by name in
@@ -121,6 +122,10 @@ inline Borrowed none_object() noexcept { return Py_None; }
 inline Owned boolean(bool value) { return Owned::ref(value ? Py_True : Py_False); }
 inline Owned integer(long long value) { return check(PyLong_FromLongLong(value)); }
 inline Owned float_from(double value) { return check(PyFloat_FromDouble(value)); }
+
+// `type(obj) is str`: a str subclass may change what its text means
+// (__str__, __eq__), so inputs that must be plain text ask this.
+inline bool is_exact_str(Borrowed obj) noexcept { return PyUnicode_CheckExact(obj.get()) != 0; }
 
 // The type's __name__, as Python shows it (without module prefix).
 inline Owned type_short_name(Borrowed obj) {

@@ -30,15 +30,15 @@ Owned record_path(Borrowed self) {
 Owned key(const char* text) { return bridge::str_from(text); }
 
 // The value of `item` in dict `d` when it is an object of `check`'s kind, else null.
-Borrowed member(Borrowed d, const char* item, int (*check)(PyObject*)) {
+Borrowed member(Borrowed d, const char* item, bool (*check)(Borrowed)) {
     Owned k = key(item);
     Borrowed value = bridge::dict_get(d, k);
-    return value && check(value.get()) ? value : Borrowed{};
+    return value && check(value) ? value : Borrowed{};
 }
 
-int is_dict(PyObject* o) { return PyDict_Check(o); }
-int is_str(PyObject* o) { return PyUnicode_Check(o); }
-int is_int(PyObject* o) { return PyLong_Check(o); }
+bool is_dict(Borrowed o) { return PyDict_Check(o.get()); }
+bool is_str(Borrowed o) { return PyUnicode_Check(o.get()); }
+bool is_int(Borrowed o) { return PyLong_Check(o.get()); }
 
 // The record's document as it was written, or null when it cannot be
 // trusted as a document of ours.

@@ -76,9 +76,9 @@ Owned get_all_template_variables_body(const bridge::Args<kConfigParams>& args) {
 // Each entry is checked in its turn, so an earlier entry's bad escape is
 // reported before a later entry's wrong type.
 void check_variable_types(Borrowed var_name, Borrowed value) {
-    const Borrowed wrong = !PyUnicode_CheckExact(var_name.get())                       ? var_name
-                           : !(PyUnicode_CheckExact(value.get()) || value.is_none()) ? value
-                                                                                     : Borrowed();
+    const Borrowed wrong = !bridge::is_exact_str(var_name)                       ? var_name
+                           : !(bridge::is_exact_str(value) || value.is_none()) ? value
+                                                                               : Borrowed();
     if (wrong) bridge::raise_format(PyExc_TypeError, "Expected str, got %.200U", bridge::type_name(wrong).get());
 }
 
