@@ -32,6 +32,7 @@ the whole clock.
 import atexit
 import os
 import shutil
+import signal
 import tempfile
 import threading
 import time
@@ -184,6 +185,28 @@ def bed():
 
     with Testbed(redis=False) as b:
         yield b
+
+
+@pytest.fixture
+def sessions(bed):
+    """Signals the sshd processes of the open connections; every frozen one
+    is let go again at the end of the test."""
+    frozen = []
+
+    def signal_all(sig):
+        pids = bed.sshd_sessions()
+        assert pids, "no open SSH connection to signal"
+        for pid in pids:
+            os.kill(pid, sig)
+        if sig == signal.SIGSTOP:
+            frozen.extend(pids)
+
+    yield signal_all
+    for pid in frozen:
+        try:
+            os.kill(pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
 
 
 @pytest.fixture

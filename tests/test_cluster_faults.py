@@ -38,28 +38,6 @@ def node_options(work, inputs=()):
     return dict(working_path=work, inputs=[str(i) for i in inputs], outputs=["big.dat"], result_data=big_dat_size)
 
 
-@pytest.fixture
-def sessions(bed):
-    """Signals the sshd processes of the open connections; every frozen one
-    is let go again at the end of the test."""
-    frozen = []
-
-    def signal_all(sig):
-        pids = bed.sshd_sessions()
-        assert pids, "no open SSH connection to signal"
-        for pid in pids:
-            os.kill(pid, sig)
-        if sig == signal.SIGSTOP:
-            frozen.extend(pids)
-
-    yield signal_all
-    for pid in frozen:
-        try:
-            os.kill(pid, signal.SIGCONT)
-        except ProcessLookupError:
-            pass
-
-
 def flow_vars(bed, script=BIG_JOB, **profile):
     return {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": "bed",
                              "hpc_profile": bed.profile(**profile), "slurm_script": script}}

@@ -174,28 +174,6 @@ def test_a_pass_that_failed_on_the_connection_does_not_keep_it(bed, tmp_path, ma
                                else f"Connecting to HPC cluster: {target}"]
 
 
-@pytest.fixture
-def sessions(bed):
-    """Signals the sshd processes of the connections open now; frozen ones
-    are let go at the end of the test."""
-    frozen = []
-
-    def signal_all(sig):
-        pids = bed.sshd_sessions()
-        assert pids
-        for pid in pids:
-            os.kill(pid, sig)
-        if sig == signal.SIGSTOP:
-            frozen.extend(pids)
-
-    yield signal_all
-    for pid in frozen:
-        try:
-            os.kill(pid, signal.SIGCONT)
-        except ProcessLookupError:
-            pass
-
-
 @pytest.mark.bed
 @pytest.mark.usefixtures("private_home")
 @pytest.mark.parametrize("sig, io_timeout", [(signal.SIGKILL, 302), (signal.SIGSTOP, 303)], ids=["killed", "frozen"])

@@ -37,6 +37,19 @@ def known_hosts(home):
     return home / ".ssh" / "known_hosts"
 
 
+def write_ssh_config(home, text):
+    (home / ".ssh" / "config").write_text(text)
+
+
+def logged_maker(make_node, work, node_id, log):
+    """Makes the bed node `node_id` working in `work`, its log going to `log`."""
+    def make():
+        node = make_node(node_id=node_id, **node_options(work))
+        node.set_log_callback(log)
+        return node
+    return make
+
+
 def run_fake(node, profile):
     log = LogRecorder()
     node.set_log_callback(log)
@@ -74,7 +87,8 @@ def fake_cluster(monkeypatch):
 def test_ssh_config_applies_where_the_profile_is_silent(make_node, fake_cluster, private_home):
     key = private_home / ".ssh" / "id_alice"
     key.write_text("")
-    (private_home / ".ssh" / "config").write_text(
+    write_ssh_config(
+        private_home,
         "Host hpc\n"
         "    HostName login1.example.org\n"
         "    Port 2200\n"
@@ -166,7 +180,8 @@ def test_jump_hosts_connect_in_order_and_close_after_the_cluster_on_an_interrupt
 def test_each_host_takes_its_own_identity_file(make_node, monkeypatch, private_home):
     for name in ("id_cluster", "id_gw"):
         (private_home / ".ssh" / name).write_text("")
-    (private_home / ".ssh" / "config").write_text(
+    write_ssh_config(
+        private_home,
         "Host hpc\n    IdentityFile ~/.ssh/id_cluster\n    ProxyJump gw\n"
         "Host gw\n    HostName gw.example.org\n    IdentityFile ~/.ssh/id_gw\n")
     events = []
@@ -227,7 +242,8 @@ def nothing_submitted(bed, work, node_id):
 @pytest.mark.bed
 def test_alias_reached_only_through_the_jump_host(bed, work, make_node, private_home):
     jump_port = bed.start_jump_host()
-    (private_home / ".ssh" / "config").write_text(
+    write_ssh_config(
+        private_home,
         "Host cluster-alias\n"
         f"    HostName {bed.ssh_host}\n"
         f"    Port {bed.ssh_port}\n"
@@ -239,13 +255,7 @@ def test_alias_reached_only_through_the_jump_host(bed, work, make_node, private_
         f"    IdentityFile {bed.key_path}\n")
     profile = {"host": "cluster-alias", "username": bed.ssh_user, "remoteWorkDir": bed.remote_work_dir}
     log = LogRecorder()
-
-    def make():
-        node = make_node(node_id="reach_alias", **node_options(work))
-        node.set_log_callback(log)
-        return node
-
-    results = poll(make, hpc_flow_vars(bed, profile=profile))
+    results = poll(logged_maker(make_node, work, "reach_alias", log), hpc_flow_vars(bed, profile=profile))
     assert results[0]["remote_job_status"] == "submitted" and results[-1]["remote_job_status"] == "completed"
     assert results[-1]["data"]["result"] == "HELLO CLUSTER"
     with open(bed.logs["sshd-jump"]) as fh:
@@ -265,7 +275,8 @@ def test_alias_reached_only_through_the_jump_host(bed, work, make_node, private_
 def test_proxy_command_of_the_ssh_config(bed, work, make_node, private_home):
     # OpenSSH's own client as the proxy, through the jump host
     jump_port = bed.start_jump_host()
-    (private_home / ".ssh" / "config").write_text(
+    write_ssh_config(
+        private_home,
         "Host proxied\n"
         f"    HostName {bed.ssh_host}\n"
         "    ServerAliveInterval 30\n"
@@ -281,10 +292,9 @@ def test_proxy_command_of_the_ssh_config(bed, work, make_node, private_home):
 
 @pytest.mark.bed
 def test_pinned_in_plain_text_without_hash_known_hosts(bed, work, make_node, private_home, server_key):
-    (private_home / ".ssh" / "config").write_text("Host *\n    HashKnownHosts no\n")
+    write_ssh_config(private_home, "Host *\n    HashKnownHosts no\n")
     log = LogRecorder()
-    node = make_node(node_id="reach_plain", **node_options(work))
-    node.set_log_callback(log)
+    node = logged_maker(make_node, work, "reach_plain", log)()
     assert execute(node, hpc_flow_vars(bed))["remote_job_status"] == "submitted"
     assert known_hosts(private_home).read_text() == f"{pattern(bed)} {server_key[0]} {server_key[1]}\n"
     file = str(known_hosts(private_home))
@@ -299,8 +309,7 @@ def test_pinned_in_plain_text_without_hash_known_hosts(bed, work, make_node, pri
 def test_known_hosts_that_cannot_be_written_leave_the_pass_going(bed, work, make_node, private_home):
     known_hosts(private_home).mkdir()
     log = LogRecorder()
-    node = make_node(node_id="reach_unwritable", **node_options(work))
-    node.set_log_callback(log)
+    node = logged_maker(make_node, work, "reach_unwritable", log)()
     assert execute(node, hpc_flow_vars(bed))["remote_job_status"] == "submitted"
     assert log.find("Cannot add") == [("warning", f"Cannot add the host key of {bed.ssh_host} to "
                                                   f"{known_hosts(private_home)}: Is a directory", {})]
@@ -357,13 +366,7 @@ def test_known_hosts_with_markers_and_broken_lines(bed, work, make_node, private
             f"{entry} {server_key[0]} {server_key[1]}\n")
     known_hosts(private_home).write_text(text)
     log = LogRecorder()
-
-    def make():
-        node = make_node(node_id=f"reach_known_{form}", **node_options(work))
-        node.set_log_callback(log)
-        return node
-
-    results = poll(make, hpc_flow_vars(bed))
+    results = poll(logged_maker(make_node, work, f"reach_known_{form}", log), hpc_flow_vars(bed))
     assert results[-1]["remote_job_status"] == "completed"
     assert known_hosts(private_home).read_text() == text  # a known host: nothing appended
     assert ("debug", f"Skipped 3 lines of {known_hosts(private_home)} that could not be read (first: line 3)",
