@@ -12,37 +12,27 @@ own (the first pass pins them), so the pin is not in the figures.
 """
 
 import json
-import os
 import statistics
 import sys
-import tempfile
 import time
 
+from _bed_bench import bed_with_home, print_medians, quiet_node, remote_vars, wait_for
 from poll_pass import PollNode
-from testbed import Testbed
 
 
 def main() -> None:
     pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 30
-    with Testbed(redis=False) as bed, tempfile.TemporaryDirectory() as work:
-        os.environ["HOME"] = work
+    with bed_with_home() as (bed, work):
         jump_port = bed.start_jump_host()
         direct = bed.profile()
         jumped = bed.profile(proxyJump=f"{bed.ssh_user}@{bed.ssh_host}:{jump_port}")
 
         def options(profile):
-            return {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": "bed", "hpc_profile": profile,
-                                     "slurm_script": "#!/bin/bash\nsleep 600\n"}}
+            return remote_vars(profile, "#!/bin/bash\nsleep 600\n")
 
-        node = PollNode("bench_hop")
-        node.working_path = work
-        node.set_log_callback(lambda *args, **metadata: None)
+        node = quiet_node(PollNode, "bench_hop", work)
         job_id = json.loads(node.execute([], options(direct)))["remote_job_id"]
-        deadline = time.monotonic() + 30
-        while json.loads(node.execute([], options(jumped)))["remote_job_status"] != "running":
-            if time.monotonic() > deadline:
-                sys.exit("the bench job did not start")
-            time.sleep(0.3)
+        wait_for(lambda: json.loads(node.execute([], options(jumped)))["remote_job_status"] == "running", 30, "start")
 
         columns = {"direct": (options(direct), []), "1 jump host": (options(jumped), [])}
         for i in range(pairs):
@@ -54,12 +44,8 @@ def main() -> None:
                 assert result["remote_job_status"] == "running", result
         bed.run_as_user(f"scancel {job_id}")
 
-    base = statistics.median(columns["direct"][1])
-    print(f"{'pass':<13}{'median ms':>10}{'min ms':>9}{'max ms':>9}{'+ms':>8}   ({pairs} passes each)")
-    for label, (_, times) in columns.items():
-        median = statistics.median(times)
-        print(f"{label:<13}{median * 1e3:>10.1f}{min(times) * 1e3:>9.1f}{max(times) * 1e3:>9.1f}"
-              f"{(median - base) * 1e3:>8.1f}")
+    times = {label: column for label, (_, column) in columns.items()}
+    print_medians("pass", times, f"{pairs} passes each", ratios=[("+ms", statistics.median(times["direct"]))])
 
 
 if __name__ == "__main__":

@@ -22,16 +22,14 @@ a no-op callback (the engine's logger is not ours to measure).
 """
 
 import json
-import os
 import socket
 import statistics
 import sys
-import tempfile
 import time
 
 import paramiko
 
-from testbed import Testbed
+from _bed_bench import bed_with_home, print_medians, quiet_node, remote_vars, wait_for
 from zentrel_core.clusterlane import ClusterlaneBase
 
 
@@ -71,20 +69,12 @@ def bare_pass(profile, job_id, no_delay=False):
 
 def main() -> None:
     pairs = int(sys.argv[1]) if len(sys.argv) > 1 else 40
-    with Testbed(redis=False) as bed, tempfile.TemporaryDirectory() as work:
-        os.environ["HOME"] = work  # known_hosts of our own
+    with bed_with_home() as (bed, work):
         profile = bed.profile()
-        flow_vars = {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": "bed", "hpc_profile": profile,
-                                      "slurm_script": "#!/bin/bash\nsleep 600\n"}}
-        node = PollNode("bench_poll")
-        node.working_path = work
-        node.set_log_callback(lambda *args, **metadata: None)
+        flow_vars = remote_vars(profile, "#!/bin/bash\nsleep 600\n")
+        node = quiet_node(PollNode, "bench_poll", work)
         job_id = json.loads(node.execute([], flow_vars))["remote_job_id"]
-        deadline = time.monotonic() + 30
-        while bare_pass(profile, job_id) != "RUNNING":
-            if time.monotonic() > deadline:
-                sys.exit("the bench job did not start")
-            time.sleep(0.3)
+        wait_for(lambda: bare_pass(profile, job_id) == "RUNNING", 30, "start")
 
         kept_vars = {"_hpc_options": dict(flow_vars["_hpc_options"],
                                           hpc_profile=dict(profile, keepConnection=60))}
@@ -114,14 +104,10 @@ def main() -> None:
                 times.append(time.perf_counter() - started)
         bed.run_as_user(f"scancel {job_id}")
 
-    base = statistics.median(columns["bare"][1])
-    fresh = statistics.median(columns["module"][1])
-    print(f"{'pass':<13}{'median ms':>10}{'min ms':>9}{'max ms':>9}{'vs bare':>9}{'vs module':>11}"
-          f"   ({pairs} passes each)")
-    for label, (_, times) in columns.items():
-        median = statistics.median(times)
-        print(f"{label:<13}{median * 1e3:>10.1f}{min(times) * 1e3:>9.1f}{max(times) * 1e3:>9.1f}"
-              f"{median / base:>9.3f}{median / fresh:>11.3f}")
+    times = {label: column for label, (_, column) in columns.items()}
+    print_medians("pass", times, f"{pairs} passes each",
+                  ratios=[("vs bare", statistics.median(times["bare"])),
+                          ("vs module", statistics.median(times["module"]))])
 
 
 if __name__ == "__main__":

@@ -23,11 +23,10 @@ import os
 import signal
 import statistics
 import sys
-import tempfile
 import threading
 import time
 
-from testbed import Testbed
+from _bed_bench import bed_with_home, print_medians, quiet_node, remote_vars, wait_for
 from zentrel_core.clusterlane import ClusterlaneBase
 from zentrel_core.node import NodeException
 
@@ -69,21 +68,13 @@ def kill_sessions_at_half(bed, work):
 
 def main() -> None:
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
-    with Testbed(redis=False) as bed, tempfile.TemporaryDirectory() as work:
-        os.environ["HOME"] = work  # known_hosts of our own
+    with bed_with_home() as (bed, work):
         os.chdir(work)  # a node without inputs downloads into the current directory
-        flow_vars = {"_hpc_options": {"execution_mode": "remote", "hpc_profile_id": "bed",
-                                      "hpc_profile": bed.profile(),
-                                      "slurm_script": f"#!/bin/bash\nhead -c {GIB} /dev/urandom > big.bin\n"}}
-        node = BigNode("bench_resume")
-        node.working_path = work
-        node.set_log_callback(lambda *args, **metadata: None)
+        flow_vars = remote_vars(bed.profile(), f"#!/bin/bash\nhead -c {GIB} /dev/urandom > big.bin\n")
+        node = quiet_node(BigNode, "bench_resume", work)
         job_id = json.loads(node.execute([], flow_vars))["remote_job_id"]
-        deadline = time.monotonic() + 120
-        while bed.run_as_user(f"squeue -j {job_id} -h -o %T").stdout.strip() != "COMPLETED":
-            if time.monotonic() > deadline:
-                sys.exit("the bench job did not complete")
-            time.sleep(0.5)
+        wait_for(lambda: bed.run_as_user(f"squeue -j {job_id} -h -o %T").stdout.strip() == "COMPLETED", 120,
+                 "complete")
 
         local = os.path.join(work, "big.bin")
         record = os.path.join(work, ".zentrel_hpc_bench_resume.downloads.json")
@@ -125,11 +116,8 @@ def main() -> None:
                     columns[label].append(seconds)
             columns["unchanged"].append(collect())
 
-    base = statistics.median(columns["whole"])
-    print(f"{'1 GiB output':<16}{'median s':>9}{'min s':>8}{'max s':>8}{'vs whole':>10}   ({rounds} rounds)")
-    for label, times in columns.items():
-        median = statistics.median(times)
-        print(f"{label:<16}{median:>9.2f}{min(times):>8.2f}{max(times):>8.2f}{median / base:>10.3f}")
+    print_medians("1 GiB output", columns, f"{rounds} rounds", unit="s",
+                  ratios=[("vs whole", statistics.median(columns["whole"]))])
 
 
 if __name__ == "__main__":
