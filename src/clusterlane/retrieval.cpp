@@ -22,8 +22,10 @@
 #include "pass_worker.hpp"
 #include "remote_command.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace clusterlane {
 
@@ -76,6 +78,33 @@ Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
 // (paramiko's prefetch requests are 32 KiB each; a read takes what has come).
 constexpr long long kReadChunk = 1024 * 1024;
 
+// paramiko's prefetch sends its read requests from a thread while the reader
+// takes the answers; once the answers have caught up with the requests sent
+// so far, the file counts its prefetch as done, reads the rest one request at
+// a time and keeps the thread's later answers unread (paramiko PR #2519).
+// Under load a resumed 1 GiB download so read the whole file on the cluster
+// and held the unread half in memory.  The rest is therefore read in windows
+// of kWindow bytes, each prefetched on one of kHandles handles of the file
+// kHandles - 1 windows before it is read: a window's 128 requests are all
+// sent long before its answers are taken, and one caught out all the same
+// costs its own size at most.  No request waits for an answer between
+// windows, so the transfer never pauses for a round trip.
+constexpr long long kWindow = 4 * 1024 * 1024;
+constexpr long long kHandles = 4;
+
+// Opens `count` handles of the remote file, each closed again on the way
+// out, and runs body over them.
+template <typename Body>
+void with_remote_files(Borrowed sftp, Borrowed remote_path, long long count, std::vector<Borrowed>& files,
+                       Body&& body) {
+    if (count == 0) return body();
+    Owned remote = bridge::call_method(sftp, name(N::open), remote_path, bridge::str_from("rb"));
+    bridge::with_block(remote, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
+        files.push_back(file);
+        with_remote_files(sftp, remote_path, count - 1, files, body);
+    });
+}
+
 // A resumed file's SHA-256 is computed on the cluster within ioTimeout plus
 // one second per this many bytes.
 constexpr double kHashBytesPerSecond = 100.0 * 1024 * 1024;
@@ -107,27 +136,41 @@ void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path
 }
 
 // The rest of the remote file from the partial file's end on, appended to
-// it: the remote file opened, read from that offset with prefetch.  One
-// bounded wait as `transfer` is, its progress counting the whole file.
-// `local_failed` is set when writing to the partial file failed.
+// it, read window by window as above.  One bounded wait as `transfer` is,
+// its progress counting the whole file.  `local_failed` is set when writing
+// to the partial file failed.
 void transfer_rest(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, const Partial& partial,
                    long long total, bool& local_failed) {
     Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
-    Owned chunk = bridge::integer(kReadChunk);
+    const long long start = partial.offset;
+    if (start >= total) return;
+    const long long windows = (total - start + kWindow - 1) / kWindow;
     io::bounded(sftp, [&] {
-        Owned remote = bridge::call_method(sftp, name(N::open), remote_path, bridge::str_from("rb"));
-        bridge::with_block(remote, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
-            long long done = partial.offset;
-            bridge::call_method(file, name(N::seek), bridge::integer(done));
-            if (done < total) bridge::call_method(file, name(N::prefetch), bridge::integer(total));
-            while (done < total) {
-                Owned data = bridge::call_method(file, name(N::read), chunk);
-                const Py_ssize_t size = bridge::length(data);
-                if (size == 0) break;  // shorter than it was: the checks after the transfer tell
-                bridge::on_error([&] { bridge::call_method(partial.file, name(N::write), data); },
-                                 [&] { local_failed = true; });
-                done += size;
-                if (progress) bridge::call(progress, bridge::integer(done), bridge::integer(total));
+        std::vector<Borrowed> files;
+        with_remote_files(sftp, remote_path, std::min(windows, kHandles), files, [&] {
+            auto arm = [&](long long window) {
+                if (window >= windows) return;
+                Borrowed file = files[static_cast<size_t>(window % kHandles)];
+                const long long from = start + window * kWindow;
+                bridge::call_method(file, name(N::seek), bridge::integer(from));
+                bridge::call_method(file, name(N::prefetch), bridge::integer(std::min(from + kWindow, total)));
+            };
+            for (long long window = 0; window < kHandles - 1; ++window) arm(window);
+            long long done = start;
+            for (long long window = 0; window < windows; ++window) {
+                arm(window + kHandles - 1);
+                Borrowed file = files[static_cast<size_t>(window % kHandles)];
+                const long long end = std::min(start + (window + 1) * kWindow, total);
+                while (done < end) {
+                    Owned want = bridge::integer(std::min(kReadChunk, end - done));
+                    Owned data = bridge::call_method(file, name(N::read), want);
+                    const Py_ssize_t size = bridge::length(data);
+                    if (size == 0) return;  // shorter than it was: the checks after the transfer tell
+                    bridge::on_error([&] { bridge::call_method(partial.file, name(N::write), data); },
+                                     [&] { local_failed = true; });
+                    done += size;
+                    if (progress) bridge::call(progress, bridge::integer(done), bridge::integer(total));
+                }
             }
         });
         return bridge::none();
