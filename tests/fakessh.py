@@ -111,6 +111,30 @@ class FakeRemoteFile:
             self._sftp.files[self._path] = self._buffer.getvalue().encode("utf-8")
 
 
+class FakeDownload:
+    """A remote file opened for reading."""
+
+    def __init__(self, data):
+        self._data, self._pos = data, 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return None
+
+    def seek(self, offset):
+        self._pos = offset
+
+    def prefetch(self, file_size=None):
+        pass
+
+    def read(self, size):
+        chunk = self._data[self._pos:self._pos + size]
+        self._pos += len(chunk)
+        return chunk
+
+
 class FakeSFTP:
     """Keeps uploaded and written files in `files` (remote path -> bytes)."""
 
@@ -138,13 +162,12 @@ class FakeSFTP:
             raise FileNotFoundError(2, "No such file")
         return types.SimpleNamespace(st_size=len(self.files[path]), st_mtime=0)
 
-    def getfo(self, remotepath, fl, callback=None):
-        self._log.append(("get", remotepath))
-        self._faults.check("get", remotepath)
-        if remotepath not in self.files:
+    def open(self, filename, mode="r"):
+        self._log.append(("get", filename))
+        self._faults.check("get", filename)
+        if filename not in self.files:
             raise FileNotFoundError(2, "No such file")
-        fl.write(self.files[remotepath])
-        return len(self.files[remotepath])
+        return FakeDownload(self.files[filename])
 
 
 class FakeTransport:

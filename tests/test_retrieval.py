@@ -2,12 +2,14 @@
 switch, the summary and the log lines, per-file failures and what a broken
 download leaves on disk.  Transfers run over SFTP against the test bed's sshd."""
 
+import hashlib
 import itertools
 import json
 
 import paramiko
 import pytest
 
+from fakessh import FakeDownload
 from testbed import Testbed
 from zentrel_core.node import NodeException
 from zentrel_core.parameters import BooleanParameter
@@ -189,8 +191,37 @@ def test_a_download_gets_the_mode_of_a_new_file(tmp_path, logged_node, sftp, job
     assert (tmp_path / "md.log").stat().st_mode & 0o777 == 0o666 & ~umask
 
 
+def test_files_of_any_size_come_down_whole_an_unreadable_one_fails(tmp_path, logged_node, sftp, job_dir, bed):
+    # sizes around the read windows (4 MiB): none, one exact, several with a tail, more than the handles
+    sizes = {"none.bin": 0, "one.bin": 4 << 20, "five.bin": (20 << 20) + 7}
+    bed.run_as_user(" && ".join([f"head -c {size} /dev/urandom > {job_dir}/{name}" for name, size in sizes.items()]
+                                + [f"touch {job_dir}/locked.bin", f"chmod 000 {job_dir}/locked.bin"]), check=True)
+    node, log = logged_node({"standard": [*sizes, "locked.bin"]})
+    summary = node._retrieve_output_files_ssh(sftp, {}, job_dir)
+    assert summary["downloaded"] == list(sizes)
+    for name in sizes:
+        remote = bed.run_as_user(f"sha256sum < {job_dir}/{name}", check=True).stdout.split()[0]
+        assert hashlib.sha256((tmp_path / name).read_bytes()).hexdigest() == remote
+    assert (("warning", "Could not retrieve locked.bin: [Errno 13] Permission denied"),
+            {"file_name": "locked.bin", "error": "[Errno 13] Permission denied"}) in log.calls
+    assert not (tmp_path / "locked.bin").exists()
+
+
+class BreakingFile(FakeDownload):
+    """Gives part of the file, as a transfer cut off part-way does, then raises."""
+
+    def __init__(self, error):
+        super().__init__(b"partial")
+        self.error = error
+
+    def read(self, size):
+        if self._pos:
+            raise self.error
+        return super().read(size)
+
+
 class BreakingSftp:
-    """Writes part of the file, as a transfer cut off part-way does, then raises."""
+    """The bed's SFTP client, its downloads broken off with `error`."""
 
     def __init__(self, sftp, error):
         self.sftp, self.error = sftp, error
@@ -198,9 +229,8 @@ class BreakingSftp:
     def stat(self, path):
         return self.sftp.stat(path)
 
-    def getfo(self, remote_path, fl, callback=None):
-        fl.write(b"partial")
-        raise self.error
+    def open(self, remote_path, mode="r"):
+        return BreakingFile(self.error)
 
 
 class ChangingSftp(BreakingSftp):
@@ -217,8 +247,8 @@ class ChangingSftp(BreakingSftp):
             attributes.st_mtime += 1
         return attributes
 
-    def getfo(self, remote_path, fl, callback=None):
-        return self.sftp.getfo(remote_path, fl, callback=callback)
+    def open(self, remote_path, mode="r"):
+        return self.sftp.open(remote_path, mode)
 
 
 @pytest.mark.parametrize("existing", [None, "previous download"])
@@ -262,10 +292,10 @@ class SelectiveSftp(BreakingSftp):
         super().__init__(sftp, None)
         self.refused = refused
 
-    def getfo(self, remote_path, fl, callback=None):
+    def open(self, remote_path, mode="r"):
         if remote_path.rsplit("/", 1)[-1] in self.refused:
             raise PermissionError(13, "Permission denied", remote_path)
-        return self.sftp.getfo(remote_path, fl, callback=callback)
+        return self.sftp.open(remote_path, mode)
 
 
 def test_only_failed_essential_files_fail_the_download(tmp_path, logged_node, sftp, job_dir):
@@ -367,11 +397,11 @@ class RefusingSftp(BreakingSftp):
         super().__init__(sftp, None)
         self.times = times
 
-    def getfo(self, remote_path, fl, callback=None):
+    def open(self, remote_path, mode="r"):
         self.times -= 1
         if self.times >= 0:
             raise OSError("connection dropped")
-        return self.sftp.getfo(remote_path, fl, callback=callback)
+        return self.sftp.open(remote_path, mode)
 
 
 @pytest.mark.parametrize("refused", [1, 2])

@@ -74,21 +74,22 @@ Owned skipped_record(Borrowed remote_job_dir, Borrowed entry) {
 
 // ---- one download ---------------------------------------------------------
 
-// The remote file is read from the partial file's end in chunks of this size
-// (paramiko's prefetch requests are 32 KiB each; a read takes what has come).
+// The remote file is read in chunks of this size (paramiko's prefetch
+// requests are 32 KiB each; a read takes what has come).
 constexpr long long kReadChunk = 1024 * 1024;
 
-// paramiko's prefetch sends its read requests from a thread while the reader
-// takes the answers; once the answers have caught up with the requests sent
-// so far, the file counts its prefetch as done, reads the rest one request at
-// a time and keeps the thread's later answers unread (paramiko PR #2519).
-// Under load a resumed 1 GiB download so read the whole file on the cluster
-// and held the unread half in memory.  The rest is therefore read in windows
-// of kWindow bytes, each prefetched on one of kHandles handles of the file
-// kHandles - 1 windows before it is read: a window's 128 requests are all
-// sent long before its answers are taken, and one caught out all the same
-// costs its own size at most.  No request waits for an answer between
-// windows, so the transfer never pauses for a round trip.
+// paramiko's prefetch (and so its get and getfo) sends its read requests
+// from a thread while the reader takes the answers; once the answers have
+// caught up with the requests sent so far, the file counts its prefetch as
+// done, reads the rest one request at a time and keeps the thread's later
+// answers unread (paramiko PR #2519).  Under load a resumed 1 GiB download
+// so read the whole file on the cluster and held the unread half in memory.
+// A file is therefore read in windows of kWindow bytes, each prefetched on
+// one of kHandles handles of the file kHandles - 1 windows before it is
+// read: a window's 128 requests are all sent long before its answers are
+// taken, and one caught out all the same is read twice at most, its unread
+// answers held until the download ends.  No request waits for an answer
+// between windows, so the transfer never pauses for a round trip.
 constexpr long long kWindow = 4 * 1024 * 1024;
 constexpr long long kHandles = 4;
 
@@ -124,27 +125,18 @@ Owned mebibytes_text(long long bytes) {
     return bridge::str_from(text);
 }
 
-// Within a pass the transfer is one bounded wait that each received chunk
-// starts afresh; a large file's progress is logged under `entry`.  getfo
-// writes into the file object we opened: the local path is never opened by
-// name.
-void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, Borrowed local_file) {
-    Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
-    const bridge::Kw callback[] = {{name(N::callback), progress}};
-    Owned getfo = bridge::getattr(sftp, name(N::getfo));
-    io::bounded(sftp, [&] { return bridge::call(getfo, {remote_path, local_file}, callback); });
-}
-
-// The rest of the remote file from the partial file's end on, appended to
-// it, read window by window as above.  One bounded wait as `transfer` is,
-// its progress counting the whole file.  `local_failed` is set when writing
-// to the partial file failed.
-void transfer_rest(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, const Partial& partial,
+// The remote file from the partial file's end on (its start for a new
+// partial file), appended to it window by window as above: the local path
+// is never opened by name.  Within a pass the transfer is one bounded wait
+// that each received chunk starts afresh; a large file's progress, counting
+// the whole file, is logged under `entry`.  `local_failed` is set when
+// writing to the partial file failed.
+void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, const Partial& partial,
                    long long total, bool& local_failed) {
     Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
     const long long start = partial.offset;
-    if (start >= total) return;
-    const long long windows = (total - start + kWindow - 1) / kWindow;
+    // an empty file is opened all the same: an unreadable one fails as any other
+    const long long windows = std::max(1LL, (total - start + kWindow - 1) / kWindow);
     io::bounded(sftp, [&] {
         std::vector<Borrowed> files;
         with_remote_files(sftp, remote_path, std::min(windows, kHandles), files, [&] {
@@ -247,15 +239,15 @@ Fetch fetch(const Target& t, bool resume) {
     bool local_failed = false;
     return bridge::try_except(
         [&] {
-            bridge::with_block(partial.file, name(N::__enter__), name(N::__exit__), [&](Borrowed file) {
-                if (partial.offset == 0) return transfer(t.self, t.sftp, t.entry, t.remote_path, file);
-                hpc_log(t.self, "info",
-                        concat({"Resuming ", bridge::str(t.entry), " at ", mebibytes_text(partial.offset), " of ",
-                                mebibytes_text(total), " MiB"}),
-                        {{name(N::file_name), t.entry},
-                         {name(N::bytes_done), bridge::integer(partial.offset)},
-                         {name(N::bytes_total), bridge::integer(total)}});
-                transfer_rest(t.self, t.sftp, t.entry, t.remote_path, partial, total, local_failed);
+            bridge::with_block(partial.file, name(N::__enter__), name(N::__exit__), [&](Borrowed) {
+                if (partial.offset > 0)
+                    hpc_log(t.self, "info",
+                            concat({"Resuming ", bridge::str(t.entry), " at ", mebibytes_text(partial.offset), " of ",
+                                    mebibytes_text(total), " MiB"}),
+                            {{name(N::file_name), t.entry},
+                             {name(N::bytes_done), bridge::integer(partial.offset)},
+                             {name(N::bytes_total), bridge::integer(total)}});
+                transfer(t.self, t.sftp, t.entry, t.remote_path, partial, total, local_failed);
             });
             Owned after = remote_stamp(t.sftp, t.remote_path);
             Owned size = os_path(N::getsize, partial.path);

@@ -26,7 +26,7 @@ using bridge::Owned;
     X(escape) X(findall) X(SSHClient) X(AutoAddPolicy) X(set_missing_host_key_policy) X(load_system_host_keys)      \
     X(AuthenticationException) X(SSHException) X(makedirs) X(exist_ok) X(getsize) X(download_file) X(open)         \
     X(flush) X(fileno) X(fsync) X(JSONDecodeError) X(split) X(startswith) X(__enter__) X(__exit__)                 \
-    X(get_transport) X(callback) X(fdopen) X(getfo) X(acquire) X(release)                                          \
+    X(get_transport) X(callback) X(fdopen) X(acquire) X(release)                                                  \
     X(bytes_done) X(bytes_total) X(timeout) X(banner_timeout) X(auth_timeout) X(recv) X(recv_stderr)               \
     X(recv_ready) X(recv_stderr_ready) X(eof_received) X(closed) X(poll) X(sock) X(is_active)                \
     X(initial_kex_done) X(saved_exception)                                                                         \
