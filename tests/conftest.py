@@ -194,10 +194,11 @@ def sessions(bed):
     frozen = []
 
     def signal_all(sig):
+        from testbed import procs
+
         pids = bed.sshd_sessions()
         assert pids, "no open SSH connection to signal"
-        for pid in pids:
-            os.kill(pid, sig)
+        procs.kill(pids, sig)  # a session's child may end with the parent signalled before it
         if sig == signal.SIGSTOP:
             frozen.extend(pids)
 
