@@ -12,16 +12,19 @@ import argparse
 import json
 import signal
 import sys
-import threading
+import time
 
 from . import BedError, Testbed, reap_leftovers
 
 
 def _up(args) -> int:
-    stop = threading.Event()
+    # The handler only records the signal.  Setting a threading.Event there
+    # takes the Event's lock, which the main thread may be holding inside its
+    # own Event.wait when the signal is handled: the process hung for good.
+    stop: list[int] = []
 
     def on_signal(signum, _frame):
-        stop.set()
+        stop.append(signum)
 
     # SIGTERM must lead to the same orderly teardown as Ctrl-C
     signal.signal(signal.SIGINT, on_signal)
@@ -32,8 +35,8 @@ def _up(args) -> int:
                      accounting=args.accounting) as bed:
             print(json.dumps(bed.facts(), indent=2), flush=True)
             print("test bed is up; Ctrl-C or SIGTERM tears it down", file=sys.stderr, flush=True)
-            while not stop.wait(0.5):
-                pass
+            while not stop:
+                time.sleep(0.2)
             print("tearing down", file=sys.stderr, flush=True)
     except BedError as exc:
         print(f"test bed failed: {exc}", file=sys.stderr)

@@ -16,7 +16,7 @@ from pathlib import Path
 import paramiko
 import pytest
 
-from testbed import Testbed
+from testbed import Testbed, reap_leftovers
 from testbed.procs import is_running, snapshot
 
 pytestmark = pytest.mark.bed
@@ -185,11 +185,18 @@ def _read_json(stream) -> str:
 
 def test_cli_up_tears_down_on_sigterm():
     env = dict(os.environ, PYTHONPATH=str(REPO))
-    proc = subprocess.Popen([sys.executable, "-m", "testbed", "up", "--no-slurm"], cwd=REPO,
+    proc = subprocess.Popen([sys.executable, "-X", "faulthandler", "-m", "testbed", "up", "--no-slurm"], cwd=REPO,
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     facts = json.loads(_read_json(proc.stdout))
     assert set(facts) >= {"redis", "ssh"} and "slurm" not in facts
     proc.send_signal(signal.SIGTERM)
-    assert proc.wait(timeout=20) == 0
+    try:
+        returncode = proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.send_signal(signal.SIGABRT)  # faulthandler prints where each thread is
+        _, err = proc.communicate(timeout=10)
+        reap_leftovers()  # the bed of the aborted command
+        pytest.fail(f"`python -m testbed up` still running 20 s after SIGTERM:\n{err}")
+    assert returncode == 0
     assert not Path(facts["root"]).exists()
     assert processes_of(facts["root"]) == []
