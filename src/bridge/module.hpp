@@ -61,6 +61,11 @@ private:
     };
 };
 
+// The extension's entry point: CPython looks up PyInit_<name> in the file
+// and gets the definition of `module` (a SingleInterpreterModule).
+#define BRIDGE_MODULE_ENTRY(name, module) \
+    PyMODINIT_FUNC PyInit_##name() { return ::bridge::MultiPhaseDefinition<module>::definition(); }
+
 // A name bound in the module's namespace, looked up at each use so that a
 // replacement assigned to the module attribute is the one used; NameError
 // when it is not bound.

@@ -10,14 +10,12 @@
 //                               (an exact type test is bridge::is_exact_str).
 //   PyExc_*                     the built-in exception types, handed to
 //                               bridge::raise, try_except and error_matches.
-//   PyMODINIT_FUNC PyInit_<name>  the entry point CPython looks up by name in
-//                               each extension file (clusterlane/module.cpp,
-//                               pulsewire/module.cpp); it only returns the
-//                               bridge's module definition.
 //   Py_ssize_t                  the size type of list_size, length and the
 //                               other size words, for positions compared with
 //                               their results (retrieval.cpp).
 //   bridge::PyError             the bridge's own exception, not the C API's.
+// The entry point each extension file needs is BRIDGE_MODULE_ENTRY
+// (module.hpp).
 #pragma once
 
 #include "error.hpp"

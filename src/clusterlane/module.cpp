@@ -83,4 +83,4 @@ bridge::SingleInterpreterModule g_module{"clusterlane", exec_module, Runtime::re
 
 }  // namespace clusterlane
 
-PyMODINIT_FUNC PyInit_clusterlane() { return bridge::MultiPhaseDefinition<clusterlane::g_module>::definition(); }
+BRIDGE_MODULE_ENTRY(clusterlane, clusterlane::g_module)

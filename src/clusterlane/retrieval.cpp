@@ -133,7 +133,7 @@ Owned mebibytes_text(long long bytes) {
 // the whole file, is logged under `entry`.  `local_failed` is set when
 // writing to the partial file failed.
 void transfer(Borrowed self, Borrowed sftp, Borrowed entry, Borrowed remote_path, const Partial& partial,
-                   long long total, bool& local_failed) {
+              long long total, bool& local_failed) {
     Owned progress = io::progress_callback(sftp, {self, "Downloading", entry});
     const long long start = partial.offset;
     // an empty file is opened all the same: an unreadable one fails as any other

@@ -86,4 +86,4 @@ bridge::SingleInterpreterModule g_module{"pulsewire", exec_module, Runtime::rese
 
 }  // namespace pulsewire
 
-PyMODINIT_FUNC PyInit_pulsewire() { return bridge::MultiPhaseDefinition<pulsewire::g_module>::definition(); }
+BRIDGE_MODULE_ENTRY(pulsewire, pulsewire::g_module)
